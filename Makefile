@@ -1,0 +1,50 @@
+# Corvane: `make run` builds and runs the main program, `make test` builds and
+# passes the tests, `make bench` runs the benchmarks. Each installs what is missing.
+
+JOBS    ?= 2
+CMAKE   ?= cmake
+REL     := build/rel
+ASAN    := build/asan
+TSAN    := build/tsan
+CONFIG  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps run test test-asan test-tsan bench clean
+
+all: run
+
+deps:
+	@scripts/install-deps
+
+$(REL)/build.ninja: | deps
+	$(CMAKE) -S . -B $(REL) $(CONFIG) -DCORVANE_BUILD_TESTS=OFF >/dev/null
+
+$(ASAN)/build.ninja: | deps
+	$(CMAKE) -S . -B $(ASAN) $(CONFIG) -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
+
+$(TSAN)/build.ninja: | deps
+	$(CMAKE) -S . -B $(TSAN) $(CONFIG) -DCORVANE_TSAN=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
+
+run: deps $(REL)/build.ninja
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo
+	$(REL)/tools/corvane-libinfo
+
+test: test-asan test-tsan
+
+test-asan: deps $(ASAN)/build.ninja
+	$(CMAKE) --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
+
+# Tests where threads meet, under ThreadSanitizer.
+test-tsan: deps $(TSAN)/build.ninja
+	$(CMAKE) --build $(TSAN) -j $(JOBS) --target corvane_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN) -j $(JOBS) --output-on-failure
+
+bench: deps $(REL)/build.ninja
+	$(CMAKE) -S . -B $(REL) -DCORVANE_BUILD_BENCH=ON >/dev/null
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane_bench
+	$(REL)/bench/corvane_bench
+
+clean:
+	rm -rf build

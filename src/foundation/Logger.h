@@ -1,0 +1,81 @@
+// The process-wide logger: library and component messages to OnLog and a file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "foundation/BaseComponent.h"
+#include "foundation/StrFormat.h"
+
+namespace corvane {
+
+enum TLogLevel : std::uint8_t {
+  llQuiet,
+  llPanic,
+  llFatal,
+  llError,
+  llWarning,
+  llInfo,
+  llVerbose,
+  llDebug,
+  llTrace,
+};
+
+// The libraries' numeric level of V is (V - 1) * 8.
+constexpr int logLevelToAV(TLogLevel v) { return (static_cast<int>(v) - 1) * 8; }
+TLogLevel logLevelFromAV(int level);
+const char* logLevelName(TLogLevel v);
+
+// Sender, thread id, level, the formatted line.
+using TLogEvent =
+    std::function<void(TObject* Sender, std::uint32_t AThreadID, TLogLevel ALogLevel,
+                       const std::string& ALogMsg)>;
+
+class TFFLogger : public TFFBaseComponent {
+ public:
+  explicit TFFLogger(TComponent* AOwner = nullptr);
+  ~TFFLogger() override;
+  const char* ClassName() const override { return "TFFLogger"; }
+
+  // Installs the library log callback and hands it the current flags and level.
+  void InstallAVLogCallback();
+
+  int Log(TObject* Sender, TLogLevel ALogLevel, const std::string& ALogMsg);
+  template <class A, class... R>
+  int Log(TObject* Sender, TLogLevel ALogLevel, const char* AFormat, A&& a, R&&... rest) {
+    return Log(Sender, ALogLevel, strprintf(AFormat, a, rest...));
+  }
+
+  // Sets the level from "quiet" .. "trace" (any case) or a decimal number.
+  void OptLogLevel(const std::string& arg);
+  void ClearLogFile();
+
+  bool Active() const;
+  void SetActive(bool AValue);
+  TLogLevel LogLevel() const;
+  void SetLogLevel(TLogLevel AValue);
+  int LogFlags() const;
+  void SetLogFlags(int AValue);
+  std::string LogFile() const;
+  void SetLogFile(const std::string& AValue);
+  bool LogToFile() const;
+  void SetLogToFile(bool AValue);
+  bool Synchronous() const;
+  void SetSynchronous(bool AValue);
+  bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
+  void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread = AValue; }
+  TLogEvent OnLog() const;
+  void SetOnLog(TLogEvent AValue);
+
+ private:
+  friend TFFLogger& FFLogger();
+  bool FAutoCreated = false;
+  std::atomic<bool> FTriggerEventInMainThread{true};
+};
+
+// The registered logger, created on first use when the application has none.
+TFFLogger& FFLogger();
+
+}  // namespace corvane

@@ -1,0 +1,17 @@
+// libswresample: headers and bound function slots.
+#pragma once
+
+extern "C" {
+#include <libswresample/swresample.h>
+}
+
+#include "foundation/api/Slot.h"
+
+#define CORVANE_SWRESAMPLE_FUNCTIONS(X)    \
+  CORVANE_REQ(X, swresample_version)       \
+  CORVANE_REQ(X, swresample_configuration) \
+  CORVANE_REQ(X, swresample_license)
+
+namespace ff {
+CORVANE_SWRESAMPLE_FUNCTIONS(CORVANE_DECLARE_SLOT)
+}  // namespace ff

@@ -1,0 +1,19 @@
+// libswscale: headers and bound function slots.
+#pragma once
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+#include "foundation/api/Slot.h"
+
+#define CORVANE_SWSCALE_FUNCTIONS(X)    \
+  CORVANE_REQ(X, swscale_version)       \
+  CORVANE_REQ(X, swscale_configuration) \
+  CORVANE_REQ(X, swscale_license)       \
+  CORVANE_REQ(X, sws_isSupportedInput)  \
+  CORVANE_REQ(X, sws_isSupportedOutput)
+
+namespace ff {
+CORVANE_SWSCALE_FUNCTIONS(CORVANE_DECLARE_SLOT)
+}  // namespace ff
