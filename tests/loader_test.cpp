@@ -1,12 +1,11 @@
 #include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cfenv>
 #include <filesystem>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "foundation/BaseComponent.h"
 #include "foundation/Errors.h"
@@ -80,20 +79,28 @@ TEST_F(LoaderTest, VersionTexts) {
   }
   ASSERT_TRUE(FFLoader().Load(kEncoderLibraries));
   EXPECT_EQ(FFLoader().GetLibFileVerStr(myUtil), "N/A");
-  EXPECT_THAT(FFLoader().GetLibFileVerStr(avCodec), StartsWith(AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR) "."));
+  EXPECT_THAT(FFLoader().GetLibFileVerStr(avCodec),
+              StartsWith(AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR) "."));
 }
 
 TEST_F(LoaderTest, LibraryDirectoryIsPreferredOverSystemSearch) {
   const std::string sys = systemDir();
   for (TLibrary lib : {avUtil, swScale})
-    fs::create_symlink(fs::path(sys) / libraryItem(lib).DefaultFile, dir_ / libraryItem(lib).DefaultFile);
+    fs::create_symlink(fs::path(sys) / libraryItem(lib).DefaultFile,
+                       dir_ / libraryItem(lib).DefaultFile);
   // A file named like the C runtime must never be taken from the directory.
-  { std::FILE* f = std::fopen((dir_ / "libc.so.6").c_str(), "w"); std::fputs("junk", f); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen((dir_ / "libc.so.6").c_str(), "w");
+    std::fputs("junk", f);
+    std::fclose(f);
+  }
 
   FFLoader().SetLibraryPath(dir_.string());
   ASSERT_TRUE(FFLoader().Load(TLibraries{avUtil, swScale, myUtil})) << FFLoader().LastErrMsg();
-  EXPECT_EQ(loadedFrom(reinterpret_cast<void*>(ff::avutil_version)), (dir_ / "libavutil.so.57").string());
-  EXPECT_EQ(loadedFrom(reinterpret_cast<void*>(ff::swscale_version)), (dir_ / libraryItem(swScale).DefaultFile).string());
+  EXPECT_EQ(loadedFrom(reinterpret_cast<void*>(ff::avutil_version)),
+            (dir_ / "libavutil.so.57").string());
+  EXPECT_EQ(loadedFrom(reinterpret_cast<void*>(ff::swscale_version)),
+            (dir_ / libraryItem(swScale).DefaultFile).string());
 
   // Not in the directory: found by soname.
   ASSERT_TRUE(FFLoader().Load(swResample)) << FFLoader().LastErrMsg();

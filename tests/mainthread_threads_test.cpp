@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "foundation/MainThread.h"
 

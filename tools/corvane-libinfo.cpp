@@ -8,6 +8,7 @@
 #include "foundation/Errors.h"
 #include "foundation/FFLoader.h"
 #include "foundation/api/sdl2.h"
+#include "foundation/api/soundtouch.h"
 
 using namespace corvane;
 
@@ -52,6 +53,8 @@ std::string fileVersion(TLibrary lib) {
     sdl::SDL_GetVersion(&v);
     return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
   }
+  if (lib == libSoundTouch && st::soundtouch_getVersionString)
+    return st::soundtouch_getVersionString();
   return FFLoader().GetLibFileVerStr(lib);
 }
 

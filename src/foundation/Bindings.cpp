@@ -96,13 +96,34 @@ std::string majorMismatch(TLibrary lib, const std::string& file) {
   unsigned runtime = 0;
   int expected = -1;
   switch (lib) {
-    case avUtil: runtime = ff::avutil_version(); expected = LIBAVUTIL_VERSION_MAJOR; break;
-    case swScale: runtime = ff::swscale_version(); expected = LIBSWSCALE_VERSION_MAJOR; break;
-    case swResample: runtime = ff::swresample_version(); expected = LIBSWRESAMPLE_VERSION_MAJOR; break;
-    case avCodec: runtime = ff::avcodec_version(); expected = LIBAVCODEC_VERSION_MAJOR; break;
-    case avFormat: runtime = ff::avformat_version(); expected = LIBAVFORMAT_VERSION_MAJOR; break;
-    case avFilter: runtime = ff::avfilter_version(); expected = LIBAVFILTER_VERSION_MAJOR; break;
-    case avDevice: runtime = ff::avdevice_version(); expected = LIBAVDEVICE_VERSION_MAJOR; break;
+    case avUtil:
+      runtime = ff::avutil_version();
+      expected = LIBAVUTIL_VERSION_MAJOR;
+      break;
+    case swScale:
+      runtime = ff::swscale_version();
+      expected = LIBSWSCALE_VERSION_MAJOR;
+      break;
+    case swResample:
+      runtime = ff::swresample_version();
+      expected = LIBSWRESAMPLE_VERSION_MAJOR;
+      break;
+    case avCodec:
+      runtime = ff::avcodec_version();
+      expected = LIBAVCODEC_VERSION_MAJOR;
+      break;
+    case avFormat:
+      runtime = ff::avformat_version();
+      expected = LIBAVFORMAT_VERSION_MAJOR;
+      break;
+    case avFilter:
+      runtime = ff::avfilter_version();
+      expected = LIBAVFILTER_VERSION_MAJOR;
+      break;
+    case avDevice:
+      runtime = ff::avdevice_version();
+      expected = LIBAVDEVICE_VERSION_MAJOR;
+      break;
     case SDL2: {
       SDL_version v{};
       sdl::SDL_GetVersion(&v);
@@ -111,7 +132,8 @@ std::string majorMismatch(TLibrary lib, const std::string& file) {
                          file.c_str(), v.major, v.minor, v.patch, SDL_MAJOR_VERSION);
       return {};
     }
-    default: return {};
+    default:
+      return {};
   }
   if (static_cast<int>(AV_VERSION_MAJOR(runtime)) == expected) return {};
   return strprintf("Library %s is version %s, but major version %d is required", file.c_str(),
@@ -120,12 +142,17 @@ std::string majorMismatch(TLibrary lib, const std::string& file) {
 
 void runSetup(TLibrary lib) {
   switch (lib) {
-    case avFormat: ff::avformat_network_init(); break;
-    case avDevice: ff::avdevice_register_all(); break;
+    case avFormat:
+      ff::avformat_network_init();
+      break;
+    case avDevice:
+      ff::avdevice_register_all();
+      break;
     case libSoundTouch:
       gSoundTouchVersion = static_cast<int>(st::soundtouch_getVersionId());
       break;
-    default: break;
+    default:
+      break;
   }
   gSetupRan[lib] = true;
 }
@@ -138,12 +165,17 @@ void undoSetup(TLibrary lib) {
       // Library threads may still log: hand them back the library's own callback.
       ff::av_log_set_callback(ff::av_log_default_callback);
       break;
-    case avFormat: ff::avformat_network_deinit(); break;
+    case avFormat:
+      ff::avformat_network_deinit();
+      break;
     case SDL2:
       if (sdl::SDL_WasInit(SDL_INIT_EVERYTHING) != 0) sdl::SDL_Quit();
       break;
-    case libSoundTouch: gSoundTouchVersion = 0; break;
-    default: break;
+    case libSoundTouch:
+      gSoundTouchVersion = 0;
+      break;
+    default:
+      break;
   }
 }
 

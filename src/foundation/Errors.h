@@ -22,7 +22,7 @@ class EAssertionFailed : public std::logic_error {
 
 }  // namespace corvane
 
-#define CORVANE_ASSERT(cond, message)                                   \
-  do {                                                                  \
+#define CORVANE_ASSERT(cond, message)                                       \
+  do {                                                                      \
     if (!(cond)) ::corvane::assertionFailed((message), __FILE__, __LINE__); \
   } while (0)

@@ -44,9 +44,29 @@ constexpr std::array<TLibraryItem, kLibraryCount> kLibraries = {{
 
 // Library versions as packed major << 16 | minor << 8 | micro.
 constexpr std::array<std::int32_t, 7> kBuildVersions = {
-    LIBAVUTIL_VERSION_INT,  LIBSWSCALE_VERSION_INT, LIBSWRESAMPLE_VERSION_INT,
+    LIBAVUTIL_VERSION_INT,  LIBSWSCALE_VERSION_INT,  LIBSWRESAMPLE_VERSION_INT,
     LIBAVCODEC_VERSION_INT, LIBAVFORMAT_VERSION_INT, LIBAVFILTER_VERSION_INT,
     LIBAVDEVICE_VERSION_INT};
+
+// The version, licence and configuration slots of the seven media libraries.
+struct InfoSlots {
+  unsigned (*const* version)();
+  const char* (*const* license)();
+  const char* (*const* configuration)();
+};
+
+const InfoSlots* infoSlots(TLibrary lib) {
+  static const std::array<InfoSlots, 7> slots = {{
+      {&ff::avutil_version, &ff::avutil_license, &ff::avutil_configuration},
+      {&ff::swscale_version, &ff::swscale_license, &ff::swscale_configuration},
+      {&ff::swresample_version, &ff::swresample_license, &ff::swresample_configuration},
+      {&ff::avcodec_version, &ff::avcodec_license, &ff::avcodec_configuration},
+      {&ff::avformat_version, &ff::avformat_license, &ff::avformat_configuration},
+      {&ff::avfilter_version, &ff::avfilter_license, &ff::avfilter_configuration},
+      {&ff::avdevice_version, &ff::avdevice_license, &ff::avdevice_configuration},
+  }};
+  return lib <= avDevice ? &slots[lib] : nullptr;
+}
 
 bool fileExists(const std::string& path) {
   struct stat st {};
@@ -132,8 +152,8 @@ bool TFFLoader::loadLocked(TLibrary lib) {
       st.Handle = DynLib::open(tried, &err);
       st.Path = tried;
       if (!st.Handle) {
-        FLastErrMsg = strprintf("Load library %s error(#%d): %s", tried.c_str(), err.code,
-                                err.text.c_str());
+        FLastErrMsg =
+            strprintf("Load library %s error(#%d): %s", tried.c_str(), err.code, err.text.c_str());
         return false;
       }
     }
@@ -262,16 +282,8 @@ std::string TFFLoader::GetLibBuildVerStr(TLibrary ALibrary) {
 
 std::int32_t TFFLoader::GetLibFileVer(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  switch (ALibrary) {
-    case avUtil: return static_cast<std::int32_t>(ff::avutil_version());
-    case swScale: return static_cast<std::int32_t>(ff::swscale_version());
-    case swResample: return static_cast<std::int32_t>(ff::swresample_version());
-    case avCodec: return static_cast<std::int32_t>(ff::avcodec_version());
-    case avFormat: return static_cast<std::int32_t>(ff::avformat_version());
-    case avFilter: return static_cast<std::int32_t>(ff::avfilter_version());
-    case avDevice: return static_cast<std::int32_t>(ff::avdevice_version());
-    default: return -1;
-  }
+  const InfoSlots* info = infoSlots(ALibrary);
+  return info ? static_cast<std::int32_t>((*info->version)()) : -1;
 }
 
 std::string TFFLoader::GetLibFileVerStr(TLibrary ALibrary) const {
@@ -281,30 +293,14 @@ std::string TFFLoader::GetLibFileVerStr(TLibrary ALibrary) const {
 
 std::string TFFLoader::GetLibLicense(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  switch (ALibrary) {
-    case avUtil: return ff::avutil_license();
-    case swScale: return ff::swscale_license();
-    case swResample: return ff::swresample_license();
-    case avCodec: return ff::avcodec_license();
-    case avFormat: return ff::avformat_license();
-    case avFilter: return ff::avfilter_license();
-    case avDevice: return ff::avdevice_license();
-    default: return {};
-  }
+  const InfoSlots* info = infoSlots(ALibrary);
+  return info ? (*info->license)() : "";
 }
 
 std::string TFFLoader::GetLibConfiguration(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  switch (ALibrary) {
-    case avUtil: return ff::avutil_configuration();
-    case swScale: return ff::swscale_configuration();
-    case swResample: return ff::swresample_configuration();
-    case avCodec: return ff::avcodec_configuration();
-    case avFormat: return ff::avformat_configuration();
-    case avFilter: return ff::avfilter_configuration();
-    case avDevice: return ff::avdevice_configuration();
-    default: return {};
-  }
+  const InfoSlots* info = infoSlots(ALibrary);
+  return info ? (*info->configuration)() : "";
 }
 
 TFFLoader& FFLoader() {

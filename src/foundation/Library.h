@@ -55,7 +55,7 @@ class TLibraries {
 };
 
 // Sets used by the components.
-inline constexpr TLibraries kDecoderLibraries{avUtil, swScale, swResample, avCodec,
+inline constexpr TLibraries kDecoderLibraries{avUtil,   swScale,  swResample, avCodec,
                                               avFormat, avFilter, myUtil};
 inline constexpr TLibraries kEncoderLibraries = TLibraries::range(avUtil, myUtil);
 inline constexpr TLibraries kPlayerLibraries = TLibraries::range(avUtil, myUtil) | SDL2;

@@ -23,7 +23,9 @@ class MainThreadDispatcher {
   // Runs every queued task, including tasks queued meanwhile; main thread only.
   virtual void pump() = 0;
   // Blocks the main thread until a task is queued or `timeout` passes.
-  virtual void waitForWork(std::chrono::milliseconds timeout) { std::this_thread::sleep_for(timeout); }
+  virtual void waitForWork(std::chrono::milliseconds timeout) {
+    std::this_thread::sleep_for(timeout);
+  }
 };
 
 // A plain queue: the main thread is the thread that created it.
