@@ -7,15 +7,15 @@ extern "C" {
 
 #include "foundation/api/Slot.h"
 
-#define CORVANE_AVCODEC_FUNCTIONS(X)     \
-  CORVANE_REQ(X, avcodec_version)        \
-  CORVANE_REQ(X, avcodec_configuration)  \
-  CORVANE_REQ(X, avcodec_license)        \
-  CORVANE_REQ(X, av_codec_iterate)       \
-  CORVANE_REQ(X, av_codec_is_decoder)    \
-  CORVANE_REQ(X, av_codec_is_encoder)    \
-  CORVANE_REQ(X, avcodec_find_decoder)   \
-  CORVANE_REQ(X, avcodec_find_encoder)   \
+#define CORVANE_AVCODEC_FUNCTIONS(X)      \
+  CORVANE_REQ(X, avcodec_version)         \
+  CORVANE_REQ(X, avcodec_configuration)   \
+  CORVANE_REQ(X, avcodec_license)         \
+  CORVANE_REQ(X, av_codec_iterate)        \
+  CORVANE_REQ(X, av_codec_is_decoder)     \
+  CORVANE_REQ(X, av_codec_is_encoder)     \
+  CORVANE_REQ(X, avcodec_find_decoder)    \
+  CORVANE_REQ(X, avcodec_find_encoder)    \
   CORVANE_REQ(X, avcodec_descriptor_next) \
   CORVANE_REQ(X, avcodec_descriptor_get)  \
   CORVANE_REQ(X, avcodec_get_name)

@@ -7,14 +7,14 @@ extern "C" {
 
 #include "foundation/api/Slot.h"
 
-#define CORVANE_AVFILTER_FUNCTIONS(X)        \
-  CORVANE_REQ(X, avfilter_version)           \
-  CORVANE_REQ(X, avfilter_configuration)     \
-  CORVANE_REQ(X, avfilter_license)           \
-  CORVANE_REQ(X, av_filter_iterate)          \
-  CORVANE_REQ(X, avfilter_get_by_name)       \
-  CORVANE_REQ(X, avfilter_filter_pad_count)  \
-  CORVANE_REQ(X, avfilter_pad_get_type)      \
+#define CORVANE_AVFILTER_FUNCTIONS(X)       \
+  CORVANE_REQ(X, avfilter_version)          \
+  CORVANE_REQ(X, avfilter_configuration)    \
+  CORVANE_REQ(X, avfilter_license)          \
+  CORVANE_REQ(X, av_filter_iterate)         \
+  CORVANE_REQ(X, avfilter_get_by_name)      \
+  CORVANE_REQ(X, avfilter_filter_pad_count) \
+  CORVANE_REQ(X, avfilter_pad_get_type)     \
   CORVANE_REQ(X, avfilter_pad_get_name)
 
 namespace ff {

@@ -13,18 +13,18 @@ using ff_guess_image2_codec_t = enum AVCodecID (*)(const char*);
 using memory_protocol_callback_t = void (*)();
 }  // namespace corvane::api
 
-#define CORVANE_AVFORMAT_FUNCTIONS(X)                                                          \
-  CORVANE_REQ(X, avformat_version)                                                             \
-  CORVANE_REQ(X, avformat_configuration)                                                       \
-  CORVANE_REQ(X, avformat_license)                                                             \
-  CORVANE_REQ(X, avformat_network_init)                                                        \
-  CORVANE_REQ(X, avformat_network_deinit)                                                      \
-  CORVANE_REQ(X, av_muxer_iterate)                                                             \
-  CORVANE_REQ(X, av_demuxer_iterate)                                                           \
-  CORVANE_REQ(X, av_find_input_format)                                                         \
-  CORVANE_REQ(X, av_guess_format)                                                              \
-  CORVANE_REQ(X, avio_enum_protocols)                                                          \
-  CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)               \
+#define CORVANE_AVFORMAT_FUNCTIONS(X)                                                              \
+  CORVANE_REQ(X, avformat_version)                                                                 \
+  CORVANE_REQ(X, avformat_configuration)                                                           \
+  CORVANE_REQ(X, avformat_license)                                                                 \
+  CORVANE_REQ(X, avformat_network_init)                                                            \
+  CORVANE_REQ(X, avformat_network_deinit)                                                          \
+  CORVANE_REQ(X, av_muxer_iterate)                                                                 \
+  CORVANE_REQ(X, av_demuxer_iterate)                                                               \
+  CORVANE_REQ(X, av_find_input_format)                                                             \
+  CORVANE_REQ(X, av_guess_format)                                                                  \
+  CORVANE_REQ(X, avio_enum_protocols)                                                              \
+  CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
   CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
 

@@ -7,8 +7,8 @@ extern "C" {
 
 #include "foundation/api/Slot.h"
 
-#define CORVANE_SOUNDTOUCH_FUNCTIONS(X)      \
-  CORVANE_REQ(X, soundtouch_getVersionId)    \
+#define CORVANE_SOUNDTOUCH_FUNCTIONS(X)   \
+  CORVANE_REQ(X, soundtouch_getVersionId) \
   CORVANE_REQ(X, soundtouch_getVersionString)
 
 namespace st {
