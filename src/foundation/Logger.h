@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "foundation/BaseComponent.h"
@@ -29,9 +30,8 @@ TLogLevel logLevelFromAV(int level);
 const char* logLevelName(TLogLevel v);
 
 // Sender, thread id, level, the formatted line.
-using TLogEvent =
-    std::function<void(TObject* Sender, std::uint32_t AThreadID, TLogLevel ALogLevel,
-                       const std::string& ALogMsg)>;
+using TLogEvent = std::function<void(TObject* Sender, std::uint32_t AThreadID, TLogLevel ALogLevel,
+                                     const std::string& ALogMsg)>;
 
 class TFFLogger : public TFFBaseComponent {
  public:
@@ -71,8 +71,18 @@ class TFFLogger : public TFFBaseComponent {
 
  private:
   friend TFFLogger& FFLogger();
+  friend struct LoggerCore;
+  struct AutoCreate {};
+  explicit TFFLogger(AutoCreate);
+  // Recomputes FSkip; the caller holds the registry lock.
+  void updateSkip();
+
   bool FAutoCreated = false;
+  // Nothing would receive a message: no handler and no log file, or inactive.
+  std::atomic<bool> FSkip{true};
   std::atomic<bool> FTriggerEventInMainThread{true};
+  // Guarded by the registry lock; shared so that a delivery keeps its copy cheaply.
+  std::shared_ptr<const TLogEvent> FOnLog;
 };
 
 // The registered logger, created on first use when the application has none.
