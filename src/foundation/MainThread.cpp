@@ -93,13 +93,15 @@ bool callInMainThread(const std::function<void()>& fn) {
       if (call->state == PendingCall::Abandoned) return;
       call->state = PendingCall::Running;
     }
+    std::exception_ptr error;
     try {
       fn();
     } catch (...) {
-      call->error = std::current_exception();
+      error = std::current_exception();
     }
     {
       std::lock_guard g(call->lock);
+      call->error = std::move(error);
       call->state = PendingCall::Done;
     }
     call->changed.notify_all();
@@ -117,7 +119,10 @@ bool callInMainThread(const std::function<void()>& fn) {
       return false;
     }
   }
-  if (call->error) std::rethrow_exception(call->error);
+  // Take the exception out, so the worker holds its last reference.
+  std::exception_ptr error = std::move(call->error);
+  g.unlock();
+  if (error) std::rethrow_exception(error);
   return true;
 }
 
