@@ -79,15 +79,15 @@ int main(int argc, char** argv) {
     if (arg == "--libdir") {
       loader.SetLibraryPath(argv[++i]);
     } else if (arg == "--libname") {
-      const std::string spec = argv[++i];
-      const auto eq = spec.find('=');
+      const std::string assignment = argv[++i];
+      const auto eq = assignment.find('=');
       TLibrary lib;
-      if (eq == std::string::npos || !libraryByName(spec.substr(0, eq), &lib)) {
+      if (eq == std::string::npos || !libraryByName(assignment.substr(0, eq), &lib)) {
         std::fprintf(stderr, "corvane-libinfo: bad --libname %s (expected LIB=FILE)\n",
-                     spec.c_str());
+                     assignment.c_str());
         return 2;
       }
-      loader.SetLibraryName(lib, spec.substr(eq + 1));
+      loader.SetLibraryName(lib, assignment.substr(eq + 1));
     } else if (auto it = kListings.find(arg); it != kListings.end() && !listing) {
       listing = it->second;
     } else if (arg == "-h" || arg == "--help") {

@@ -93,51 +93,19 @@ std::string versionText(unsigned v) {
 
 // Run-time major of the bound library against the header's; "" when they agree.
 std::string majorMismatch(TLibrary lib, const std::string& file) {
-  unsigned runtime = 0;
-  int expected = -1;
-  switch (lib) {
-    case avUtil:
-      runtime = ff::avutil_version();
-      expected = LIBAVUTIL_VERSION_MAJOR;
-      break;
-    case swScale:
-      runtime = ff::swscale_version();
-      expected = LIBSWSCALE_VERSION_MAJOR;
-      break;
-    case swResample:
-      runtime = ff::swresample_version();
-      expected = LIBSWRESAMPLE_VERSION_MAJOR;
-      break;
-    case avCodec:
-      runtime = ff::avcodec_version();
-      expected = LIBAVCODEC_VERSION_MAJOR;
-      break;
-    case avFormat:
-      runtime = ff::avformat_version();
-      expected = LIBAVFORMAT_VERSION_MAJOR;
-      break;
-    case avFilter:
-      runtime = ff::avfilter_version();
-      expected = LIBAVFILTER_VERSION_MAJOR;
-      break;
-    case avDevice:
-      runtime = ff::avdevice_version();
-      expected = LIBAVDEVICE_VERSION_MAJOR;
-      break;
-    case SDL2: {
-      SDL_version v{};
-      sdl::SDL_GetVersion(&v);
-      if (v.major != SDL_MAJOR_VERSION)
-        return strprintf("Library %s is version %d.%d.%d, but major version %d is required",
-                         file.c_str(), v.major, v.minor, v.patch, SDL_MAJOR_VERSION);
-      return {};
-    }
-    default:
-      return {};
+  if (lib == SDL2) {
+    SDL_version v{};
+    sdl::SDL_GetVersion(&v);
+    if (v.major == SDL_MAJOR_VERSION) return {};
+    return strprintf("Library %s is version %d.%d.%d, but major version %d is required",
+                     file.c_str(), v.major, v.minor, v.patch, SDL_MAJOR_VERSION);
   }
-  if (static_cast<int>(AV_VERSION_MAJOR(runtime)) == expected) return {};
+  const MediaLibraryInfo* info = mediaLibraryInfo(lib);
+  if (!info) return {};
+  const unsigned runtime = (*info->version)();
+  if (static_cast<int>(AV_VERSION_MAJOR(runtime)) == info->headerMajor) return {};
   return strprintf("Library %s is version %s, but major version %d is required", file.c_str(),
-                   versionText(runtime).c_str(), expected);
+                   versionText(runtime).c_str(), info->headerMajor);
 }
 
 void runSetup(TLibrary lib) {
@@ -180,6 +148,26 @@ void undoSetup(TLibrary lib) {
 }
 
 }  // namespace
+
+const MediaLibraryInfo* mediaLibraryInfo(TLibrary lib) {
+  static const std::array<MediaLibraryInfo, 7> table = {{
+      {&ff::avutil_version, &ff::avutil_license, &ff::avutil_configuration,
+       LIBAVUTIL_VERSION_MAJOR},
+      {&ff::swscale_version, &ff::swscale_license, &ff::swscale_configuration,
+       LIBSWSCALE_VERSION_MAJOR},
+      {&ff::swresample_version, &ff::swresample_license, &ff::swresample_configuration,
+       LIBSWRESAMPLE_VERSION_MAJOR},
+      {&ff::avcodec_version, &ff::avcodec_license, &ff::avcodec_configuration,
+       LIBAVCODEC_VERSION_MAJOR},
+      {&ff::avformat_version, &ff::avformat_license, &ff::avformat_configuration,
+       LIBAVFORMAT_VERSION_MAJOR},
+      {&ff::avfilter_version, &ff::avfilter_license, &ff::avfilter_configuration,
+       LIBAVFILTER_VERSION_MAJOR},
+      {&ff::avdevice_version, &ff::avdevice_license, &ff::avdevice_configuration,
+       LIBAVDEVICE_VERSION_MAJOR},
+  }};
+  return lib <= avDevice ? &table[lib] : nullptr;
+}
 
 void fixupLibrary(TLibrary lib, const std::string& fileName, const DynLib& module) {
   const Binder& b = kBinders[lib];

@@ -25,6 +25,18 @@ void fixupLibrary(TLibrary lib, const std::string& fileName, const DynLib& modul
 // Undoes the set-up step if it ran, then clears every slot of `lib`.
 void unfixLibrary(TLibrary lib);
 
+// The version, licence and configuration slots of one of the seven media
+// libraries, with the major version of the headers in use.
+struct MediaLibraryInfo {
+  unsigned (*const* version)();
+  const char* (*const* license)();
+  const char* (*const* configuration)();
+  int headerMajor;
+};
+
+// Null for the libraries after avDevice.
+const MediaLibraryInfo* mediaLibraryInfo(TLibrary lib);
+
 // Version id of the bound SoundTouch library, 0 while it is not bound.
 int soundTouchVersionId();
 

@@ -48,26 +48,6 @@ constexpr std::array<std::int32_t, 7> kBuildVersions = {
     LIBAVCODEC_VERSION_INT, LIBAVFORMAT_VERSION_INT, LIBAVFILTER_VERSION_INT,
     LIBAVDEVICE_VERSION_INT};
 
-// The version, licence and configuration slots of the seven media libraries.
-struct InfoSlots {
-  unsigned (*const* version)();
-  const char* (*const* license)();
-  const char* (*const* configuration)();
-};
-
-const InfoSlots* infoSlots(TLibrary lib) {
-  static const std::array<InfoSlots, 7> slots = {{
-      {&ff::avutil_version, &ff::avutil_license, &ff::avutil_configuration},
-      {&ff::swscale_version, &ff::swscale_license, &ff::swscale_configuration},
-      {&ff::swresample_version, &ff::swresample_license, &ff::swresample_configuration},
-      {&ff::avcodec_version, &ff::avcodec_license, &ff::avcodec_configuration},
-      {&ff::avformat_version, &ff::avformat_license, &ff::avformat_configuration},
-      {&ff::avfilter_version, &ff::avfilter_license, &ff::avfilter_configuration},
-      {&ff::avdevice_version, &ff::avdevice_license, &ff::avdevice_configuration},
-  }};
-  return lib <= avDevice ? &slots[lib] : nullptr;
-}
-
 bool fileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -282,7 +262,7 @@ std::string TFFLoader::GetLibBuildVerStr(TLibrary ALibrary) {
 
 std::int32_t TFFLoader::GetLibFileVer(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  const InfoSlots* info = infoSlots(ALibrary);
+  const MediaLibraryInfo* info = mediaLibraryInfo(ALibrary);
   return info ? static_cast<std::int32_t>((*info->version)()) : -1;
 }
 
@@ -293,13 +273,13 @@ std::string TFFLoader::GetLibFileVerStr(TLibrary ALibrary) const {
 
 std::string TFFLoader::GetLibLicense(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  const InfoSlots* info = infoSlots(ALibrary);
+  const MediaLibraryInfo* info = mediaLibraryInfo(ALibrary);
   return info ? (*info->license)() : "";
 }
 
 std::string TFFLoader::GetLibConfiguration(TLibrary ALibrary) const {
   CheckLibAV(kEncoderLibraries);
-  const InfoSlots* info = infoSlots(ALibrary);
+  const MediaLibraryInfo* info = mediaLibraryInfo(ALibrary);
   return info ? (*info->configuration)() : "";
 }
 
