@@ -18,7 +18,10 @@ extern "C" {
   CORVANE_REQ(X, avcodec_find_encoder)    \
   CORVANE_REQ(X, avcodec_descriptor_next) \
   CORVANE_REQ(X, avcodec_descriptor_get)  \
-  CORVANE_REQ(X, avcodec_get_name)
+  CORVANE_REQ(X, avcodec_get_name)        \
+  CORVANE_REQ(X, avcodec_get_class)       \
+  CORVANE_REQ(X, avcodec_alloc_context3)  \
+  CORVANE_REQ(X, avcodec_free_context)
 
 namespace ff {
 CORVANE_AVCODEC_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -24,6 +24,13 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, av_find_input_format)                                                             \
   CORVANE_REQ(X, av_guess_format)                                                                  \
   CORVANE_REQ(X, avio_enum_protocols)                                                              \
+  CORVANE_REQ(X, avformat_get_class)                                                               \
+  CORVANE_REQ(X, avformat_match_stream_specifier)                                                  \
+  CORVANE_REQ(X, av_stream_get_side_data)                                                          \
+  CORVANE_REQ(X, av_stream_new_side_data)                                                          \
+  CORVANE_REQ(X, avformat_alloc_output_context2)                                                   \
+  CORVANE_REQ(X, avformat_new_stream)                                                              \
+  CORVANE_REQ(X, avformat_free_context)                                                            \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
   CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)

@@ -10,7 +10,10 @@ extern "C" {
 #define CORVANE_SWRESAMPLE_FUNCTIONS(X)    \
   CORVANE_REQ(X, swresample_version)       \
   CORVANE_REQ(X, swresample_configuration) \
-  CORVANE_REQ(X, swresample_license)
+  CORVANE_REQ(X, swresample_license)       \
+  CORVANE_REQ(X, swr_get_class)            \
+  CORVANE_REQ(X, swr_alloc)                \
+  CORVANE_REQ(X, swr_free)
 
 namespace ff {
 CORVANE_SWRESAMPLE_FUNCTIONS(CORVANE_DECLARE_SLOT)
