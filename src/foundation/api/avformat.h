@@ -33,7 +33,18 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, avformat_free_context)                                                            \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
-  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
+  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback,                                         \
+                corvane::api::memory_protocol_callback_t)                                          \
+  CORVANE_REQ(X, avformat_alloc_context)                                                           \
+  CORVANE_REQ(X, avformat_open_input)                                                              \
+  CORVANE_REQ(X, avformat_close_input)                                                             \
+  CORVANE_REQ(X, avformat_find_stream_info)                                                        \
+  CORVANE_REQ(X, av_read_frame)                                                                    \
+  CORVANE_REQ(X, avformat_seek_file)                                                               \
+  CORVANE_REQ(X, av_seek_frame)                                                                    \
+  CORVANE_REQ(X, avio_size)                                                                        \
+  CORVANE_REQ(X, av_guess_frame_rate)                                                              \
+  CORVANE_REQ(X, av_stream_get_codec_timebase)
 
 namespace ff {
 CORVANE_AVFORMAT_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
@@ -15,6 +17,7 @@ extern "C" {
 #include <libavutil/parseutils.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
 }
 
 #include "foundation/api/Slot.h"
@@ -71,7 +74,32 @@ extern "C" {
   CORVANE_REQ(X, av_parse_time)                        \
   CORVANE_REQ(X, av_display_rotation_get)              \
   CORVANE_REQ(X, av_display_rotation_set)              \
-  CORVANE_REQ(X, av_rescale_q)
+  CORVANE_REQ(X, av_rescale_q)                         \
+  CORVANE_REQ(X, av_frame_alloc)                       \
+  CORVANE_REQ(X, av_frame_free)                        \
+  CORVANE_REQ(X, av_frame_unref)                       \
+  CORVANE_REQ(X, av_frame_ref)                         \
+  CORVANE_REQ(X, av_frame_clone)                       \
+  CORVANE_REQ(X, av_frame_move_ref)                    \
+  CORVANE_REQ(X, av_frame_get_buffer)                  \
+  CORVANE_REQ(X, av_frame_make_writable)               \
+  CORVANE_REQ(X, av_image_get_buffer_size)             \
+  CORVANE_REQ(X, av_image_fill_arrays)                 \
+  CORVANE_REQ(X, av_image_copy)                        \
+  CORVANE_REQ(X, av_samples_get_buffer_size)           \
+  CORVANE_REQ(X, av_samples_fill_arrays)               \
+  CORVANE_REQ(X, av_reduce)                            \
+  CORVANE_REQ(X, av_gettime_relative)                  \
+  CORVANE_REQ(X, av_rescale)                           \
+  CORVANE_REQ(X, av_opt_set_bin)                       \
+  CORVANE_REQ(X, av_opt_set_int)                       \
+  CORVANE_REQ(X, av_realloc)                           \
+  CORVANE_REQ(X, av_fast_malloc)                       \
+  CORVANE_REQ(X, av_get_picture_type_char)             \
+  CORVANE_REQ(X, av_sample_fmt_is_planar)              \
+  CORVANE_REQ(X, av_channel_layout_compare)            \
+  CORVANE_REQ(X, av_channel_layout_copy)               \
+  CORVANE_REQ(X, av_get_packed_sample_fmt)
 
 namespace ff {
 CORVANE_AVUTIL_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -13,7 +13,10 @@ extern "C" {
   CORVANE_REQ(X, swresample_license)       \
   CORVANE_REQ(X, swr_get_class)            \
   CORVANE_REQ(X, swr_alloc)                \
-  CORVANE_REQ(X, swr_free)
+  CORVANE_REQ(X, swr_free)                 \
+  CORVANE_REQ(X, swr_alloc_set_opts2)      \
+  CORVANE_REQ(X, swr_init)                 \
+  CORVANE_REQ(X, swr_convert)
 
 namespace ff {
 CORVANE_SWRESAMPLE_FUNCTIONS(CORVANE_DECLARE_SLOT)
