@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
@@ -34,6 +35,7 @@ extern "C" {
   CORVANE_REQ(X, av_mallocz)                    \
   CORVANE_REQ(X, av_free)                       \
   CORVANE_REQ(X, av_freep)                      \
+  CORVANE_REQ(X, av_max_alloc)                  \
   CORVANE_REQ(X, av_get_media_type_string)      \
   CORVANE_REQ(X, av_pix_fmt_desc_next)          \
   CORVANE_REQ(X, av_pix_fmt_desc_get)           \
@@ -41,6 +43,8 @@ extern "C" {
   CORVANE_REQ(X, av_get_pix_fmt_name)           \
   CORVANE_REQ(X, av_get_pix_fmt)                \
   CORVANE_REQ(X, av_get_bits_per_pixel)         \
+  CORVANE_REQ(X, av_image_get_buffer_size)      \
+  CORVANE_REQ(X, av_image_fill_arrays)          \
   CORVANE_REQ(X, av_get_sample_fmt_name)        \
   CORVANE_REQ(X, av_get_sample_fmt)             \
   CORVANE_REQ(X, av_get_sample_fmt_string)      \

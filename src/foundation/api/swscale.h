@@ -12,7 +12,10 @@ extern "C" {
   CORVANE_REQ(X, swscale_configuration) \
   CORVANE_REQ(X, swscale_license)       \
   CORVANE_REQ(X, sws_isSupportedInput)  \
-  CORVANE_REQ(X, sws_isSupportedOutput)
+  CORVANE_REQ(X, sws_isSupportedOutput) \
+  CORVANE_REQ(X, sws_getCachedContext)  \
+  CORVANE_REQ(X, sws_scale)             \
+  CORVANE_REQ(X, sws_freeContext)
 
 namespace ff {
 CORVANE_SWSCALE_FUNCTIONS(CORVANE_DECLARE_SLOT)
