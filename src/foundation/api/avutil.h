@@ -99,7 +99,8 @@ extern "C" {
   CORVANE_REQ(X, av_sample_fmt_is_planar)              \
   CORVANE_REQ(X, av_channel_layout_compare)            \
   CORVANE_REQ(X, av_channel_layout_copy)               \
-  CORVANE_REQ(X, av_get_packed_sample_fmt)
+  CORVANE_REQ(X, av_get_packed_sample_fmt)             \
+  CORVANE_REQ(X, av_max_alloc)
 
 namespace ff {
 CORVANE_AVUTIL_FUNCTIONS(CORVANE_DECLARE_SLOT)

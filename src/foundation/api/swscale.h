@@ -15,6 +15,8 @@ extern "C" {
   CORVANE_REQ(X, sws_isSupportedOutput) \
   CORVANE_REQ(X, sws_get_class)         \
   CORVANE_REQ(X, sws_alloc_context)     \
+  CORVANE_REQ(X, sws_getCachedContext)  \
+  CORVANE_REQ(X, sws_scale)             \
   CORVANE_REQ(X, sws_freeContext)
 
 namespace ff {
