@@ -85,22 +85,30 @@ std::string picture_type_name(int type) {
   }
 }
 
-std::string codec_display_name(const AVCodecContext* ctx, bool encoder, bool long_name) {
-  if (!ctx || ctx->codec_id == AV_CODEC_ID_NONE) return "none";
+std::string codec_display_name(int codec_id, bool encoder, bool long_name, int log_level) {
+  const auto id = static_cast<AVCodecID>(codec_id);
+  if (id == AV_CODEC_ID_NONE) return "none";
   const auto with_long = [long_name](const char* name, const char* ln) {
     std::string s = name ? name : "";
-    if (long_name && ln && std::string_view(ln).find_first_not_of(" \t") != std::string_view::npos)
-      s += strprintf("(%s)", ln);
-    return s;
+    if (!long_name || !ln) return s;
+    std::string_view t(ln);
+    const std::size_t b = t.find_first_not_of(" \t");
+    if (b == std::string_view::npos) return s;
+    t = t.substr(b, t.find_last_not_of(" \t") - b + 1);
+    return s + "(" + std::string(t) + ")";
   };
-  if (const AVCodecDescriptor* d = ff::avcodec_descriptor_get(ctx->codec_id))
+  if (const AVCodecDescriptor* d = ff::avcodec_descriptor_get(id))
     return with_long(d->name, d->long_name);
   if (ff::av_log)
-    ff::av_log(nullptr, AV_LOG_VERBOSE, "Codec 0x%x is not in the full list.\n",
-               static_cast<unsigned>(ctx->codec_id));
-  const AVCodec* c =
-      encoder ? ff::avcodec_find_encoder(ctx->codec_id) : ff::avcodec_find_decoder(ctx->codec_id);
+    ff::av_log(nullptr, log_level, "Codec 0x%x is not in the full list.\n",
+               static_cast<unsigned>(id));
+  const AVCodec* c = encoder ? ff::avcodec_find_encoder(id) : ff::avcodec_find_decoder(id);
   return c ? with_long(c->name, c->long_name) : "unknown_codec";
+}
+
+std::string codec_display_name(const AVCodecContext* ctx, bool encoder, bool long_name) {
+  return codec_display_name(ctx ? ctx->codec_id : AV_CODEC_ID_NONE, encoder, long_name,
+                            AV_LOG_VERBOSE);
 }
 
 std::string dict_value_or(const AVDictionary* dict, const char* key, const std::string& fallback) {

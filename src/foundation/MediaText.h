@@ -29,6 +29,8 @@ std::string picture_type_name(int type);
 // The codec's name, with its long name in parentheses when asked for;
 // "none" for no codec, "unknown_codec" when the libraries do not know it.
 std::string codec_display_name(const AVCodecContext* ctx, bool encoder, bool long_name);
+// The same by codec id; an id without descriptor is logged at log_level.
+std::string codec_display_name(int codec_id, bool encoder, bool long_name, int log_level);
 std::string dict_value_or(const AVDictionary* dict, const char* key, const std::string& fallback);
 // Blanks after the text when at_end is set, else before it; longer texts unchanged.
 std::string pad_text(const std::string& text, std::size_t width, bool at_end);
