@@ -26,7 +26,24 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, avio_enum_protocols)                                                              \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
-  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
+  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback,                                         \
+                corvane::api::memory_protocol_callback_t)                                          \
+  CORVANE_REQ(X, avformat_alloc_output_context2)                                                   \
+  CORVANE_REQ(X, avformat_free_context)                                                            \
+  CORVANE_REQ(X, avformat_new_stream)                                                              \
+  CORVANE_REQ(X, avio_open)                                                                        \
+  CORVANE_REQ(X, avio_closep)                                                                      \
+  CORVANE_REQ(X, avformat_write_header)                                                            \
+  CORVANE_REQ(X, av_interleaved_write_frame)                                                       \
+  CORVANE_REQ(X, av_write_trailer)                                                                 \
+  CORVANE_REQ(X, av_new_program)                                                                   \
+  CORVANE_REQ(X, av_program_add_stream_index)                                                      \
+  CORVANE_REQ(X, av_stream_new_side_data)                                                          \
+  CORVANE_REQ(X, av_stream_get_side_data)                                                          \
+  CORVANE_REQ(X, avformat_open_input)                                                              \
+  CORVANE_REQ(X, avformat_close_input)                                                             \
+  CORVANE_REQ(X, avformat_find_stream_info)                                                        \
+  CORVANE_REQ(X, av_read_frame)
 
 namespace ff {
 CORVANE_AVFORMAT_FUNCTIONS(CORVANE_DECLARE_SLOT)
