@@ -6,9 +6,10 @@ CMAKE   ?= cmake
 REL     := build/rel
 ASAN    := build/asan
 TSAN    := build/tsan
+MEDIA   := build/media
 CONFIG  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps run test test-asan test-tsan bench clean
+.PHONY: all deps run test test-asan test-tsan bench media clean
 
 all: run
 
@@ -45,6 +46,11 @@ bench: deps $(REL)/build.ninja
 	$(CMAKE) -S . -B $(REL) -DCORVANE_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane_bench
 	$(REL)/bench/corvane_bench
+
+# Every kind of test media, written anew into build/media.
+media: deps $(REL)/build.ninja
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-testmedia
+	$(REL)/tools/corvane-testmedia $(MEDIA)
 
 clean:
 	rm -rf build

@@ -7,30 +7,37 @@ extern "C" {
 
 #include "foundation/api/Slot.h"
 
-#define CORVANE_AVCODEC_FUNCTIONS(X)            \
-  CORVANE_REQ(X, avcodec_version)               \
-  CORVANE_REQ(X, avcodec_configuration)         \
-  CORVANE_REQ(X, avcodec_license)               \
-  CORVANE_REQ(X, av_codec_iterate)              \
-  CORVANE_REQ(X, av_codec_is_decoder)           \
-  CORVANE_REQ(X, av_codec_is_encoder)           \
-  CORVANE_REQ(X, avcodec_find_decoder)          \
-  CORVANE_REQ(X, avcodec_find_encoder)          \
-  CORVANE_REQ(X, avcodec_descriptor_next)       \
-  CORVANE_REQ(X, avcodec_descriptor_get)        \
-  CORVANE_REQ(X, avcodec_get_name)              \
-  CORVANE_REQ(X, avcodec_get_class)             \
-  CORVANE_REQ(X, avcodec_alloc_context3)        \
-  CORVANE_REQ(X, avcodec_free_context)          \
-  CORVANE_REQ(X, avcodec_open2)                 \
-  CORVANE_REQ(X, avcodec_send_packet)           \
-  CORVANE_REQ(X, avcodec_receive_frame)         \
-  CORVANE_REQ(X, avcodec_flush_buffers)         \
-  CORVANE_REQ(X, avcodec_parameters_to_context) \
-  CORVANE_REQ(X, avcodec_string)                \
-  CORVANE_REQ(X, av_packet_alloc)               \
-  CORVANE_REQ(X, av_packet_free)                \
-  CORVANE_REQ(X, av_packet_unref)
+#define CORVANE_AVCODEC_FUNCTIONS(X)              \
+  CORVANE_REQ(X, avcodec_version)                 \
+  CORVANE_REQ(X, avcodec_configuration)           \
+  CORVANE_REQ(X, avcodec_license)                 \
+  CORVANE_REQ(X, av_codec_iterate)                \
+  CORVANE_REQ(X, av_codec_is_decoder)             \
+  CORVANE_REQ(X, av_codec_is_encoder)             \
+  CORVANE_REQ(X, avcodec_find_decoder)            \
+  CORVANE_REQ(X, avcodec_find_encoder)            \
+  CORVANE_REQ(X, avcodec_descriptor_next)         \
+  CORVANE_REQ(X, avcodec_descriptor_get)          \
+  CORVANE_REQ(X, avcodec_get_name)                \
+  CORVANE_REQ(X, avcodec_get_class)               \
+  CORVANE_REQ(X, avcodec_alloc_context3)          \
+  CORVANE_REQ(X, avcodec_free_context)            \
+  CORVANE_REQ(X, avcodec_open2)                   \
+  CORVANE_REQ(X, avcodec_send_packet)             \
+  CORVANE_REQ(X, avcodec_receive_frame)           \
+  CORVANE_REQ(X, avcodec_flush_buffers)           \
+  CORVANE_REQ(X, avcodec_parameters_to_context)   \
+  CORVANE_REQ(X, avcodec_string)                  \
+  CORVANE_REQ(X, av_packet_alloc)                 \
+  CORVANE_REQ(X, av_packet_free)                  \
+  CORVANE_REQ(X, av_packet_unref)                 \
+  CORVANE_REQ(X, avcodec_find_encoder_by_name)    \
+  CORVANE_REQ(X, avcodec_parameters_from_context) \
+  CORVANE_REQ(X, avcodec_send_frame)              \
+  CORVANE_REQ(X, avcodec_receive_packet)          \
+  CORVANE_REQ(X, avcodec_encode_subtitle)         \
+  CORVANE_REQ(X, av_new_packet)                   \
+  CORVANE_REQ(X, av_packet_rescale_ts)
 
 namespace ff {
 CORVANE_AVCODEC_FUNCTIONS(CORVANE_DECLARE_SLOT)

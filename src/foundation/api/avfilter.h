@@ -9,24 +9,35 @@ extern "C" {
 
 #include "foundation/api/Slot.h"
 
-#define CORVANE_AVFILTER_FUNCTIONS(X)          \
-  CORVANE_REQ(X, avfilter_version)             \
-  CORVANE_REQ(X, avfilter_configuration)       \
-  CORVANE_REQ(X, avfilter_license)             \
-  CORVANE_REQ(X, av_filter_iterate)            \
-  CORVANE_REQ(X, avfilter_get_by_name)         \
-  CORVANE_REQ(X, avfilter_filter_pad_count)    \
-  CORVANE_REQ(X, avfilter_pad_get_type)        \
-  CORVANE_REQ(X, avfilter_pad_get_name)        \
-  CORVANE_REQ(X, avfilter_graph_alloc)         \
-  CORVANE_REQ(X, avfilter_graph_free)          \
-  CORVANE_REQ(X, avfilter_graph_create_filter) \
-  CORVANE_REQ(X, avfilter_graph_parse_ptr)     \
-  CORVANE_REQ(X, avfilter_graph_config)        \
-  CORVANE_REQ(X, avfilter_inout_alloc)         \
-  CORVANE_REQ(X, avfilter_inout_free)          \
-  CORVANE_REQ(X, av_buffersrc_add_frame_flags) \
-  CORVANE_REQ(X, av_buffersink_get_frame)
+#define CORVANE_AVFILTER_FUNCTIONS(X)                   \
+  CORVANE_REQ(X, avfilter_version)                      \
+  CORVANE_REQ(X, avfilter_configuration)                \
+  CORVANE_REQ(X, avfilter_license)                      \
+  CORVANE_REQ(X, av_filter_iterate)                     \
+  CORVANE_REQ(X, avfilter_get_by_name)                  \
+  CORVANE_REQ(X, avfilter_filter_pad_count)             \
+  CORVANE_REQ(X, avfilter_pad_get_type)                 \
+  CORVANE_REQ(X, avfilter_pad_get_name)                 \
+  CORVANE_REQ(X, avfilter_graph_alloc)                  \
+  CORVANE_REQ(X, avfilter_graph_free)                   \
+  CORVANE_REQ(X, avfilter_graph_create_filter)          \
+  CORVANE_REQ(X, avfilter_graph_parse_ptr)              \
+  CORVANE_REQ(X, avfilter_graph_config)                 \
+  CORVANE_REQ(X, avfilter_inout_alloc)                  \
+  CORVANE_REQ(X, avfilter_inout_free)                   \
+  CORVANE_REQ(X, av_buffersrc_add_frame_flags)          \
+  CORVANE_REQ(X, av_buffersink_get_frame)               \
+  CORVANE_REQ(X, avfilter_graph_parse2)                 \
+  CORVANE_REQ(X, avfilter_link)                         \
+  CORVANE_REQ(X, av_buffersink_set_frame_size)          \
+  CORVANE_REQ(X, av_buffersink_get_time_base)           \
+  CORVANE_REQ(X, av_buffersink_get_format)              \
+  CORVANE_REQ(X, av_buffersink_get_frame_rate)          \
+  CORVANE_REQ(X, av_buffersink_get_w)                   \
+  CORVANE_REQ(X, av_buffersink_get_h)                   \
+  CORVANE_REQ(X, av_buffersink_get_sample_aspect_ratio) \
+  CORVANE_REQ(X, av_buffersink_get_ch_layout)           \
+  CORVANE_REQ(X, av_buffersink_get_sample_rate)
 
 namespace ff {
 CORVANE_AVFILTER_FUNCTIONS(CORVANE_DECLARE_SLOT)

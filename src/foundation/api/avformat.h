@@ -31,10 +31,6 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, avformat_alloc_output_context2)                                                   \
   CORVANE_REQ(X, avformat_new_stream)                                                              \
   CORVANE_REQ(X, avformat_free_context)                                                            \
-  CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
-  CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
-  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback,                                         \
-                corvane::api::memory_protocol_callback_t)                                          \
   CORVANE_REQ(X, avformat_alloc_context)                                                           \
   CORVANE_REQ(X, avformat_open_input)                                                              \
   CORVANE_REQ(X, avformat_close_input)                                                             \
@@ -44,7 +40,17 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, av_seek_frame)                                                                    \
   CORVANE_REQ(X, avio_size)                                                                        \
   CORVANE_REQ(X, av_guess_frame_rate)                                                              \
-  CORVANE_REQ(X, av_stream_get_codec_timebase)
+  CORVANE_REQ(X, av_stream_get_codec_timebase)                                                     \
+  CORVANE_REQ(X, avio_open)                                                                        \
+  CORVANE_REQ(X, avio_closep)                                                                      \
+  CORVANE_REQ(X, avformat_write_header)                                                            \
+  CORVANE_REQ(X, av_interleaved_write_frame)                                                       \
+  CORVANE_REQ(X, av_write_trailer)                                                                 \
+  CORVANE_REQ(X, av_new_program)                                                                   \
+  CORVANE_REQ(X, av_program_add_stream_index)                                                      \
+  CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
+  CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
+  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
 
 namespace ff {
 CORVANE_AVFORMAT_FUNCTIONS(CORVANE_DECLARE_SLOT)
