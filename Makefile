@@ -9,7 +9,7 @@ TSAN    := build/tsan
 MEDIA   := build/media
 CONFIG  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps run test test-asan test-tsan bench media clean
+.PHONY: all deps run test test-asan test-tsan bench media fuzz clean
 
 all: run
 
@@ -51,6 +51,19 @@ bench: deps $(REL)/build.ninja
 media: deps $(REL)/build.ninja
 	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-testmedia
 	$(REL)/tools/corvane-testmedia $(MEDIA)
+
+# Arbitrary bytes through the decoder component (libFuzzer, not part of CI).
+FUZZ         := build/fuzz
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	CC=clang CXX=clang++ $(CMAKE) -S . -B $(FUZZ) $(CONFIG) -DCORVANE_FUZZ=ON \
+	  -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=OFF >/dev/null
+	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target corvane_decoder_fuzz corvane-testmedia
+	mkdir -p $(FUZZ)/corpus $(FUZZ)/seeds
+	$(FUZZ)/tools/corvane-testmedia $(FUZZ)/seeds wav flac png mkv-mpeg4-vorbis-srt ts-two-programs \
+	  numbered truncated-mp4 random-bytes-mp4 >/dev/null
+	ASAN_OPTIONS=detect_leaks=1 $(FUZZ)/tests/fuzz/corvane_decoder_fuzz $(FUZZ)/corpus $(FUZZ)/seeds \
+	  -max_total_time=$(FUZZ_SECONDS) -max_len=262144 -timeout=30 -rss_limit_mb=4096
 
 clean:
 	rm -rf build

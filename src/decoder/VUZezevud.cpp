@@ -57,9 +57,7 @@ void TVUZezevud::FreeAudioResampler() { FSwr.reset(); }
 
 void TVUZezevud::resetPicture() {
   if (FPicture.PTS != AV_NOPTS_VALUE) FLastPTS = FPicture.PTS;
-  std::vector<std::uint8_t> keep = std::move(FPicture.Buffer);
   FPicture = TFrameInfo{};
-  FPicture.Buffer = std::move(keep);
   FPictureFrame.reset();
   Flast_vfilters.clear();
   Ffilter_graph.reset();
@@ -380,13 +378,12 @@ int TVUZezevud::pullFiltered() {
 
 void TVUZezevud::storePicture(const AVFrame* frame, AVRational tb) {
   const auto fmt = static_cast<AVPixelFormat>(frame->format);
-  const int size = ff::av_image_get_buffer_size(fmt, frame->width, frame->height, 1);
-  if (size < 0) {
-    ReportError(strprintf("picture of format %d and size %dx%d cannot be stored", frame->format,
-                          frame->width, frame->height));
+  if (!FPictureFrame) FPictureFrame = makeFrame();
+  ff::av_frame_unref(FPictureFrame.get());
+  if (!FPictureFrame || ff::av_frame_ref(FPictureFrame.get(), frame) < 0) {
+    ReportError("picture cannot be kept: out of memory");
     return;
   }
-  if (FPicture.Buffer.size() < static_cast<std::size_t>(size)) FPicture.Buffer.resize(size);
   FPicture.PixFmt = fmt;
   FPicture.Width = frame->width;
   FPicture.Height = frame->height;
@@ -414,14 +411,11 @@ void TVUZezevud::storePicture(const AVFrame* frame, AVRational tb) {
   FPicture.OriginalPTS = frame->pts;
   FPicture.StreamIndex = FDesireVideoIndex;
   FPicture.Position = frame->pkt_pos;
-  ff::av_image_fill_arrays(FPicture.Picture.data, FPicture.Picture.linesize, FPicture.Buffer.data(),
-                           fmt, frame->width, frame->height, 1);
-  ff::av_image_copy(FPicture.Picture.data, FPicture.Picture.linesize,
-                    const_cast<const std::uint8_t**>(frame->data), frame->linesize, fmt,
-                    frame->width, frame->height);
-  if (!FPictureFrame) FPictureFrame = makeFrame();
-  ff::av_frame_unref(FPictureFrame.get());
-  ff::av_frame_ref(FPictureFrame.get(), frame);
+  // The picture shares the frame's reference-counted buffers: no copy.
+  for (int i = 0; i < AV_NUM_DATA_POINTERS && i < 8; ++i) {
+    FPicture.Picture.data[i] = FPictureFrame->data[i];
+    FPicture.Picture.linesize[i] = FPictureFrame->linesize[i];
+  }
   FPicture.Frame = FPictureFrame.get();
   FPicture.Ready = true;
 }

@@ -41,9 +41,10 @@ struct TFrameInfo {
   int StreamIndex = -1;
   std::int64_t Position = -1;
   bool Ready = false;
-  PicturePlanes Picture;  // over Buffer
-  std::vector<std::uint8_t> Buffer;
-  const AVFrame* Frame = nullptr;  // the frame the picture came from, owned by the decoder
+  // Planes of Frame, which the decoder keeps (a reference to the decoded
+  // buffers, read-only) until the next picture, a seek or CloseFile.
+  PicturePlanes Picture;
+  const AVFrame* Frame = nullptr;
 };
 
 struct TWaveInfo {

@@ -709,6 +709,10 @@ void TFFLogger::InstallAVLogCallback() {
   ff::av_log_set_level(gLevel);
 }
 
+bool TFFLogger::Enabled(TLogLevel ALogLevel) const {
+  return !FSkip && gLevel >= logLevelToAV(ALogLevel);
+}
+
 int TFFLogger::Log(TObject* Sender, TLogLevel ALogLevel, const std::string& ALogMsg) {
   try {
     UseScope use;

@@ -43,10 +43,14 @@ class TFFLogger : public TFFBaseComponent {
   void InstallAVLogCallback();
 
   int Log(TObject* Sender, TLogLevel ALogLevel, const std::string& ALogMsg);
+  // Formats only when the message would be delivered.
   template <class A, class... R>
   int Log(TObject* Sender, TLogLevel ALogLevel, const char* AFormat, A&& a, R&&... rest) {
+    if (!Enabled(ALogLevel)) return 0;
     return Log(Sender, ALogLevel, strprintf(AFormat, a, rest...));
   }
+  // Whether a message of the level would reach a handler or the log file.
+  bool Enabled(TLogLevel ALogLevel) const;
 
   // Sets the level from "quiet" .. "trace" (any case) or a decimal number.
   void OptLogLevel(const std::string& arg);

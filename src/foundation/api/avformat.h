@@ -49,6 +49,7 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, av_new_program)                                                                   \
   CORVANE_REQ(X, av_program_add_stream_index)                                                      \
   CORVANE_REQ(X, avio_seek)                                                                        \
+  CORVANE_REQ(X, av_find_best_stream)                                                              \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
   CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
