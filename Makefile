@@ -25,9 +25,12 @@ $(ASAN)/build.ninja: | deps
 $(TSAN)/build.ninja: | deps
 	$(CMAKE) -S . -B $(TSAN) $(CONFIG) -DCORVANE_TSAN=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
 
+# Library versions, then a generated sample clip described by the probe.
 run: deps $(REL)/build.ninja
-	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe
 	$(REL)/tools/corvane-libinfo
+	$(REL)/tools/corvane-testmedia $(REL)/sample mp4-h264-aac >/dev/null
+	$(REL)/tools/corvane-probe $(REL)/sample/h264_aac.mp4
 
 test: test-asan test-tsan
 
