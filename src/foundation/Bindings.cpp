@@ -22,6 +22,11 @@ namespace {
 std::atomic<int> gSoundTouchVersion{0};
 // Library-wide set-up steps that ran and must be undone on unfix.
 std::array<bool, kLibraryCount> gSetupRan{};
+std::array<std::atomic<TBindingObserver>, kLibraryCount> gObservers{};
+
+void notify(TLibrary lib, bool bound) {
+  if (TBindingObserver o = gObservers[lib].load()) o(lib, bound);
+}
 
 template <class F>
 void bindOne(const DynLib& module, const std::string& file, const char* name, F& slot,
@@ -180,12 +185,16 @@ void fixupLibrary(TLibrary lib, const std::string& fileName, const DynLib& modul
     throw;
   }
   runSetup(lib);
+  notify(lib, true);
 }
 
 void unfixLibrary(TLibrary lib) {
   undoSetup(lib);
   kBinders[lib].clear();
+  notify(lib, false);
 }
+
+void setBindingObserver(TLibrary lib, TBindingObserver observer) { gObservers[lib] = observer; }
 
 int soundTouchVersionId() { return gSoundTouchVersion; }
 

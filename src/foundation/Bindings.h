@@ -40,4 +40,10 @@ const MediaLibraryInfo* mediaLibraryInfo(TLibrary lib);
 // Version id of the bound SoundTouch library, 0 while it is not bound.
 int soundTouchVersionId();
 
+// Told after a library's slots were bound and set up (true), and after they
+// were cleared (false). Runs under the loader's lock: it must not load or
+// unload libraries. One observer per library; null removes it.
+using TBindingObserver = void (*)(TLibrary lib, bool bound);
+void setBindingObserver(TLibrary lib, TBindingObserver observer);
+
 }  // namespace corvane

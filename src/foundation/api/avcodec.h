@@ -37,7 +37,10 @@ extern "C" {
   CORVANE_REQ(X, avcodec_receive_packet)          \
   CORVANE_REQ(X, avcodec_encode_subtitle)         \
   CORVANE_REQ(X, av_new_packet)                   \
-  CORVANE_REQ(X, av_packet_rescale_ts)
+  CORVANE_REQ(X, av_packet_rescale_ts)            \
+  CORVANE_REQ(X, av_packet_move_ref)              \
+  CORVANE_REQ(X, av_packet_ref)                   \
+  CORVANE_REQ(X, avsubtitle_free)
 
 namespace ff {
 CORVANE_AVCODEC_FUNCTIONS(CORVANE_DECLARE_SLOT)
