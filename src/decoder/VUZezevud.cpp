@@ -16,6 +16,18 @@ namespace {
 
 constexpr AVRational kMicro{1, AV_TIME_BASE};
 
+// Timestamps of damaged files can be anything: arithmetic on them saturates.
+std::int64_t satAdd(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (!__builtin_add_overflow(a, b, &r)) return r;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min() + 1;
+}
+std::int64_t satSub(std::int64_t a, std::int64_t b) {
+  std::int64_t r = 0;
+  if (!__builtin_sub_overflow(a, b, &r)) return r;
+  return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min() + 1;
+}
+
 std::string sampleFmtName(AVSampleFormat f) {
   const char* n = f == AV_SAMPLE_FMT_NONE ? nullptr : ff::av_get_sample_fmt_name(f);
   return n ? n : "none";
@@ -238,9 +250,9 @@ bool TVUZezevud::Seek(std::int64_t APTS, TSeekFlags ASeekFlags) {
   if (!(ASeekFlags & sfByte)) {
     if (st) {
       target = ff::av_rescale_q(target, kMicro, st->time_base);
-      if (st->start_time != AV_NOPTS_VALUE) target += st->start_time;
+      if (st->start_time != AV_NOPTS_VALUE) target = satAdd(target, st->start_time);
     } else if (ic->start_time != AV_NOPTS_VALUE) {
-      target += ic->start_time;
+      target = satAdd(target, ic->start_time);
     }
   }
   if (FVideoCodec) ff::avcodec_flush_buffers(FVideoCodec.get());
@@ -397,7 +409,7 @@ void TVUZezevud::storePicture(const AVFrame* frame, AVRational tb) {
       frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
   if (ts == AV_NOPTS_VALUE) {
     if (FEOFpkt && FLastPTS != AV_NOPTS_VALUE && FPicture.PTS != AV_NOPTS_VALUE)
-      FPicture.PTS = 2 * FPicture.PTS - FLastPTS;
+      FPicture.PTS = satSub(satAdd(FPicture.PTS, FPicture.PTS), FLastPTS);
     else
       FPicture.PTS = AV_NOPTS_VALUE;
   } else {
@@ -476,7 +488,7 @@ int TVUZezevud::receiveAudio() {
       std::int64_t ts =
           f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
       if (ts != AV_NOPTS_VALUE) {
-        if (st->start_time != AV_NOPTS_VALUE) ts -= st->start_time;
+        if (st->start_time != AV_NOPTS_VALUE) ts = satSub(ts, st->start_time);
         FWaveInfo.PTS = ff::av_rescale_q(ts, st->time_base, kMicro);
       }
       FWaveInfo.OriginalDTS = f->pkt_dts;
@@ -728,7 +740,7 @@ bool TVUZezevud::DecodeNextKeyFrame(int AStreamIndex) {
   if (selectVideoStream(AStreamIndex) < 0) return false;
   const std::int64_t cur = FPicture.PTS != AV_NOPTS_VALUE && FPicture.PTS > 0 ? FPicture.PTS : 0;
   const bool had = FPicture.PTS != AV_NOPTS_VALUE;
-  if (!Seek(cur + frameDuration(), 0)) return false;
+  if (!Seek(satAdd(cur, frameDuration()), 0)) return false;
   // The seek may land on the key frame at or before the target: decode on
   // to the first key frame after the picture we came from.
   while (Decode(AStreamIndex)) {
@@ -745,19 +757,24 @@ bool TVUZezevud::DecodePreviousKeyFrame(int AStreamIndex) {
   if (ref == AV_NOPTS_VALUE) ref = FLastPTS;
   if (ref == AV_NOPTS_VALUE) ref = ic->duration != AV_NOPTS_VALUE ? ic->duration : 0;
   const std::int64_t fd = frameDuration();
+  const auto giveUp = [this] {
+    const std::string previous = LastErrMsg();
+    ReportError("Could not seek to the previous key-frame. " + previous);
+    return false;
+  };
   for (std::int64_t n = 1;; n = n < 4 ? n + 1 : n * 2) {
-    const bool passed = ref < n * fd;
-    if (!Seek(ref - n * fd, sfBackward)) return false;
+    std::int64_t back = 0;
+    const bool overflow = __builtin_mul_overflow(n, fd, &back);
+    // Once the target is before the start, the seek lands on the first key frame.
+    const bool passed = overflow || ref < back;
+    if (!Seek(passed ? -fd : ref - back, sfBackward)) return false;
     if (Decode(AStreamIndex)) {
       const std::int64_t p = FPicture.PTS;
       if (p < ref || p < 1 || (p == ref && passed)) return true;
+      if (passed) return giveUp();
       continue;
     }
-    if (passed || FEOF) {
-      const std::string previous = LastErrMsg();
-      ReportError("Could not seek to the previous key-frame. " + previous);
-      return false;
-    }
+    if (passed || FEOF) return giveUp();
   }
 }
 
@@ -766,7 +783,7 @@ bool TVUZezevud::DecodePreviousFrame(int AStreamIndex) {
   const std::int64_t fd = frameDuration();
   std::int64_t ref = FPicture.PTS;
   if (ref == AV_NOPTS_VALUE) ref = FLastPTS;
-  const std::int64_t target = ref == AV_NOPTS_VALUE ? -2 * fd : ref - 2 * fd;
+  const std::int64_t target = ref == AV_NOPTS_VALUE ? -2 * fd : satSub(ref, 2 * fd);
   if (ref == AV_NOPTS_VALUE) ref = 0;
   std::int64_t remembered = AV_NOPTS_VALUE;
   if (!DecodePreviousKeyFrame(AStreamIndex)) return false;
