@@ -294,4 +294,36 @@ TEST_F(AudioOutputTest, StaleFramesAreSkipped) {
   EXPECT_FALSE(std::isnan(rig.audclk.Get())) << "set with the queue's serial";
 }
 
+// Against another master, audio that runs ahead or behind is stretched or
+// squeezed by at most 10 %, once the average over 20 blocks is past the
+// threshold of one device buffer.
+TEST_F(AudioOutputTest, SynchronizeCorrectsTowardsTheMaster) {
+  struct Case {
+    Tav_sync_type sync;
+    double ahead;  // audio clock minus video clock, seconds; NaN: unknown
+    int wanted;
+  };
+  constexpr int n = 1024;
+  const std::vector<Case> cases = {
+      {AV_SYNC_VIDEO_MASTER, 0.1, n * 110 / 100},
+      {AV_SYNC_VIDEO_MASTER, -0.1, n * 90 / 100},
+      {AV_SYNC_VIDEO_MASTER, -0.06, n * 90 / 100},
+      {AV_SYNC_VIDEO_MASTER, 0.01, n},
+      {AV_SYNC_VIDEO_MASTER, 11.0, n},
+      {AV_SYNC_VIDEO_MASTER, NAN, n},
+      {AV_SYNC_AUDIO_MASTER, 0.1, n},
+  };
+  for (const Case& c : cases) {
+    AudioRig rig;
+    openDummy(rig);
+    rig.sync.SetStreamOpen(AVMEDIA_TYPE_VIDEO, true);
+    rig.sync.SetSyncType(c.sync);
+    rig.vidclk.Set(10.0, 0);
+    rig.audclk.Set(10.0 + c.ahead, rig.audioq.serial);
+    for (int i = 0; i < TAudioOutput::AUDIO_DIFF_AVG_NB; ++i)
+      ASSERT_EQ(rig.out.Synchronize(n), n) << "still averaging";
+    EXPECT_EQ(rig.out.Synchronize(n), c.wanted) << c.ahead;
+  }
+}
+
 }  // namespace
