@@ -101,15 +101,6 @@ TEST_F(PlayerQueues, PacketQueueOrderSizesAndSerialsAcrossFlushes) {
   EXPECT_EQ(q.serial, first + 2);
 }
 
-TEST_F(PlayerQueues, PacketQueuePutClearsEof) {
-  TPacketQueue q;
-  q.Start();
-  q.eof = 1;
-  PacketPtr p = packet(8, 1);
-  ASSERT_EQ(q.Put(p.get()), 0);
-  EXPECT_EQ(q.eof, 0);
-}
-
 // Fills `f`'s write slot with `pts` and the current serial of `q`.
 void pushFrame(TFrameQueue& f, TPacketQueue& q, double pts, std::int64_t pos) {
   TFFFrame* vp = f.PeekWritable();

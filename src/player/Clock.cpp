@@ -137,6 +137,11 @@ void TMasterSync::SetStreamOpen(AVMediaType type, bool open) {
   av_sync_type_ok = false;
 }
 
+bool TMasterSync::StreamOpen(AVMediaType type) const {
+  std::lock_guard g(lock);
+  return type == AVMEDIA_TYPE_VIDEO ? video_open : type == AVMEDIA_TYPE_AUDIO && audio_open;
+}
+
 Tav_sync_type TMasterSync::MasterSyncType() {
   std::lock_guard g(lock);
   if (!av_sync_type_ok) {

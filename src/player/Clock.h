@@ -91,6 +91,7 @@ class TMasterSync {
   Tav_sync_type SyncType() const;
   // Called whenever a stream component of the type is opened or closed.
   void SetStreamOpen(AVMediaType type, bool open);
+  bool StreamOpen(AVMediaType type) const;
   Tav_sync_type MasterSyncType();
   double MasterClock(const TClock& audclk, const TClock& vidclk, const TClock& extclk);
 

@@ -16,7 +16,8 @@ extern "C" {
   CORVANE_REQ(X, swr_free)                 \
   CORVANE_REQ(X, swr_alloc_set_opts2)      \
   CORVANE_REQ(X, swr_init)                 \
-  CORVANE_REQ(X, swr_convert)
+  CORVANE_REQ(X, swr_convert)              \
+  CORVANE_REQ(X, swr_set_compensation)
 
 namespace ff {
 CORVANE_SWRESAMPLE_FUNCTIONS(CORVANE_DECLARE_SLOT)
