@@ -40,7 +40,9 @@ extern "C" {
   CORVANE_REQ(X, av_packet_rescale_ts)            \
   CORVANE_REQ(X, av_packet_move_ref)              \
   CORVANE_REQ(X, av_packet_ref)                   \
-  CORVANE_REQ(X, avsubtitle_free)
+  CORVANE_REQ(X, avsubtitle_free)                 \
+  CORVANE_REQ(X, avcodec_find_decoder_by_name)    \
+  CORVANE_REQ(X, avcodec_decode_subtitle2)
 
 namespace ff {
 CORVANE_AVCODEC_FUNCTIONS(CORVANE_DECLARE_SLOT)

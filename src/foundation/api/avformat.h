@@ -50,6 +50,11 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, av_program_add_stream_index)                                                      \
   CORVANE_REQ(X, avio_seek)                                                                        \
   CORVANE_REQ(X, av_find_best_stream)                                                              \
+  CORVANE_REQ(X, av_format_inject_global_side_data)                                                \
+  CORVANE_REQ(X, av_guess_sample_aspect_ratio)                                                     \
+  CORVANE_REQ(X, av_read_pause)                                                                    \
+  CORVANE_REQ(X, av_read_play)                                                                     \
+  CORVANE_REQ(X, avio_feof)                                                                        \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
   CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)

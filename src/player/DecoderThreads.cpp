@@ -1,0 +1,618 @@
+// Decoder threads of the player: packets to frames, through the filter graphs,
+// into the frame queues.
+#include <cmath>
+#include <cstring>
+
+#include "foundation/ErrorText.h"
+#include "foundation/MainThread.h"
+#include "foundation/OptionValues.h"
+#include "foundation/StrFormat.h"
+#include "foundation/StreamOptions.h"
+#include "player/VideoState.h"
+
+namespace corvane {
+namespace {
+
+double toSeconds(std::int64_t ts, AVRational tb) {
+  return ts == AV_NOPTS_VALUE ? NAN : static_cast<double>(ts) * av_q2d(tb);
+}
+
+const char* pixName(int f) {
+  const char* n = f < 0 ? nullptr : ff::av_get_pix_fmt_name(static_cast<AVPixelFormat>(f));
+  return n ? n : "none";
+}
+
+std::string joinOptions(const TDictionary& d, bool renameSwsFlags) {
+  std::string out;
+  d.forEach([&](const char* k, const char* v) {
+    out += strprintf("%s=%s:", renameSwsFlags && !std::strcmp(k, "sws_flags") ? "flags" : k, v);
+  });
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+// Links source to sink through the filter text (or directly), then configures.
+int configureFiltergraph(AVFilterGraph* graph, const std::string& filters, AVFilterContext* source,
+                         AVFilterContext* sink) {
+  const unsigned nb_filters = graph->nb_filters;
+  int ret = 0;
+  if (!filters.empty()) {
+    FilterInOutPtr outputs(ff::avfilter_inout_alloc());
+    FilterInOutPtr inputs(ff::avfilter_inout_alloc());
+    if (!outputs || !inputs) return AVERROR(ENOMEM);
+    outputs->name = ff::av_strdup("in");
+    outputs->filter_ctx = source;
+    inputs->name = ff::av_strdup("out");
+    inputs->filter_ctx = sink;
+    AVFilterInOut* in = inputs.release();
+    AVFilterInOut* out = outputs.release();
+    ret = ff::avfilter_graph_parse_ptr(graph, filters.c_str(), &in, &out, nullptr);
+    ff::avfilter_inout_free(&in);
+    ff::avfilter_inout_free(&out);
+    if (ret < 0) return ret;
+  } else if ((ret = ff::avfilter_link(source, 0, sink, 0)) < 0) {
+    return ret;
+  }
+  // The parsed filters go first, so that they are configured before the
+  // inserted ones.
+  for (unsigned i = 0; i < graph->nb_filters - nb_filters; ++i)
+    std::swap(graph->filters[i], graph->filters[i + nb_filters]);
+  return ff::avfilter_graph_config(graph, nullptr);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TDecoder
+
+int TDecoder::Init(CodecContextPtr ctx, TPacketQueue* q, TVideoState* state) {
+  pkt = makePacket();
+  if (!pkt) return AVERROR(ENOMEM);
+  avctx = std::move(ctx);
+  queue = q;
+  is = state;
+  start_pts = AV_NOPTS_VALUE;
+  pkt_serial = -1;
+  finished = 0;
+  packet_pending = false;
+  return 0;
+}
+
+void TDecoder::Stop(TFrameQueue& fq) {
+  if (!queue) return;
+  queue->Abort();
+  fq.Signal();
+  if (decoder_tid.joinable()) decoder_tid.join();
+  queue->Flush();
+}
+
+void TDecoder::Destroy() {
+  pkt.reset();
+  avctx.reset();
+}
+
+int TDecoder::DecodeFrame(AVFrame* frame, AVSubtitle* sub) {
+  int ret = AVERROR(EAGAIN);
+  for (;;) {
+    if (queue->serial == pkt_serial) {
+      do {
+        if (queue->abort_request) return -1;
+        switch (avctx->codec_type) {
+          case AVMEDIA_TYPE_VIDEO:
+            ret = ff::avcodec_receive_frame(avctx.get(), frame);
+            if (ret >= 0) {
+              if (is->settings.decoder_reorder_pts == -1)
+                frame->pts = frame->best_effort_timestamp;
+              else if (!is->settings.decoder_reorder_pts)
+                frame->pts = frame->pkt_dts;
+            }
+            break;
+          case AVMEDIA_TYPE_AUDIO:
+            ret = ff::avcodec_receive_frame(avctx.get(), frame);
+            if (ret >= 0) {
+              const AVRational tb{1, frame->sample_rate};
+              if (frame->pts != AV_NOPTS_VALUE)
+                frame->pts = ff::av_rescale_q(frame->pts, avctx->pkt_timebase, tb);
+              else if (next_pts != AV_NOPTS_VALUE)
+                frame->pts = ff::av_rescale_q(next_pts, next_pts_tb, tb);
+              if (frame->pts != AV_NOPTS_VALUE) {
+                next_pts = frame->pts + frame->nb_samples;
+                next_pts_tb = tb;
+              }
+            }
+            break;
+          default:
+            break;
+        }
+        if (ret == AVERROR_EOF) {
+          finished = pkt_serial;
+          ff::avcodec_flush_buffers(avctx.get());
+          return 0;
+        }
+        if (ret >= 0) return 1;
+      } while (ret != AVERROR(EAGAIN));
+    }
+
+    do {
+      if (queue->nb_packets == 0) is->WakeReader();
+      if (packet_pending) {
+        packet_pending = false;
+      } else {
+        const int old_serial = pkt_serial;
+        if (queue->Get(pkt.get(), true, &pkt_serial) < 0) return -1;
+        if (old_serial != pkt_serial) {
+          ff::avcodec_flush_buffers(avctx.get());
+          is->seek_flushed = 1;
+          finished = 0;
+          next_pts = start_pts;
+          next_pts_tb = start_pts_tb;
+        }
+      }
+      if (queue->serial == pkt_serial) break;
+      ff::av_packet_unref(pkt.get());
+    } while (true);
+
+    if (avctx->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+      int got = 0;
+      ret = ff::avcodec_decode_subtitle2(avctx.get(), sub, &got, pkt.get());
+      if (ret < 0) {
+        ret = AVERROR(EAGAIN);
+      } else {
+        if (got && !pkt->data) packet_pending = true;
+        ret = got ? 0 : (pkt->data ? AVERROR(EAGAIN) : AVERROR_EOF);
+      }
+      ff::av_packet_unref(pkt.get());
+      if (got) return 1;
+      if (ret == AVERROR_EOF) {
+        finished = pkt_serial;
+        return 0;
+      }
+    } else {
+      if (ff::avcodec_send_packet(avctx.get(), pkt.get()) == AVERROR(EAGAIN)) {
+        ff::av_log(avctx.get(), AV_LOG_ERROR,
+                   "Receive_frame and send_packet both returned EAGAIN, which is an API "
+                   "violation.\n");
+        packet_pending = true;
+      } else {
+        ff::av_packet_unref(pkt.get());
+      }
+    }
+    if (!pkt->data && pkt->size == 0 && !is->EndEventDone) is->host.PositionUpdate(is);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Video
+
+int TVideoState::GetVideoFrame(AVFrame* frame) {
+  const int got = viddec.DecodeFrame(frame, nullptr);
+  if (got <= 0) return got < 0 ? -1 : 0;
+  const double dpts = toSeconds(frame->pts, video_st->time_base);
+  frame->sample_aspect_ratio = ff::av_guess_sample_aspect_ratio(ic, video_st, frame);
+  viddec_width = frame->width;
+  viddec_height = frame->height;
+  const bool consider =
+      settings.framedrop > 0 ||
+      (settings.framedrop < 0 && MasterSyncType() != AV_SYNC_VIDEO_MASTER && !step);
+  if (consider && frame->pts != AV_NOPTS_VALUE) {
+    const double diff = dpts - MasterClock();
+    if (!std::isnan(diff) && std::fabs(diff) < AV_NOSYNC_THRESHOLD &&
+        diff - frame_last_filter_delay < 0 && viddec.pkt_serial == vidclk.Serial() &&
+        videoq.nb_packets > 0) {
+      ++frame_drops_early;
+      ff::av_frame_unref(frame);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int TVideoState::QueuePicture(AVFrame* src, double pts, double duration, std::int64_t pos,
+                              int serial) {
+  host.HookPicture(this, src, pts);
+  TFFFrame* vp = pictq.PeekWritable();
+  if (!vp) return -1;
+  {
+    std::lock_guard g(vp->lock);
+    vp->sar = src->sample_aspect_ratio;
+    vp->uploaded = 0;
+    vp->width = src->width;
+    vp->height = src->height;
+    vp->format = src->format;
+    vp->pts = pts;
+    vp->duration = duration;
+    vp->pos = pos;
+    vp->serial = serial;
+    host.DefaultWindowSize(vp->width, vp->height, vp->sar);
+    ff::av_frame_move_ref(vp->frame.get(), src);
+  }
+  pictq.Push();
+  ++pictq_total_size;
+  return 0;
+}
+
+int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& vfilters,
+                                       const AVFrame* frame, AVFilterContext** src_out,
+                                       AVFilterContext** sink_out) {
+  const std::string sws = joinOptions(host.PlayerOptions().sws_dict(), true);
+  if (!sws.empty()) graph->scale_sws_opts = ff::av_strdup(sws.c_str());
+  const AVRational fr = ff::av_guess_frame_rate(ic, video_st, nullptr);
+  const AVCodecParameters* par = video_st->codecpar;
+  (void)par;
+  AVRational sar = video_st->sample_aspect_ratio;
+  if (sar.den < 1) sar.den = 1;
+  std::string args = strprintf("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                               frame->width, frame->height, frame->format, video_st->time_base.num,
+                               video_st->time_base.den, sar.num, sar.den);
+  if (fr.num && fr.den) args += strprintf(":frame_rate=%d/%d", fr.num, fr.den);
+  AVFilterContext* src = nullptr;
+  AVFilterContext* sink = nullptr;
+  int ret = ff::avfilter_graph_create_filter(&src, ff::avfilter_get_by_name("buffer"),
+                                             "kestra_buffer", args.c_str(), nullptr, graph);
+  if (ret < 0) return ret;
+  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"),
+                                         "kestra_buffersink", nullptr, nullptr, graph);
+  if (ret < 0) return ret;
+  std::vector<AVPixelFormat> fmts = settings.target_pix_fmts;
+  if ((ret = ff::av_opt_set_bin(
+           sink, "pix_fmts", reinterpret_cast<const std::uint8_t*>(fmts.data()),
+           static_cast<int>(fmts.size() * sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN)) < 0)
+    return ret;
+
+  AVFilterContext* last = sink;
+  const auto insert = [&](const char* name, const char* arg) {
+    AVFilterContext* f = nullptr;
+    int r = ff::avfilter_graph_create_filter(&f, ff::avfilter_get_by_name(name),
+                                             (std::string("kestra_") + name).c_str(), arg, nullptr,
+                                             graph);
+    if (r >= 0) r = ff::avfilter_link(f, 0, last, 0);
+    if (r >= 0) last = f;
+    return r;
+  };
+  if (settings.AutoRotate) {
+    const double theta = stream_rotation(video_st);
+    if (std::fabs(theta - 90) < 1.0) {
+      ret = insert("transpose", "clock");
+    } else if (std::fabs(theta - 180) < 1.0) {
+      ret = insert("hflip", nullptr);
+      if (ret >= 0) ret = insert("vflip", nullptr);
+    } else if (std::fabs(theta - 270) < 1.0) {
+      ret = insert("transpose", "cclock");
+    } else if (std::fabs(theta) > 1.0) {
+      ret = insert("rotate", (c_number(theta) + "*PI/180").c_str());
+    }
+    if (ret < 0) return ret;
+  }
+  if (settings.VerticalFlip && (ret = insert("vflip", nullptr)) < 0) return ret;
+  if (!vfilters.empty())
+    FFLogger().Log(host.LogSender(), llInfo, "Parse filters: %s", vfilters.c_str());
+  if ((ret = configureFiltergraph(graph, vfilters, src, last)) < 0) return ret;
+  *src_out = src;
+  *sink_out = sink;
+  return 0;
+}
+
+void TVideoState::VideoThread() {
+  FramePtr frame = makeFrame();
+  if (!frame) {
+    Report("av_frame_alloc() failed: " + error_text(AVERROR(ENOMEM)), llError);
+    return;
+  }
+  AVRational tb = video_st->time_base;
+  AVRational frame_rate = ff::av_guess_frame_rate(ic, video_st, nullptr);
+  int last_w = 0, last_h = 0, last_format = -2, last_serial = -1;
+  std::string last_filters;
+  bool built = false;
+  FilterGraphPtr graph;
+  AVFilterContext *filt_in = nullptr, *filt_out = nullptr;
+
+  while (!shutdownRequested()) {
+    int ret = GetVideoFrame(frame.get());
+    if (ret < 0) break;  // stopped
+    if (ret == 0) continue;
+    if (settings.DisableVideoFilter) {
+      const double duration =
+          frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
+      ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
+                         viddec.pkt_serial);
+      ff::av_frame_unref(frame.get());
+    } else {
+      const std::string vfilters = settings.VideoFilters;
+      if (!graph || last_w != frame->width || last_h != frame->height ||
+          last_format != frame->format ||
+          (last_serial != viddec.pkt_serial && settings.ResetFilterAfterSeeking) ||
+          last_filters != vfilters) {
+        if (built)
+          FFLogger().Log(host.LogSender(), llInfo,
+                         "Video frame changed from size:%dx%d format:%s serial:%d to "
+                         "size:%dx%d format:%s serial:%d",
+                         last_w, last_h, pixName(last_format), last_serial, frame->width,
+                         frame->height, pixName(frame->format), viddec.pkt_serial);
+        {
+          std::lock_guard g(vgraph_lock);
+          FilterGraph.reset();
+          in_video_filter = out_video_filter = nullptr;
+        }
+        graph.reset(ff::avfilter_graph_alloc());
+        if (!graph) {
+          Report("avfilter_graph_alloc() failed: " + error_text(AVERROR(ENOMEM)), llError);
+          break;
+        }
+        graph->nb_threads = settings.FilterThreads;
+        ret = ConfigureVideoFilters(graph.get(), vfilters, frame.get(), &filt_in, &filt_out);
+        if (ret < 0) {
+          host.PostQuit(this);
+          const std::string text = "configure_video_filters() failed: " + error_text(ret);
+          Report(text, llError);
+          host.FilterError(text);
+          break;
+        }
+        built = true;
+        last_w = frame->width;
+        last_h = frame->height;
+        last_format = frame->format;
+        last_serial = viddec.pkt_serial;
+        last_filters = vfilters;
+        frame_rate = ff::av_buffersink_get_frame_rate(filt_out);
+        std::lock_guard g(vgraph_lock);
+        FilterGraph = std::move(graph);
+        in_video_filter = filt_in;
+        out_video_filter = filt_out;
+      }
+      {
+        std::lock_guard g(vgraph_lock);
+        ret = ff::av_buffersrc_add_frame(filt_in, frame.get());
+      }
+      if (ret < 0) break;
+      while (ret >= 0) {
+        frame_last_returned_time = static_cast<double>(ff::av_gettime_relative()) / 1e6;
+        {
+          std::lock_guard g(vgraph_lock);
+          ret = ff::av_buffersink_get_frame_flags(filt_out, frame.get(), 0);
+        }
+        if (ret < 0) {
+          if (ret == AVERROR_EOF) viddec.finished = viddec.pkt_serial;
+          ret = 0;
+          break;
+        }
+        double delay =
+            static_cast<double>(ff::av_gettime_relative()) / 1e6 - frame_last_returned_time;
+        if (std::fabs(delay) > 1.0) delay = 0;
+        frame_last_filter_delay = delay;
+        tb = ff::av_buffersink_get_time_base(filt_out);
+        const double duration = frame_rate.num && frame_rate.den
+                                    ? av_q2d(AVRational{frame_rate.den, frame_rate.num})
+                                    : 0;
+        ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
+                           viddec.pkt_serial);
+        ff::av_frame_unref(frame.get());
+        if (videoq.serial != viddec.pkt_serial) break;
+      }
+    }
+    if (ret < 0) break;
+    if (seek_done && seek_flushed) {
+      seek_done = 0;
+      seek_paused = 2;
+    }
+    host.PictureEvent(true);
+    if (!seek_req) host.SeekDone(false);
+    if (open_paused) {
+      if (open_paused == 1) host.OpenedPaused(this);
+      ++open_paused;
+    }
+  }
+  std::lock_guard g(vgraph_lock);
+  FilterGraph.reset();
+  in_video_filter = out_video_filter = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Audio
+
+int TVideoState::ConfigureAudioFilters(const std::string& afilters, bool force_output) {
+  std::lock_guard g(agraph_lock);
+  agraph.reset();
+  in_audio_filter = out_audio_filter = nullptr;
+  FilterGraphPtr graph(ff::avfilter_graph_alloc());
+  if (!graph) return AVERROR(ENOMEM);
+  graph->nb_threads = settings.FilterThreads;
+  const std::string swr = joinOptions(host.PlayerOptions().swr_opts(), false);
+  if (!swr.empty()) ff::av_opt_set(graph.get(), "aresample_swr_opts", swr.c_str(), 0);
+  char layout[256] = {};
+  std::string args =
+      strprintf("sample_rate=%d:sample_fmt=%s:time_base=%d/%d", audio_filter_src.freq,
+                ff::av_get_sample_fmt_name(audio_filter_src.fmt), 1, audio_filter_src.freq);
+  if (audio_filter_src.ch_layout.order != AV_CHANNEL_ORDER_UNSPEC &&
+      ff::av_channel_layout_describe(&audio_filter_src.ch_layout, layout, sizeof layout) > 0)
+    args += std::string(":channel_layout=") + layout;
+  else
+    args += strprintf(":channels=%d", audio_filter_src.ch_layout.nb_channels);
+  AVFilterContext* src = nullptr;
+  AVFilterContext* sink = nullptr;
+  int ret = ff::avfilter_graph_create_filter(&src, ff::avfilter_get_by_name("abuffer"),
+                                             "kestra_abuffer", args.c_str(), nullptr, graph.get());
+  if (ret < 0) return ret;
+  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("abuffersink"),
+                                         "kestra_abuffersink", nullptr, nullptr, graph.get());
+  if (ret < 0) return ret;
+  const AVSampleFormat fmts[] = {AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_NONE};
+  if ((ret = ff::av_opt_set_bin(sink, "sample_fmts", reinterpret_cast<const std::uint8_t*>(fmts),
+                                sizeof(AVSampleFormat), AV_OPT_SEARCH_CHILDREN)) < 0)
+    return ret;
+  if ((ret = ff::av_opt_set_int(sink, "all_channel_counts", 1, AV_OPT_SEARCH_CHILDREN)) < 0)
+    return ret;
+  if (force_output && audio) {
+    const TAudioParams& tgt = audio->Target();
+    char tl[256] = {};
+    ff::av_channel_layout_describe(&tgt.ch_layout, tl, sizeof tl);
+    const int rates[] = {tgt.freq, -1};
+    if ((ret = ff::av_opt_set_int(sink, "all_channel_counts", 0, AV_OPT_SEARCH_CHILDREN)) < 0 ||
+        (ret = ff::av_opt_set(sink, "ch_layouts", tl, AV_OPT_SEARCH_CHILDREN)) < 0 ||
+        (ret =
+             ff::av_opt_set_bin(sink, "sample_rates", reinterpret_cast<const std::uint8_t*>(rates),
+                                sizeof(int), AV_OPT_SEARCH_CHILDREN)) < 0)
+      return ret;
+  }
+  if (!afilters.empty())
+    FFLogger().Log(host.LogSender(), llInfo, "Parse afilters: %s", afilters.c_str());
+  if ((ret = configureFiltergraph(graph.get(), afilters, src, sink)) < 0) return ret;
+  agraph = std::move(graph);
+  in_audio_filter = src;
+  out_audio_filter = sink;
+  return 0;
+}
+
+void TVideoState::AudioThread() {
+  FramePtr frame = makeFrame();
+  if (!frame) return;
+  int last_serial = -1;
+  int ret = 0;
+  const auto push = [this](AVFrame* f, AVRational tb) {
+    TFFFrame* af = sampq.PeekWritable();
+    if (!af) return -1;
+    af->pts = toSeconds(f->pts, tb);
+    af->pos = f->pkt_pos;
+    af->serial = auddec.pkt_serial;
+    af->duration = av_q2d(AVRational{f->nb_samples, f->sample_rate});
+    ff::av_frame_move_ref(af->frame.get(), f);
+    sampq.Push();
+    return 0;
+  };
+  do {
+    const int got = auddec.DecodeFrame(frame.get(), nullptr);
+    if (got < 0) break;
+    if (got == 0) continue;
+    const AVRational tb{1, frame->sample_rate};
+    if (settings.DisableAudioFilter) {
+      if (push(frame.get(), tb) < 0) break;
+      continue;
+    }
+    const auto fmt = static_cast<AVSampleFormat>(frame->format);
+    const bool mono =
+        frame->ch_layout.nb_channels == 1 && audio_filter_src.ch_layout.nb_channels == 1;
+    const bool differ =
+        mono ? ff::av_get_packed_sample_fmt(fmt) !=
+                   ff::av_get_packed_sample_fmt(audio_filter_src.fmt)
+             : (frame->ch_layout.nb_channels != audio_filter_src.ch_layout.nb_channels ||
+                fmt != audio_filter_src.fmt);
+    if (differ ||
+        ff::av_channel_layout_compare(&frame->ch_layout, &audio_filter_src.ch_layout) != 0 ||
+        frame->sample_rate != audio_filter_src.freq ||
+        (auddec.pkt_serial != last_serial && settings.ResetFilterAfterSeeking) || !agraph ||
+        last_serial == -1) {
+      if (FFLogger().Enabled(llDebug)) {
+        char a[256] = {}, b[256] = {};
+        ff::av_channel_layout_describe(&audio_filter_src.ch_layout, a, sizeof a);
+        ff::av_channel_layout_describe(&frame->ch_layout, b, sizeof b);
+        FFLogger().Log(host.LogSender(), llDebug,
+                       "Audio frame changed from rate:%d ch:%d fmt:%s layout:%s serial:%d to "
+                       "rate:%d ch:%d fmt:%s layout:%s serial:%d",
+                       audio_filter_src.freq, audio_filter_src.ch_layout.nb_channels,
+                       ff::av_get_sample_fmt_name(audio_filter_src.fmt), a, last_serial,
+                       frame->sample_rate, frame->ch_layout.nb_channels,
+                       ff::av_get_sample_fmt_name(fmt), b, auddec.pkt_serial);
+      }
+      audio_filter_src.fmt = fmt;
+      ff::av_channel_layout_uninit(&audio_filter_src.ch_layout);
+      ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &frame->ch_layout);
+      audio_filter_src.freq = frame->sample_rate;
+      last_serial = auddec.pkt_serial;
+      if ((ret = ConfigureAudioFilters(settings.AudioFilters, true)) < 0) break;
+    }
+    {
+      std::lock_guard g(agraph_lock);
+      ret = ff::av_buffersrc_add_frame(in_audio_filter, frame.get());
+    }
+    if (ret < 0) break;
+    while (!shutdownRequested()) {
+      AVRational stb{};
+      {
+        std::lock_guard g(agraph_lock);
+        ret = ff::av_buffersink_get_frame_flags(out_audio_filter, frame.get(), 0);
+        if (ret >= 0) stb = ff::av_buffersink_get_time_base(out_audio_filter);
+      }
+      if (ret < 0) break;
+      if (push(frame.get(), stb) < 0) {
+        ret = -1;
+        break;
+      }
+      if (audioq.serial != auddec.pkt_serial) break;
+    }
+    if (ret == AVERROR_EOF) auddec.finished = auddec.pkt_serial;
+    if (shutdownRequested()) break;
+  } while (ret >= 0 || ret == AVERROR(EAGAIN) || ret == AVERROR_EOF);
+  std::lock_guard g(agraph_lock);
+  agraph.reset();
+  in_audio_filter = out_audio_filter = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Subtitles (bitmap subtitles are queued for the screen)
+
+void TVideoState::SubtitleThread() {
+  for (;;) {
+    TFFFrame* sp = subpq.PeekWritable();
+    if (!sp) return;
+    const int got = subdec.DecodeFrame(nullptr, &sp->sub);
+    if (got < 0) return;
+    if (got && sp->sub.format == 0) {
+      sp->pts = sp->sub.pts != AV_NOPTS_VALUE ? static_cast<double>(sp->sub.pts) / AV_TIME_BASE : 0;
+      sp->serial = subdec.pkt_serial;
+      sp->width = subdec.avctx->width;
+      sp->height = subdec.avctx->height;
+      sp->uploaded = 0;
+      subpq.Push();
+    } else if (got) {
+      ff::avsubtitle_free(&sp->sub);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Filter commands
+
+bool TVideoState::SendFilterCommand(bool video, const std::string& target, const std::string& cmd,
+                                    const std::string& arg, int flags, std::string& error) {
+  std::lock_guard g(video ? vgraph_lock : agraph_lock);
+  AVFilterGraph* graph = video ? FilterGraph.get() : agraph.get();
+  if (!graph) {
+    error = "filter is not available";
+    return false;
+  }
+  FFLogger().Log(host.LogSender(), llVerbose,
+                 "Sending filter command target:%s cmd:%s arg:%s flags:%d", target.c_str(),
+                 cmd.c_str(), arg.c_str(), flags);
+  char response[4096] = {};
+  const int ret = ff::avfilter_graph_send_command(graph, target.c_str(), cmd.c_str(), arg.c_str(),
+                                                  response, sizeof response, flags);
+  if (ret < 0 || response[0])
+    FFLogger().Log(host.LogSender(), llInfo, "Command reply: ret:%d response:%s", ret, response);
+  if (ret < 0) {
+    error = "avfilter_graph_send_command() failed: " + error_text(ret);
+    return false;
+  }
+  return true;
+}
+
+bool TVideoState::QueueFilterCommand(bool video, const std::string& target, const std::string& cmd,
+                                     const std::string& arg, int flags, double time,
+                                     std::string& error) {
+  std::lock_guard g(video ? vgraph_lock : agraph_lock);
+  AVFilterGraph* graph = video ? FilterGraph.get() : agraph.get();
+  if (!graph) {
+    error = "filter is not available";
+    return false;
+  }
+  FFLogger().Log(host.LogSender(), llVerbose,
+                 "Queueing filter command target:%s cmd:%s arg:%s time:%f flags:%d", target.c_str(),
+                 cmd.c_str(), arg.c_str(), time, flags);
+  const int ret = ff::avfilter_graph_queue_command(graph, target.c_str(), cmd.c_str(), arg.c_str(),
+                                                   flags, time);
+  if (ret < 0) {
+    error = "avfilter_graph_queue_command() failed: " + error_text(ret);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace corvane

@@ -1,0 +1,191 @@
+// The per-file state of the player: opening the input, choosing and opening
+// streams, the read thread that fills the packet queues, seeking, end of file
+// and I/O time-outs, and the decoder threads that fill the frame queues.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "foundation/AVHandles.h"
+#include "foundation/Options.h"
+#include "player/AudioOutput.h"
+#include "player/Clock.h"
+#include "player/FrameQueue.h"
+#include "player/PacketQueue.h"
+#include "player/PlayerHost.h"
+
+namespace corvane {
+
+class TVideoState;
+
+// One stream's decoder and its thread.
+struct TDecoder {
+  PacketPtr pkt;
+  TPacketQueue* queue = nullptr;
+  CodecContextPtr avctx;
+  int pkt_serial = -1;
+  std::atomic<int> finished{0};
+  bool packet_pending = false;
+  std::int64_t start_pts = AV_NOPTS_VALUE;
+  AVRational start_pts_tb{0, 1};
+  std::int64_t next_pts = AV_NOPTS_VALUE;
+  AVRational next_pts_tb{0, 1};
+  std::thread decoder_tid;
+  TVideoState* is = nullptr;
+
+  int Init(CodecContextPtr ctx, TPacketQueue* q, TVideoState* state);
+  // Starts the queue and the thread.
+  template <class F>
+  int Start(F&& body) {
+    queue->Start();
+    try {
+      decoder_tid = std::thread(std::forward<F>(body));
+    } catch (const std::system_error&) {
+      return AVERROR(ENOMEM);
+    }
+    return 0;
+  }
+  void Stop(TFrameQueue& fq);
+  void Destroy();
+  // 1 a frame, 0 end of stream for this serial, -1 aborted.
+  int DecodeFrame(AVFrame* frame, AVSubtitle* sub);
+};
+
+class TVideoState {
+ public:
+  // Creates the state; the input is opened on the read thread, or at once
+  // when the settings say so. With wait, returns only after the open ended
+  // (pumping the main thread); nullptr when it failed.
+  static std::unique_ptr<TVideoState> Create(TPlayerHost& host, const TPlayerSettings& settings,
+                                             const std::string& filename,
+                                             const AVInputFormat* iformat, bool openPaused,
+                                             bool wait);
+  ~TVideoState();  // Close
+  TVideoState(const TVideoState&) = delete;
+  TVideoState& operator=(const TVideoState&) = delete;
+
+  // Stops every thread and closes the input. Safe to call twice.
+  void Close();
+
+  // Seek to pos (microseconds, or bytes with AVSEEK_FLAG_BYTE); rel is the
+  // signed distance of a relative seek.
+  void StreamSeek(std::int64_t pos, std::int64_t rel, bool byBytes);
+  void RequestFlush();
+  void SetPaused(bool paused);
+  void WakeReader() { continue_read_thread.notify_all(); }
+
+  int OpenStreamComponent(int stream_index);
+  void CloseStreamComponent(int stream_index);
+
+  // Filter commands, handed to the graphs' owners under their locks.
+  bool SendFilterCommand(bool video, const std::string& target, const std::string& cmd,
+                         const std::string& arg, int flags, std::string& error);
+  bool QueueFilterCommand(bool video, const std::string& target, const std::string& cmd,
+                          const std::string& arg, int flags, double time, std::string& error);
+
+  double MasterClock() { return sync.MasterClock(audclk, vidclk, extclk); }
+  Tav_sync_type MasterSyncType() { return sync.MasterSyncType(); }
+
+  TPlayerHost& host;
+  TPlayerSettings settings;  // the player's settings at open
+  std::string filename;
+  const AVInputFormat* iformat = nullptr;
+
+  std::atomic<int> abort_request{0};
+  std::atomic<int> force_refresh{0};
+  std::atomic<int> paused{0};
+  int last_paused = 0;
+  std::atomic<int> queue_attachments_req{0};
+  std::atomic<int> seek_req{0};
+  std::atomic<int> seek_flags{0};
+  std::atomic<std::int64_t> seek_pos{0};
+  std::atomic<std::int64_t> seek_rel{0};
+  int read_pause_return = 0;
+  AVFormatContext* ic = nullptr;
+  int realtime = 0;
+
+  TClock audclk, vidclk, extclk;
+  std::atomic<int> extclk_serial{0};
+  TMasterSync sync;
+  TPacketQueue videoq, audioq, subtitleq;
+  TFrameQueue pictq, subpq, sampq;
+  TDecoder auddec, viddec, subdec;
+
+  std::atomic<int> audio_stream{-1}, video_stream{-1}, subtitle_stream{-1};
+  AVStream* audio_st = nullptr;
+  AVStream* video_st = nullptr;
+  AVStream* subtitle_st = nullptr;
+  std::unique_ptr<TAudioOutput> audio;
+  TAudioParams audio_filter_src;
+
+  std::atomic<int> frame_drops_early{0}, frame_drops_late{0};
+  TShowMode show_mode = SHOW_MODE_NONE;
+  std::atomic<double> frame_timer{0}, frame_last_returned_time{0}, frame_last_filter_delay{0};
+  double max_frame_duration = 0;
+  std::atomic<int> eof{0};
+  std::atomic<int> step{0};
+
+  // Filter graphs: the video graph belongs to the video thread, the audio graph
+  // to the audio thread; each lock guards its graph against filter commands.
+  std::mutex vgraph_lock, agraph_lock;
+  FilterGraphPtr FilterGraph, agraph;
+  AVFilterContext *in_video_filter = nullptr, *out_video_filter = nullptr;
+  AVFilterContext *in_audio_filter = nullptr, *out_audio_filter = nullptr;
+
+  int last_video_stream = -1, last_audio_stream = -1, last_subtitle_stream = -1;
+  std::mutex wait_mutex;
+  std::condition_variable continue_read_thread;
+
+  std::atomic<int> FileOpened{0};
+  std::int64_t StartTime = 0;
+  std::int64_t FileDuration = -1;
+  std::int64_t AudioDuration = -1;
+  bool IsImage2 = false;
+  bool IsDevice = false;
+  bool IOEOFLog = false, IOERRLog = false;
+  std::atomic<int> EndEventDone{0};
+  std::atomic<int> Reading{0};
+  std::atomic<int> step_to_key_frame{0};
+  std::atomic<int> open_paused{0};
+  std::atomic<int> seek_paused{0};
+  std::atomic<int> seek_done{0};
+  std::atomic<int> seek_flushed{0};
+  std::atomic<int> flush_req{0};
+  std::atomic<int> pictq_total_size{0};
+  std::atomic<int> viddec_width{0}, viddec_height{0};
+  bool wait_for_stream_opened = false;
+  bool open_in_caller_thread = false;
+  // Microseconds of the monotonic clock when the current blocking call began;
+  // INT64_MAX: no time-out.
+  std::atomic<std::int64_t> last_read{0};
+
+ private:
+  TVideoState(TPlayerHost& h, const TPlayerSettings& s);
+  int OpenInput();
+  void ReadThread();
+  void ReadLoop(AVPacket* pkt);
+  void FinishReading(int result);
+  void VideoThread();
+  void AudioThread();
+  void SubtitleThread();
+  int GetVideoFrame(AVFrame* frame);
+  int QueuePicture(AVFrame* src, double pts, double duration, std::int64_t pos, int serial);
+  int ConfigureVideoFilters(AVFilterGraph* graph, const std::string& vfilters, const AVFrame* frame,
+                            AVFilterContext** src, AVFilterContext** sink);
+  int ConfigureAudioFilters(const std::string& afilters, bool force_output);
+  bool StreamHasEnoughPackets(AVStream* st, int stream_id, TPacketQueue& q);
+  void Report(const std::string& msg, TLogLevel level, bool storeLast = false);
+  void MarkRead() { last_read = ff::av_gettime_relative(); }
+  static int InterruptCallback(void* opaque);
+
+  std::thread read_tid;
+  InputContextPtr FContext;  // owns ic
+  std::atomic<bool> closed{false};
+};
+
+}  // namespace corvane
