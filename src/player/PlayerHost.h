@@ -10,6 +10,7 @@
 #include "foundation/Component.h"
 #include "foundation/Logger.h"
 #include "foundation/Options.h"
+#include "player/AudioOutput.h"
 #include "player/Clock.h"
 
 extern "C" {
@@ -30,7 +31,7 @@ enum TShowMode : int {
   SHOW_MODE_AUTO = SHOW_MODE_NB,
 };
 
-enum TRepeatType { rtStop, rtLoop, rtEnd };
+enum TRepeatType { rtNone, rtStop, rtLoop, rtPause, rtRewind, rtEnd };
 
 // Player properties the engine reads; copied into each state when it is created.
 struct TPlayerSettings {
@@ -62,7 +63,7 @@ struct TPlayerSettings {
   bool NegativeOneAsEOF = true;
   bool CheckIOEOF = true;
   bool CheckIOERR = true;
-  TRepeatType RepeatType = rtStop;
+  TRepeatType RepeatType = rtNone;
   bool StepToKeyFrame = false;
   bool OpenInCallerThread = false;
   Tav_sync_type SyncType = AV_SYNC_AUDIO_MASTER;
@@ -104,6 +105,8 @@ class TPlayerHost {
   virtual void PictureEvent(bool /*set*/) {}
   virtual void SeekDone(bool /*stillSeeking*/) {}
   virtual void DefaultWindowSize(int /*w*/, int /*h*/, AVRational /*sar*/) {}
+  // The hook the audio output hands the played samples to, or none.
+  virtual TAudioHook MakeAudioHook() { return {}; }
 };
 
 }  // namespace corvane

@@ -394,12 +394,10 @@ int TVideoState::OpenStreamComponent(int stream_index) {
       audio->SetMute(settings.Mute);
       audio->SetAudioPitch(settings.AudioPitch);
       audio->SetStartTime(StartTime);
+      if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
       TAudioParams hw;
-      {
-        auto held = SDLLoader().Lock();
-        ret = audio->Open(layout, sample_rate, hw);
-      }
+      ret = audio->Open(layout, sample_rate, hw);  // serialised by the media-layer loader
       ff::av_channel_layout_uninit(&layout);
       if (ret < 0) {
         audio.reset();
@@ -479,12 +477,10 @@ void TVideoState::CloseStreamComponent(int stream_index) {
 // ---------------------------------------------------------------------------
 // Requests from the player
 
-void TVideoState::StreamSeek(std::int64_t pos, std::int64_t rel, bool byBytes) {
+void TVideoState::StreamSeek(std::int64_t pos, std::int64_t rel, int flags) {
   if (seek_req) return;
   seek_pos = pos;
   seek_rel = rel;
-  int flags = seek_flags & ~AVSEEK_FLAG_BYTE;
-  if (byBytes) flags |= AVSEEK_FLAG_BYTE;
   seek_flags = flags;
   if (paused) seek_paused = 1;
   seek_req = 1;
@@ -528,6 +524,7 @@ void TVideoState::ReadThread() {
     }
   }
   FinishReading(ret);
+  read_done = true;
 }
 
 void TVideoState::FinishReading(int result) {

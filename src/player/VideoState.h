@@ -74,7 +74,7 @@ class TVideoState {
 
   // Seek to pos (microseconds, or bytes with AVSEEK_FLAG_BYTE); rel is the
   // signed distance of a relative seek.
-  void StreamSeek(std::int64_t pos, std::int64_t rel, bool byBytes);
+  void StreamSeek(std::int64_t pos, std::int64_t rel, int flags);
   void RequestFlush();
   void SetPaused(bool paused);
   void WakeReader() { continue_read_thread.notify_all(); }
@@ -163,6 +163,8 @@ class TVideoState {
   // Microseconds of the monotonic clock when the current blocking call began;
   // INT64_MAX: no time-out.
   std::atomic<std::int64_t> last_read{0};
+  // The read thread has ended (it no longer needs the main thread).
+  std::atomic<bool> read_done{false};
 
  private:
   TVideoState(TPlayerHost& h, const TPlayerSettings& s);

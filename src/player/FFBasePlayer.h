@@ -1,0 +1,249 @@
+// The player component: plays one media file at a time, with its play,
+// event and helper threads, and delivers its events to the application.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decoder/VUZezevud.h"
+#include "foundation/BaseComponent.h"
+#include "foundation/Library.h"
+#include "player/PlayEvents.h"
+#include "player/PlayerHost.h"
+#include "player/VideoState.h"
+
+namespace corvane {
+
+enum TErrorType { errUnknow, errVideoFilters };
+
+using TFileOpenEvent = std::function<void(TObject* Sender, std::int64_t ADuration, int AFrameWidth,
+                                          int AFrameHeight, int& AScreenWidth, int& AScreenHeight)>;
+using TPositionEvent = std::function<void(TObject* Sender, std::int64_t APTS)>;
+using TPosition2Event =
+    std::function<void(TObject* Sender, std::int64_t APTS, std::int64_t ABytes)>;
+using TPlayStateEvent = std::function<void(TObject* Sender, TPlayState APlayState)>;
+using TErrorNotifyEvent =
+    std::function<void(TObject* Sender, TErrorType AError, const std::string& AMessage)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TFrameHookEvent =
+    std::function<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
+                       int AWidth, int AHeight, std::int64_t APTS)>;
+using TAudioHookEvent =
+    std::function<void(TObject* Sender, std::int64_t APTS, std::uint8_t* ASample, int ASize,
+                       int ASampleRate, int AChannels)>;
+
+class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
+ public:
+  static constexpr TLibraries LibrarySet = kPlayerLibraries;
+  explicit TFFBasePlayer(TComponent* AOwner = nullptr);
+  ~TFFBasePlayer() override;
+  TFFBasePlayer(const TFFBasePlayer&) = delete;
+  TFFBasePlayer& operator=(const TFFBasePlayer&) = delete;
+  const char* ClassName() const override { return "TFFBasePlayer"; }
+
+  bool AVLibLoaded();
+  bool LoadAVLib(const std::string& APath);
+  void UnloadAVLib();
+  bool SDLWasInit();
+  bool InitSDL();
+
+  // Open waits until the input is open (or failed); TryOpen returns at once
+  // and reports through OnFileOpen or OnOpenFailed.
+  bool Open(const std::string& AFileName, bool APaused = false);
+  bool TryOpen(const std::string& AFileName, bool APaused = false);
+  void Stop(bool AWaitForStop = false);
+  void Pause();
+  void Resume();
+  void TogglePause();
+  void StepToNextFrame();
+  void FlushQueue();
+  // Absolute seek (microseconds, or bytes with sfByte).
+  void SeekTo(std::int64_t APTS, TSeekFlags ASeekFlags = 0, bool AWaitForSeekEnd = false);
+  // Relative seek (seconds, or bytes with sfByte).
+  void SeekBy(double ADelta, TSeekFlags ASeekFlags = 0, bool AWaitForSeekEnd = false);
+  bool opt_default(const std::string& opt, const std::string& arg);
+  bool DefaultOptions(const std::string& AOptions);
+
+  bool SendVideoFilterCommand(const std::string& target, const std::string& cmd,
+                              const std::string& arg, int flags = 0);
+  bool SendAudioFilterCommand(const std::string& target, const std::string& cmd,
+                              const std::string& arg, int flags = 0);
+
+  // The frame on screen, a reference the caller owns (av_frame_free), or null.
+  AVFrame* CurrentAVFrame();
+
+  // Properties.
+  const std::string& LastErrMsg() const { return FLastErrMsg; }
+  const std::string& FileName() const { return FFileName; }
+  TPlayState PlayState() const { return FPlayState; }
+  bool Paused() const;
+  bool Seeking() const { return FSeeking; }
+  std::int64_t CurrentPTS() const { return FCurrentPTS; }
+  std::int64_t CurrentPos() const { return FCurrentPos; }
+  int FrameWidth() const { return FFrameWidth; }
+  int FrameHeight() const { return FFrameHeight; }
+  AVFormatContext* FormatContext() const;
+  TVUZezevud& Decoder() { return FDecoder; }
+  int AudioStreamIndex() const;
+  int VideoStreamIndex() const;
+  int SubtitleStreamIndex() const;
+  bool SetAudioStreamIndex(int AIndex);
+  bool SetVideoStreamIndex(int AIndex);
+  bool SetSubtitleStreamIndex(int AIndex);
+  int AudioQueueSize() const;
+  int VideoQueueSize() const;
+
+  // Settings read at the next open (those marked in TPlayerSettings) or
+  // applied to the playing file by the setters below.
+  TPlayerSettings& Settings() { return FSettings; }
+  bool DisableAudio() const { return FSettings.audio_disable; }
+  void SetDisableAudio(bool v) { FSettings.audio_disable = v; }
+  bool DisableVideo() const { return FSettings.video_disable; }
+  void SetDisableVideo(bool v) { FSettings.video_disable = v; }
+  bool DisableSubtitle() const { return FSettings.subtitle_disable; }
+  void SetDisableSubtitle(bool v) { FSettings.subtitle_disable = v; }
+  bool DisableDisplay() const { return FSettings.display_disable; }
+  void SetDisableDisplay(bool v) { FSettings.display_disable = v; }
+  const std::string& AudioDriver() const { return FAudioDriver; }
+  void SetAudioDriver(const std::string& v) { FAudioDriver = v; }
+  const std::string& VideoDriver() const { return FVideoDriver; }
+  void SetVideoDriver(const std::string& v) { FVideoDriver = v; }
+  int AudioVolume() const { return FSettings.AudioVolume; }
+  void SetAudioVolume(int v);
+  bool Mute() const { return FSettings.Mute; }
+  void SetMute(bool v);
+  double PlaybackSpeed() const { return FSettings.PlaybackSpeed; }
+  void SetPlaybackSpeed(double v);
+  float AudioPitch() const { return FSettings.AudioPitch; }
+  void SetAudioPitch(float v);
+  TRepeatType RepeatType() const { return FSettings.RepeatType; }
+  void SetRepeatType(TRepeatType v) { FSettings.RepeatType = v; }
+  std::int64_t PlayTime() const { return FPlayTime; }
+  void SetPlayTime(std::int64_t v) { FPlayTime = v; }
+  std::int64_t StartTime() const { return FSettings.start_time; }
+  void SetStartTime(std::int64_t v);
+  const std::string& VideoFilters() const { return FSettings.VideoFilters; }
+  void SetVideoFilters(const std::string& v);
+  const std::string& AudioFilters() const { return FSettings.AudioFilters; }
+  void SetAudioFilters(const std::string& v);
+  bool TriggerEventInMainThread() const { return FSettings.TriggerEventInMainThread; }
+  void SetTriggerEventInMainThread(bool v) { FSettings.TriggerEventInMainThread = v; }
+  std::int64_t PositionInterval() const { return FPositionInterval; }
+  void SetPositionInterval(std::int64_t v) { FPositionInterval = v; }
+  bool UseAudioPosition() const { return FUseAudioPosition; }
+  void SetUseAudioPosition(bool v) { FUseAudioPosition = v; }
+  Tav_sync_type SyncType() const { return FSettings.SyncType; }
+  void SetSyncType(Tav_sync_type v);
+  bool AudioHook() const { return FAudioHook; }
+  void SetAudioHook(bool v) { FAudioHook = v; }
+  bool FrameHook() const { return FFrameHook; }
+  void SetFrameHook(bool v) { FFrameHook = v; }
+  void SetReadTimeout(std::int32_t v) override;
+
+  // Events.
+  TFileOpenEvent OnFileOpen;
+  TPositionEvent OnPosition;
+  TPosition2Event OnPosition2;
+  TPlayStateEvent OnState;
+  TNotifyEvent OnOpenFailed;
+  TErrorNotifyEvent OnError;
+  TFrameHookEvent OnFrameHook;
+  TAudioHookEvent OnAudioHook;
+  std::function<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;
+
+ protected:
+  // TPlayerHost
+  TObject* LogSender() override { return this; }
+  TFFOptions& PlayerOptions() override { return FOptions; }
+  void ReportError(const std::string& msg, TLogLevel level, bool storeLast) override;
+  void BeforeFindStreamInfo(AVFormatContext* ic) override;
+  void FileOpened(TVideoState* is) override;
+  void OpenFailed(TVideoState* is, bool waited) override;
+  void PostQuit(TVideoState* is) override;
+  void PlaybackEnded(TVideoState* is) override;
+  void OpenedPaused(TVideoState* is) override;
+  void PositionUpdate(TVideoState* is) override;
+  void FilterError(const std::string& text) override;
+  void HookPicture(TVideoState* is, AVFrame* frame, double pts) override;
+  void PictureEvent(bool set) override;
+  void SeekDone(bool stillSeeking) override;
+
+  // Screen hooks of players with a window (nothing here).
+  virtual void Refresh(TVideoState* is, double& remaining);
+  virtual void Draw(TVideoState* /*is*/) {}
+  virtual void ClearScreen() {}
+  virtual void RaiseFileOpen(TVideoState* is);
+  virtual bool HasScreen() const { return false; }
+
+  void PostPlayState(TPlayState s);
+  std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
+  TVideoState* State() const { return FState.get(); }
+
+ private:
+  bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
+  void close();
+  void togglePause(TVideoState* is);
+  void streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel, TSeekFlags flags, bool wait);
+  void repeatAction(TVideoState* is);
+  void waitForSeek(TVideoState* is);
+  bool switchStream(AVMediaType kind, int index);
+  void playThread();
+  void eventThread();
+  void stopThreads();
+  void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
+  void deliver(const std::function<void()>& fn);
+  double targetDelay(TVideoState* is, double delay);
+
+  TFFOptions FOptions;
+  TVUZezevud FDecoder;
+  TPlayerSettings FSettings;
+  std::string FAudioDriver, FVideoDriver;
+  std::string FLastErrMsg;
+  std::string FFileName;
+  std::mutex FErrLock;
+
+  std::unique_ptr<TVideoState> FState;
+  std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
+  std::timed_mutex FDataLock;
+  TEventQueue FEventQueue;
+  TPlayEventRing FPlayEvents;
+  std::thread FPlayThread, FEventThread, FFailThread;
+  std::atomic<bool> FEventThreadStop{false};
+  std::atomic<bool> FLooping{false};
+  std::atomic<bool> FStopped{true};
+  std::atomic<bool> FPictureReady{true};
+  std::atomic<bool> FSeeking{false};
+  std::atomic<bool> FTryOpenBusy{false};
+  std::atomic<bool> FLoading{false};
+  std::atomic<TPlayState> FPlayState{psStop};
+  std::atomic<std::int64_t> FCurrentPTS{-1}, FCurrentPos{-1};
+  std::atomic<std::int64_t> FLastPTS{AV_NOPTS_VALUE}, FLastPos{-1};
+  std::atomic<std::int64_t> FPlayTime{AV_NOPTS_VALUE};
+  std::atomic<int> FPlayTimeSerial{-1};
+  std::atomic<std::int64_t> FPositionInterval{30000};
+  std::atomic<bool> FUseAudioPosition{false};
+  std::atomic<bool> FAudioHook{false}, FFrameHook{false};
+  std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
+  std::atomic<bool> FSDLClient{false};
+};
+
+// The player without a screen; the window support builds on it.
+class TCustomPlayer : public TFFBasePlayer {
+ public:
+  using TFFBasePlayer::TFFBasePlayer;
+  const char* ClassName() const override { return "TCustomPlayer"; }
+};
+
+class TRORizozu : public TCustomPlayer {
+ public:
+  using TCustomPlayer::TCustomPlayer;
+  const char* ClassName() const override { return "TRORizozu"; }
+};
+
+}  // namespace corvane
