@@ -25,12 +25,15 @@ $(ASAN)/build.ninja: | deps
 $(TSAN)/build.ninja: | deps
 	$(CMAKE) -S . -B $(TSAN) $(CONFIG) -DCORVANE_TSAN=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
 
-# Library versions, then a generated sample clip described by the probe.
+# Library versions, then a generated sample clip described by the probe and
+# played headless (SDL's dummy audio driver when there is no sound device).
 run: deps $(REL)/build.ninja
-	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe corvane-play
 	$(REL)/tools/corvane-libinfo
 	$(REL)/tools/corvane-testmedia $(REL)/sample mp4-h264-aac >/dev/null
 	$(REL)/tools/corvane-probe $(REL)/sample/h264_aac.mp4
+	$(REL)/tools/corvane-play --events $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo --audio-driver dummy) \
+	  $(REL)/sample/h264_aac.mp4
 
 test: test-asan test-tsan
 
