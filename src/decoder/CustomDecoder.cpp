@@ -131,20 +131,15 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
   }
 
   FLoadCodecOpts = FOptions.codec_opts();
-  std::vector<TDictionary> perStream;
+  MarkRead();
   try {
-    perStream = stream_info_options(ctx, FOptions.codec_opts());
+    ret = find_stream_info(ctx, FOptions.codec_opts());
   } catch (const EOptionError& e) {
     ReportError(e.what());
     FOptions.init_opts();
     CloseFile();
     return false;
   }
-  std::vector<AVDictionary*> raw;
-  for (TDictionary& d : perStream) raw.push_back(d.release());
-  MarkRead();
-  ret = ff::avformat_find_stream_info(ctx, raw.empty() ? nullptr : raw.data());
-  for (AVDictionary*& d : raw) ff::av_dict_free(&d);
   if (ret < 0) {
     ReportError(AFileName + ": could not find codec parameters");
     FOptions.init_opts();
@@ -264,32 +259,18 @@ std::string TCustomDecoder::CodecName(AVCodecID id) const {
   return codec_display_name(id, false, FGetLongCodecName, AV_LOG_WARNING);
 }
 
-bool TCustomDecoder::IsAudioStream(int i) {
+bool TCustomDecoder::IsStreamOfType(int i, AVMediaType type) {
   if (!CheckFileLoaded()) return false;
   if (i < 0 || i >= FStreamCount) {
     ReportError(strprintf("stream index #%d is invalid.", i));
     return false;
   }
-  return FFileHandle->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  return FFileHandle->streams[i]->codecpar->codec_type == type;
 }
 
-bool TCustomDecoder::IsVideoStream(int i) {
-  if (!CheckFileLoaded()) return false;
-  if (i < 0 || i >= FStreamCount) {
-    ReportError(strprintf("stream index #%d is invalid.", i));
-    return false;
-  }
-  return FFileHandle->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-}
-
-bool TCustomDecoder::IsSubtitleStream(int i) {
-  if (!CheckFileLoaded()) return false;
-  if (i < 0 || i >= FStreamCount) {
-    ReportError(strprintf("stream index #%d is invalid.", i));
-    return false;
-  }
-  return FFileHandle->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
-}
+bool TCustomDecoder::IsAudioStream(int i) { return IsStreamOfType(i, AVMEDIA_TYPE_AUDIO); }
+bool TCustomDecoder::IsVideoStream(int i) { return IsStreamOfType(i, AVMEDIA_TYPE_VIDEO); }
+bool TCustomDecoder::IsSubtitleStream(int i) { return IsStreamOfType(i, AVMEDIA_TYPE_SUBTITLE); }
 
 namespace {
 

@@ -42,6 +42,7 @@ class TCustomDecoder : public TFFBaseComponent {
   bool opt_default(const std::string& opt, const std::string& arg);
   bool DefaultOptions(const std::string& AOptions);
 
+  bool IsStreamOfType(int AStreamIndex, AVMediaType AType);
   bool IsAudioStream(int AStreamIndex);
   bool IsVideoStream(int AStreamIndex);
   bool IsSubtitleStream(int AStreamIndex);

@@ -20,12 +20,14 @@ constexpr AVRational kMicro{1, AV_TIME_BASE};
 std::int64_t satAdd(std::int64_t a, std::int64_t b) {
   std::int64_t r = 0;
   if (!__builtin_add_overflow(a, b, &r)) return r;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min() + 1;
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min() + 1;
 }
 std::int64_t satSub(std::int64_t a, std::int64_t b) {
   std::int64_t r = 0;
   if (!__builtin_sub_overflow(a, b, &r)) return r;
-  return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min() + 1;
+  return b < 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min() + 1;
 }
 
 std::string sampleFmtName(AVSampleFormat f) {

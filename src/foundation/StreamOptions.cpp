@@ -68,6 +68,15 @@ std::vector<TDictionary> stream_info_options(AVFormatContext* s, const TDictiona
   return result;
 }
 
+int find_stream_info(AVFormatContext* s, const TDictionary& codec_opts) {
+  std::vector<TDictionary> perStream = stream_info_options(s, codec_opts);
+  std::vector<AVDictionary*> raw;
+  for (TDictionary& d : perStream) raw.push_back(d.release());
+  const int ret = ff::avformat_find_stream_info(s, raw.empty() ? nullptr : raw.data());
+  for (AVDictionary*& d : raw) ff::av_dict_free(&d);
+  return ret;
+}
+
 double stream_rotation(const AVStream* st) {
   std::size_t size = 0;
   const auto* matrix = reinterpret_cast<const std::int32_t*>(

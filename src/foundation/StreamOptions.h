@@ -29,6 +29,10 @@ TDictionary filter_codec_options(const TDictionary& opts, int codec_id, AVFormat
 // One dictionary per stream of s, for avformat_find_stream_info.
 std::vector<TDictionary> stream_info_options(AVFormatContext* s, const TDictionary& codec_opts);
 
+// avformat_find_stream_info with the codec options of each stream. Raises
+// EOptionError for an invalid stream specifier.
+int find_stream_info(AVFormatContext* s, const TDictionary& codec_opts);
+
 // Grows array to new_count value-initialised elements; never shrinks. Raises
 // EOptionError "Array too big." or "Could not alloc buffer.".
 template <class T>

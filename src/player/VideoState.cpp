@@ -172,24 +172,18 @@ int TVideoState::OpenInput() {
   ff::av_format_inject_global_side_data(ic);
 
   if (settings.find_stream_info) {
-    MarkRead();
-    std::vector<TDictionary> perStream;
-    try {
-      perStream = stream_info_options(ic, host.PlayerOptions().codec_opts());
-    } catch (const EOptionError& e) {
-      Report(e.what(), llError, true);
-      return -1;
-    }
     if (abort_request) return -1;
     if (settings.TriggerEventInMainThread)
       callInMainThread([&] { host.BeforeFindStreamInfo(ic); });
     else
       host.BeforeFindStreamInfo(ic);
-    std::vector<AVDictionary*> raw;
-    for (TDictionary& d : perStream) raw.push_back(d.release());
     MarkRead();
-    err = ff::avformat_find_stream_info(ic, raw.empty() ? nullptr : raw.data());
-    for (AVDictionary*& d : raw) ff::av_dict_free(&d);
+    try {
+      err = find_stream_info(ic, host.PlayerOptions().codec_opts());
+    } catch (const EOptionError& e) {
+      Report(e.what(), llError, true);
+      return -1;
+    }
     if (err < 0) {
       Report(filename + ": could not find codec parameters", llError, true);
       return -1;
@@ -538,6 +532,17 @@ void TVideoState::FinishReading(int result) {
   }
 }
 
+void TVideoState::FlushQueues() {
+  if (audio) audio->ResetAudioFrameAvailable();
+  if (audio_stream >= 0) audioq.Flush();
+  if (subtitle_stream >= 0) subtitleq.Flush();
+  if (video_stream >= 0) {
+    seek_flushed = 0;
+    videoq.Flush();
+    host.PictureEvent(false);
+  }
+}
+
 void TVideoState::ReadLoop(AVPacket* pkt) {
   while (!abort_request) {
     if (paused != last_paused) {
@@ -568,14 +573,7 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
         seek_paused = 0;
         if (video_stream >= 0) host.PictureEvent(true);
       } else {
-        if (audio) audio->ResetAudioFrameAvailable();
-        if (audio_stream >= 0) audioq.Flush();
-        if (subtitle_stream >= 0) subtitleq.Flush();
-        if (video_stream >= 0) {
-          seek_flushed = 0;
-          videoq.Flush();
-          host.PictureEvent(false);
-        }
+        FlushQueues();
         if (seek_flags & AVSEEK_FLAG_BYTE)
           extclk.Set(NAN, 0);
         else
@@ -590,14 +588,7 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
       queue_attachments_req = 1;
       eof = 0;
     } else if (flush_req) {
-      if (audio) audio->ResetAudioFrameAvailable();
-      if (audio_stream >= 0) audioq.Flush();
-      if (subtitle_stream >= 0) subtitleq.Flush();
-      if (video_stream >= 0) {
-        seek_flushed = 0;
-        videoq.Flush();
-        host.PictureEvent(false);
-      }
+      FlushQueues();
       extclk.Set(static_cast<double>(AV_NOPTS_VALUE), 0);
       flush_req = 0;
       seek_done = 1;

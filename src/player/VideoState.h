@@ -172,6 +172,8 @@ class TVideoState {
   void ReadThread();
   void ReadLoop(AVPacket* pkt);
   void FinishReading(int result);
+  // After a seek or a flush request: every queue starts a new serial.
+  void FlushQueues();
   void VideoThread();
   void AudioThread();
   void SubtitleThread();

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "foundation/AVHandles.h"
+#include "foundation/Dictionary.h"
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avfilter.h"
 #include "foundation/api/avformat.h"
@@ -11,21 +13,14 @@
 
 namespace corvane::testmedia {
 
-struct FrameFree {
-  void operator()(AVFrame* p) const { ff::av_frame_free(&p); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { ff::av_packet_free(&p); }
-};
-struct CodecContextFree {
-  void operator()(AVCodecContext* p) const { ff::avcodec_free_context(&p); }
-};
-struct GraphFree {
-  void operator()(AVFilterGraph* p) const { ff::avfilter_graph_free(&p); }
-};
-struct InOutFree {
-  void operator()(AVFilterInOut* p) const { ff::avfilter_inout_free(&p); }
-};
+using corvane::CodecContextPtr;
+using corvane::FramePtr;
+using corvane::PacketPtr;
+using GraphPtr = corvane::FilterGraphPtr;
+using InOutPtr = corvane::FilterInOutPtr;
+using InputPtr = corvane::InputContextPtr;
+using Dict = corvane::TDictionary;
+
 // Closes the file the output context opened, then frees the context.
 struct OutputFree {
   void operator()(AVFormatContext* p) const {
@@ -33,33 +28,7 @@ struct OutputFree {
     ff::avformat_free_context(p);
   }
 };
-struct InputClose {
-  void operator()(AVFormatContext* p) const { ff::avformat_close_input(&p); }
-};
-
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFree>;
-using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFree>;
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputFree>;
-using InputPtr = std::unique_ptr<AVFormatContext, InputClose>;
-
-// An option dictionary; freed with its entries.
-class Dict {
- public:
-  Dict() = default;
-  ~Dict() { ff::av_dict_free(&d_); }
-  Dict(const Dict&) = delete;
-  Dict& operator=(const Dict&) = delete;
-  void set(const char* key, const std::string& value) {
-    ff::av_dict_set(&d_, key, value.c_str(), 0);
-  }
-  AVDictionary** get() { return &d_; }
-
- private:
-  AVDictionary* d_ = nullptr;
-};
 
 // The library's text for an error code.
 inline std::string avError(int err) {

@@ -50,7 +50,7 @@ void OutputFile::openEncoder(Stream& s, const Options& options) {
   Dict opts;
   for (const auto& [k, v] : options) opts.set(k.c_str(), v);
   const std::string name = s.codec->name;
-  int err = ff::avcodec_open2(s.enc.get(), s.codec, opts.get());
+  int err = ff::avcodec_open2(s.enc.get(), s.codec, opts.address());
   if (err < 0) fail("opening encoder " + name, err);
   err = ff::avcodec_parameters_from_context(s.st->codecpar, s.enc.get());
   if (err < 0) fail("copying " + name + " parameters", err);
@@ -203,7 +203,7 @@ void OutputFile::write(Options muxerOptions) {
   }
   Dict opts;
   for (const auto& [k, v] : muxerOptions) opts.set(k.c_str(), v);
-  err = ff::avformat_write_header(oc_.get(), opts.get());
+  err = ff::avformat_write_header(oc_.get(), opts.address());
   if (err < 0) fail("writing the header", err);
 
   for (auto& s : streams_) {
