@@ -209,6 +209,12 @@ int TVideoState::GetVideoFrame(AVFrame* frame) {
 
 int TVideoState::QueuePicture(AVFrame* src, double pts, double duration, std::int64_t pos,
                               int serial) {
+  const double target = accurate_seek_target;
+  if (!std::isnan(target) && !std::isnan(pts) && serial == accurate_seek_vserial &&
+      pts + std::max(duration, 0.001) / 2 < target) {
+    ff::av_frame_unref(src);  // before the seek target
+    return 0;
+  }
   host.HookPicture(this, src, pts);
   TFFFrame* vp = pictq.PeekWritable();
   if (!vp) return -1;
@@ -468,9 +474,16 @@ void TVideoState::AudioThread() {
   int last_serial = -1;
   int ret = 0;
   const auto push = [this](AVFrame* f, AVRational tb) {
+    const double pts = toSeconds(f->pts, tb);
+    const double target = accurate_seek_target;
+    if (!std::isnan(target) && !std::isnan(pts) && auddec.pkt_serial == accurate_seek_aserial &&
+        pts + static_cast<double>(f->nb_samples) / f->sample_rate < target) {
+      ff::av_frame_unref(f);  // before the seek target
+      return 0;
+    }
     TFFFrame* af = sampq.PeekWritable();
     if (!af) return -1;
-    af->pts = toSeconds(f->pts, tb);
+    af->pts = pts;
     af->pos = f->pkt_pos;
     af->serial = auddec.pkt_serial;
     af->duration = av_q2d(AVRational{f->nb_samples, f->sample_rate});

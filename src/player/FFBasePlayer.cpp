@@ -495,6 +495,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       }
       is->pictq.Next();
       is->pictq.current = is->pictq.PeekLast();
+      is->shown_serial = is->pictq.PeekLast()->serial;
       if (is->step && !is->paused && !is->force_refresh) {
         togglePause(is);
       }
@@ -537,7 +538,8 @@ void TFFBasePlayer::PositionUpdate(TVideoState* is) {
   if (!clock) return;
   const double value = clock->Get();
   if (std::isnan(value)) return;
-  std::int64_t pts = std::llround(value * 1e6) - is->StartTime;
+  // Before the device has played the first block the clock lies behind the start.
+  std::int64_t pts = std::max<std::int64_t>(0, std::llround(value * 1e6) - is->StartTime);
   if (clock == &is->audclk && is->AudioDuration > 0 && pts >= is->AudioDuration &&
       is->FileDuration > pts)
     pts = is->FileDuration;
@@ -605,6 +607,17 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
 }
 
 void TFFBasePlayer::PictureEvent(bool set) { FPictureReady = set; }
+
+TAudioHook TFFBasePlayer::MakeAudioHook() {
+  return [this](std::int64_t pts, const std::uint8_t* sample, int size, int rate, int channels) {
+    if (!FAudioHook || !OnAudioHook) return;
+    try {
+      OnAudioHook(this, pts, sample, size, rate, channels);
+    } catch (const std::exception& e) {
+      FFLogger().Log(this, llError, std::string("Error occurs OnAudioHook: ") + e.what());
+    }
+  };
+}
 
 void TFFBasePlayer::SeekDone(bool waitPicture) {
   if (!waitPicture) FSeeking = false;
@@ -692,7 +705,9 @@ void TFFBasePlayer::waitForSeek(TVideoState* is) {
     if (shutdownRequested()) return true;
     std::unique_lock lock(FDataLock, std::try_to_lock);
     if (!lock) return false;
-    return FState.get() != is || (!is->seek_req && (is->video_stream < 0 || FPictureReady));
+    // Done once the first picture of the new position is on screen.
+    return FState.get() != is ||
+           (!is->seek_req && (is->video_stream < 0 || is->shown_serial == is->videoq.serial));
   });
 }
 

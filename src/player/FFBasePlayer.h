@@ -35,7 +35,7 @@ using TFrameHookEvent =
     std::function<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
                        int AWidth, int AHeight, std::int64_t APTS)>;
 using TAudioHookEvent =
-    std::function<void(TObject* Sender, std::int64_t APTS, std::uint8_t* ASample, int ASize,
+    std::function<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                        int ASampleRate, int AChannels)>;
 
 class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
@@ -173,6 +173,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void HookPicture(TVideoState* is, AVFrame* frame, double pts) override;
   void PictureEvent(bool set) override;
   void SeekDone(bool stillSeeking) override;
+  TAudioHook MakeAudioHook() override;
 
   // Screen hooks of players with a window (nothing here).
   virtual void Refresh(TVideoState* is, double& remaining);

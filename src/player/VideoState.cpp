@@ -574,10 +574,15 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
         if (video_stream >= 0) host.PictureEvent(true);
       } else {
         FlushQueues();
-        if (seek_flags & AVSEEK_FLAG_BYTE)
+        if (seek_flags & AVSEEK_FLAG_BYTE) {
           extclk.Set(NAN, 0);
-        else
+          accurate_seek_target = NAN;
+        } else {
           extclk.Set(static_cast<double>(target) / AV_TIME_BASE, 0);
+          accurate_seek_vserial = videoq.serial.load();
+          accurate_seek_aserial = audioq.serial.load();
+          accurate_seek_target = static_cast<double>(target) / AV_TIME_BASE;
+        }
       }
       IOEOFLog = IOERRLog = false;
       EndEventDone = 0;

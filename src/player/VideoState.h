@@ -157,6 +157,12 @@ class TVideoState {
   std::atomic<int> seek_flushed{0};
   std::atomic<int> flush_req{0};
   std::atomic<int> pictq_total_size{0};
+  // After a seek by time, frames of the new serials that end before the target
+  // are decoded but not queued, so playback resumes at the target.
+  std::atomic<double> accurate_seek_target{NAN};
+  std::atomic<int> accurate_seek_vserial{-1}, accurate_seek_aserial{-1};
+  // Serial of the picture last released to the screen.
+  std::atomic<int> shown_serial{-1};
   std::atomic<int> viddec_width{0}, viddec_height{0};
   bool wait_for_stream_opened = false;
   bool open_in_caller_thread = false;
