@@ -969,3 +969,18 @@ bool TFFBasePlayer::SetSubtitleStreamIndex(int AIndex) {
 }
 
 }  // namespace corvane
+
+namespace corvane {
+
+bool TCustomPlayer::Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused) {
+  FScreenHandle = AScreenHandle;
+  return TFFBasePlayer::Open(AFileName, APaused);
+}
+
+bool TCustomPlayer::TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle,
+                            bool APaused) {
+  FScreenHandle = AScreenHandle;
+  return TFFBasePlayer::TryOpen(AFileName, APaused);
+}
+
+}  // namespace corvane
