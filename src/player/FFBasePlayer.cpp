@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cmath>
 
+#include "foundation/AppInputFormats.h"
 #include "foundation/ErrorText.h"
+#include "foundation/Errors.h"
 #include "foundation/FFLoader.h"
 #include "foundation/MainThread.h"
 #include "foundation/OptionString.h"
@@ -193,8 +195,7 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   FPlayTimeSerial = -1;
   std::unique_ptr<TVideoState> is;
   try {
-    const AVInputFormat* fmt = nullptr;
-    is = TVideoState::Create(*this, settings, AFileName, fmt, APaused, AWait);
+    is = TVideoState::Create(*this, settings, AFileName, FForcedFormat, APaused, AWait);
   } catch (...) {
     FTryOpenBusy = false;
     throw;
@@ -324,6 +325,8 @@ void TFFBasePlayer::close() {
     FSettings.video_codec_name.clear();
     FSettings.audio_codec_name.clear();
     FSettings.subtitle_codec_name.clear();
+    FForceFormat.clear();
+    FForcedFormat = nullptr;
     if (AVLibLoaded()) FOptions.init_opts();
   }
   FSeeking = false;
@@ -885,6 +888,76 @@ bool TFFBasePlayer::SendAudioFilterCommand(const std::string& target, const std:
   report(error);
   return false;
 }
+
+bool TFFBasePlayer::QueueVideoFilterCommand(const std::string& target, const std::string& cmd,
+                                            const std::string& arg, int flags, double ATime) {
+  auto lock = LockData();
+  std::string error = "filter is not available";
+  if (FState && FState->QueueFilterCommand(true, target, cmd, arg, flags, ATime, error))
+    return true;
+  report(error);
+  return false;
+}
+
+bool TFFBasePlayer::QueueAudioFilterCommand(const std::string& target, const std::string& cmd,
+                                            const std::string& arg, int flags, double ATime) {
+  auto lock = LockData();
+  std::string error = "filter is not available";
+  if (FState && FState->QueueFilterCommand(false, target, cmd, arg, flags, ATime, error))
+    return true;
+  report(error);
+  return false;
+}
+
+void TFFBasePlayer::ToggleAudioDisplay() {
+  auto lock = LockData();
+  TVideoState* is = FState.get();
+  const int current = is ? is->show_mode : FSettings.show_mode;
+  // video -> waves -> spectrum -> none -> video
+  static constexpr TShowMode kNext[] = {SHOW_MODE_WAVES, SHOW_MODE_RDFT, SHOW_MODE_NONE};
+  const TShowMode next =
+      current >= SHOW_MODE_VIDEO && current < SHOW_MODE_NB ? kNext[current] : SHOW_MODE_VIDEO;
+  FSettings.show_mode = next;
+  if (is) {
+    is->show_mode = next;
+    is->force_refresh = 1;
+  }
+}
+
+void TFFBasePlayer::SetShowMode(TShowMode v) {
+  FSettings.show_mode = v;
+  auto lock = LockData();
+  if (TVideoState* is = FState.get()) {
+    if (v == SHOW_MODE_AUTO) v = is->video_stream >= 0 ? SHOW_MODE_VIDEO : SHOW_MODE_WAVES;
+    if (v != is->show_mode) {
+      is->show_mode = v;
+      is->force_refresh = 1;
+    }
+  }
+}
+
+void TFFBasePlayer::SetStepToKeyFrame(bool v) {
+  FSettings.StepToKeyFrame = v;
+  auto lock = LockData();
+  if (FState) FState->step_to_key_frame = v ? 1 : 0;
+}
+
+void TFFBasePlayer::SetForceFormat(const std::string& AName) {
+  if (AName.empty()) {
+    FForceFormat.clear();
+    FForcedFormat = nullptr;
+    return;
+  }
+  if (!AVLibLoaded()) throw ELibraryError("FFmpeg libraries not loaded.");
+  const AVInputFormat* f = find_app_input_format(AName.c_str());
+  if (!f) f = ff::av_find_input_format(AName.c_str());
+  if (!f) throw ELibraryError(strprintf("Unknown input format: %s", AName.c_str()));
+  FForceFormat = AName;
+  FForcedFormat = f;
+}
+
+std::vector<std::string> TFFBasePlayer::AudioDrivers() const { return SDLLoader().AudioDrivers(); }
+std::vector<std::string> TFFBasePlayer::AudioDevices() const { return SDLLoader().AudioDevices(); }
 
 AVFrame* TFFBasePlayer::CurrentAVFrame() {
   auto lock = LockData();

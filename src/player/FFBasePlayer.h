@@ -74,6 +74,13 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
                               const std::string& arg, int flags = 0);
   bool SendAudioFilterCommand(const std::string& target, const std::string& cmd,
                               const std::string& arg, int flags = 0);
+  // At the time ATime (seconds) of the graph's stream.
+  bool QueueVideoFilterCommand(const std::string& target, const std::string& cmd,
+                               const std::string& arg, int flags, double ATime);
+  bool QueueAudioFilterCommand(const std::string& target, const std::string& cmd,
+                               const std::string& arg, int flags, double ATime);
+  // Video, waves, spectrum, none, video...
+  void ToggleAudioDisplay();
 
   // The frame on screen, a reference the caller owns (av_frame_free), or null.
   AVFrame* CurrentAVFrame();
@@ -140,6 +147,16 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetUseAudioPosition(bool v) { FUseAudioPosition = v; }
   Tav_sync_type SyncType() const { return FSettings.SyncType; }
   void SetSyncType(Tav_sync_type v);
+  // An input format name: the application's own formats first, then the
+  // libraries'. Throws ELibraryError when unknown or the libraries are not loaded.
+  const std::string& ForceFormat() const { return FForceFormat; }
+  void SetForceFormat(const std::string& AName);
+  std::vector<std::string> AudioDrivers() const;
+  std::vector<std::string> AudioDevices() const;
+  bool StepToKeyFrame() const { return FSettings.StepToKeyFrame; }
+  void SetStepToKeyFrame(bool v);
+  TShowMode ShowMode() const { return FSettings.show_mode; }
+  void SetShowMode(TShowMode v);
   bool AudioHook() const { return FAudioHook; }
   void SetAudioHook(bool v) { FAudioHook = v; }
   bool FrameHook() const { return FFrameHook; }
@@ -206,6 +223,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TVUZezevud FDecoder;
   TPlayerSettings FSettings;
   std::string FAudioDriver, FVideoDriver;
+  std::string FForceFormat;
+  const AVInputFormat* FForcedFormat = nullptr;
   std::string FLastErrMsg;
   std::string FFileName;
   std::mutex FErrLock;
@@ -241,8 +260,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
 // thread applies them.
 class TCustomPlayer : public TFFBasePlayer {
  public:
-  using TFFBasePlayer::TFFBasePlayer;
   using TFFBasePlayer::Open;
+  using TFFBasePlayer::TFFBasePlayer;
   using TFFBasePlayer::TryOpen;
   const char* ClassName() const override { return "TCustomPlayer"; }
 
