@@ -33,13 +33,14 @@ run: deps $(REL)/build.ninja
 	$(REL)/tools/corvane-testmedia $(REL)/sample mp4-h264-aac >/dev/null
 	$(REL)/tools/corvane-probe $(REL)/sample/h264_aac.mp4
 	$(REL)/tools/corvane-play --events $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo --audio-driver dummy) \
-	  $(REL)/sample/h264_aac.mp4
+	  $$([ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] || echo --video-driver dummy) $(REL)/sample/h264_aac.mp4
 
 test: test-asan test-tsan
 
 test-asan: deps $(ASAN)/build.ninja
 	$(CMAKE) --build $(ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
 # Tests where threads meet, under ThreadSanitizer.

@@ -8,7 +8,7 @@
 #include "foundation/Logger.h"
 #include "foundation/MainThread.h"
 #include "foundation/OptionValues.h"
-#include "player/FFBasePlayer.h"
+#include "player/CustomPlayer.h"
 
 using namespace corvane;
 

@@ -83,9 +83,19 @@ bool TFFBasePlayer::SDLWasInit() {
 
 bool TFFBasePlayer::InitSDL() {
   if (FSDLClient && SDLLoader().WasInit(this)) return true;
+  FNoScreen = !HasScreen();
   if (!SDLLoader().Init(this, FAudioDriver, FVideoDriver, HasScreen())) {
-    report(SDLLoader().LastErrMsg());
-    return false;
+    if (!HasScreen() || ScreenRequired()) {
+      report(SDLLoader().LastErrMsg());
+      return false;
+    }
+    const std::string why = SDLLoader().LastErrMsg();
+    if (!SDLLoader().Init(this, FAudioDriver, "", false)) {
+      report(SDLLoader().LastErrMsg());
+      return false;
+    }
+    FNoScreen = true;
+    FFLogger().Log(this, llWarning, "No video output (%s): playing without display", why.c_str());
   }
   FSDLClient = true;
   FFLogger().Log(this, llInfo, "Current audio driver: %s",
@@ -386,6 +396,9 @@ void TFFBasePlayer::playThread() {
         case FF_REFRESH_EVENT:
         case FF_REDRAW_EVENT:
           is->force_refresh = 1;
+          break;
+        case FF_WINDOW_EVENT:
+          HandleWindowEvent(is, r);
           break;
         default:
           break;
@@ -1039,21 +1052,6 @@ bool TFFBasePlayer::SetVideoStreamIndex(int AIndex) {
 }
 bool TFFBasePlayer::SetSubtitleStreamIndex(int AIndex) {
   return switchStream(AVMEDIA_TYPE_SUBTITLE, AIndex);
-}
-
-}  // namespace corvane
-
-namespace corvane {
-
-bool TCustomPlayer::Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused) {
-  FScreenHandle = AScreenHandle;
-  return TFFBasePlayer::Open(AFileName, APaused);
-}
-
-bool TCustomPlayer::TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle,
-                            bool APaused) {
-  FScreenHandle = AScreenHandle;
-  return TFFBasePlayer::TryOpen(AFileName, APaused);
 }
 
 }  // namespace corvane

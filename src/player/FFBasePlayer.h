@@ -198,11 +198,18 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   virtual void ClearScreen() {}
   virtual void RaiseFileOpen(TVideoState* is);
   virtual bool HasScreen() const { return false; }
+  // A screen that must exist (the application's window); without one a player
+  // whose video output cannot start plays without display.
+  virtual bool ScreenRequired() const { return false; }
+  // Resize and expose reports of the window, on the play thread.
+  virtual void HandleWindowEvent(TVideoState* /*is*/, const TPlayRecord& /*r*/) {}
+  bool NoScreen() const { return FNoScreen; }
 
   void PostPlayState(TPlayState s);
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   TVideoState* State() const { return FStatePtr; }
-  TEventQueue& FEventQueueRef() { return FEventQueue; }
+  TEventQueue& EventQueue() { return FEventQueue; }
+  bool Loading() const { return FLoading; }
 
  private:
   bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
@@ -252,38 +259,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<bool> FAudioHook{false}, FFrameHook{false};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};
-};
-
-// The player with a screen: it draws into its own window or into the
-// application's native window (an X11 window id). The host reports resize,
-// expose and close of a native window through the Screen* calls; the play
-// thread applies them.
-class TCustomPlayer : public TFFBasePlayer {
- public:
-  using TFFBasePlayer::Open;
-  using TFFBasePlayer::TFFBasePlayer;
-  using TFFBasePlayer::TryOpen;
-  const char* ClassName() const override { return "TCustomPlayer"; }
-
-  // AScreenHandle: 0 for a window of the player's own, else the native window.
-  bool Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
-  bool TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
-  std::uintptr_t ScreenHandle() const { return FScreenHandle; }
-
-  void ScreenResized(int AWidth, int AHeight) {
-    FEventQueueRef().Push({FF_WINDOW_EVENT, State(), 5, AWidth, AHeight});
-  }
-  void ScreenExposed() { FEventQueueRef().Push({FF_WINDOW_EVENT, State(), 3, 0, 0}); }
-  void ScreenClosed() { FEventQueueRef().Push({FF_STOP_EVENT, State()}); }
-
- private:
-  std::atomic<std::uintptr_t> FScreenHandle{0};
-};
-
-class TRORizozu : public TCustomPlayer {
- public:
-  using TCustomPlayer::TCustomPlayer;
-  const char* ClassName() const override { return "TRORizozu"; }
+  std::atomic<bool> FNoScreen{false};
 };
 
 }  // namespace corvane

@@ -30,7 +30,36 @@
   CORVANE_REQ(X, SDL_MixAudioFormat)        \
   CORVANE_REQ(X, SDL_GetNumVideoDrivers)    \
   CORVANE_REQ(X, SDL_GetVideoDriver)        \
-  CORVANE_REQ(X, SDL_GetCurrentVideoDriver)
+  CORVANE_REQ(X, SDL_GetCurrentVideoDriver) \
+  CORVANE_REQ(X, SDL_CreateWindow)          \
+  CORVANE_REQ(X, SDL_CreateWindowFrom)      \
+  CORVANE_REQ(X, SDL_DestroyWindow)         \
+  CORVANE_REQ(X, SDL_GetWindowSize)         \
+  CORVANE_REQ(X, SDL_SetWindowSize)         \
+  CORVANE_REQ(X, SDL_GetWindowID)           \
+  CORVANE_REQ(X, SDL_CreateRenderer)        \
+  CORVANE_REQ(X, SDL_DestroyRenderer)       \
+  CORVANE_REQ(X, SDL_GetRendererInfo)       \
+  CORVANE_REQ(X, SDL_SetRenderDrawColor)    \
+  CORVANE_REQ(X, SDL_RenderClear)           \
+  CORVANE_REQ(X, SDL_RenderFillRect)        \
+  CORVANE_REQ(X, SDL_RenderCopy)            \
+  CORVANE_REQ(X, SDL_RenderCopyEx)          \
+  CORVANE_REQ(X, SDL_RenderPresent)         \
+  CORVANE_REQ(X, SDL_CreateTexture)         \
+  CORVANE_REQ(X, SDL_QueryTexture)          \
+  CORVANE_REQ(X, SDL_SetTextureBlendMode)   \
+  CORVANE_REQ(X, SDL_LockTexture)           \
+  CORVANE_REQ(X, SDL_UnlockTexture)         \
+  CORVANE_REQ(X, SDL_UpdateTexture)         \
+  CORVANE_REQ(X, SDL_UpdateYUVTexture)      \
+  CORVANE_REQ(X, SDL_DestroyTexture)        \
+  CORVANE_REQ(X, SDL_GetPixelFormatName)    \
+  CORVANE_REQ(X, SDL_RenderReadPixels)      \
+  CORVANE_REQ(X, SDL_GetRendererOutputSize) \
+  CORVANE_REQ(X, SDL_PumpEvents)            \
+  CORVANE_REQ(X, SDL_PeepEvents)            \
+  CORVANE_REQ(X, SDL_SetYUVConversionMode)
 
 namespace sdl {
 CORVANE_SDL2_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -1,0 +1,231 @@
+#include "player/CustomPlayer.h"
+
+#include <chrono>
+#include <cmath>
+
+#include "foundation/StrFormat.h"
+
+namespace corvane {
+
+TCustomPlayer::TCustomPlayer(TComponent* AOwner) : TFFBasePlayer(AOwner) {}
+
+TCustomPlayer::~TCustomPlayer() {
+  // The play thread draws through this object: stop it before the screen goes.
+  OnFileOpen = nullptr;
+  OnPosition = nullptr;
+  OnPosition2 = nullptr;
+  OnState = nullptr;
+  OnFrameHook = nullptr;
+  OnAudioHook = nullptr;
+  OnError = nullptr;
+  OnOpenFailed = nullptr;
+  Stop(true);
+  FScreen.Destroy();
+}
+
+bool TCustomPlayer::Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused) {
+  FNoScreenNow = false;
+  SetScreenHandle(AScreenHandle);
+  return TFFBasePlayer::Open(AFileName, APaused);
+}
+
+bool TCustomPlayer::TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle,
+                            bool APaused) {
+  FNoScreenNow = false;
+  SetScreenHandle(AScreenHandle);
+  return TFFBasePlayer::TryOpen(AFileName, APaused);
+}
+
+void TCustomPlayer::SetScreenHandle(std::uintptr_t AHandle) {
+  if (FScreenHandle.exchange(AHandle) != AHandle) {
+    FHandleChanged = true;
+    if (TVideoState* is = State()) is->force_refresh = 1;
+  }
+}
+
+void TCustomPlayer::ScreenResized(int AWidth, int AHeight) {
+  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
+}
+
+void TCustomPlayer::ScreenExposed() {
+  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
+}
+
+void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State()}); }
+
+void TCustomPlayer::SetBackColor(std::uint32_t v) {
+  FBackColor = v;
+  EventQueue().Push({FF_REFRESH_EVENT, State()});
+}
+
+void TCustomPlayer::SetAspectRatio(double v) {
+  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State()});
+}
+
+TRect TCustomPlayer::DisplayRect() const {
+  std::lock_guard g(FDisplayRectLock);
+  return FDisplayRect;
+}
+
+TRect TCustomPlayer::DisplayToActualRect(const TRect& r) const {
+  if (!State()) return {};
+  int l = std::min(r.x, r.x + r.w), rt = std::max(r.x, r.x + r.w);
+  int t = std::min(r.y, r.y + r.h), b = std::max(r.y, r.y + r.h);
+  const TRect d = DisplayRect();
+  l = std::clamp(l, d.x, d.x + d.w) - d.x;
+  rt = std::clamp(rt, d.x, d.x + d.w) - d.x;
+  t = std::clamp(t, d.y, d.y + d.h) - d.y;
+  b = std::clamp(b, d.y, d.y + d.h) - d.y;
+  const int fw = FrameWidth(), fh = FrameHeight();
+  if (fw > 0 && d.w > 0) {
+    l = static_cast<int>(std::llround(static_cast<double>(l) * fw / d.w));
+    rt = static_cast<int>(std::llround(static_cast<double>(rt) * fw / d.w));
+  }
+  if (fh > 0 && d.h > 0) {
+    t = static_cast<int>(std::llround(static_cast<double>(t) * fh / d.h));
+    b = static_cast<int>(std::llround(static_cast<double>(b) * fh / d.h));
+  }
+  return {l, t, rt - l, b - t};
+}
+
+void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
+  if (r.event == SDL_WINDOWEVENT_RESIZED) {
+    FScreenWidth = r.data1;
+    FScreenHeight = r.data2;
+    // The media layer does not see resizes of a foreign window.
+    if (!FScreen.OwnWindow()) FScreen.SetSize(r.data1, r.data2);
+  }
+  is->force_refresh = 1;
+}
+
+void TCustomPlayer::pumpWindowEvents(TVideoState* is) {
+  if (!FScreen.OwnWindow()) return;
+  sdl::SDL_PumpEvents();
+  SDL_Event ev;
+  while (sdl::SDL_PeepEvents(&ev, 1, SDL_GETEVENT, SDL_QUIT, SDL_WINDOWEVENT) > 0) {
+    if (ev.type == SDL_QUIT) {
+      EventQueue().Push({FF_STOP_EVENT, is});
+    } else if (ev.type == SDL_WINDOWEVENT && ev.window.windowID == FScreen.WindowID()) {
+      if (ev.window.event == SDL_WINDOWEVENT_CLOSE) EventQueue().Push({FF_STOP_EVENT, is});
+      if (ev.window.event == SDL_WINDOWEVENT_RESIZED || ev.window.event == SDL_WINDOWEVENT_EXPOSED)
+        is->force_refresh = 1;
+    }
+  }
+}
+
+void TCustomPlayer::Draw(TVideoState* is) {
+  if (NoScreen() || FNoScreenNow || !is) return;
+  if (FHandleChanged.exchange(false) && FScreen.Handle() != FScreenHandle) {
+    FFLogger().Log(this, llInfo, "ScreenHandle changed from %llu to %llu",
+                   static_cast<unsigned long long>(FScreen.Handle()),
+                   static_cast<unsigned long long>(FScreenHandle.load()));
+    FScreen.Destroy();
+  }
+  if (!FScreen.Ready()) {
+    const int w = FScreenWidth > 0 ? FScreenWidth.load()
+                                   : (is->viddec_width > 0 ? is->viddec_width.load() : 640);
+    const int h = FScreenHeight > 0 ? FScreenHeight.load()
+                                    : (is->viddec_height > 0 ? is->viddec_height.load() : 480);
+    const std::string title = FWindowTitle.empty() ? strprintf("%s @ %s.%s", FileName().c_str(),
+                                                               ClassName(), Name().c_str())
+                                                   : FWindowTitle;
+    std::string error;
+    if (!FScreen.Create(FScreenHandle, w, h, title, false, error)) {
+      if (!ScreenRequired()) {
+        // No window system here: keep playing without display.
+        FFLogger().Log(this, llWarning, error + "; playing without display");
+        FNoScreenNow = true;
+        return;
+      }
+      // Never close the player inside a draw: ask the play thread.
+      ReportError(error, llError, true);
+      EventQueue().Push({FF_STOP_EVENT, is});
+      return;
+    }
+    FFLogger().Log(this, llInfo, "Current render driver: %s", FScreen.RenderDriver().c_str());
+  }
+  pumpWindowEvents(is);
+  FScreen.Clear(FBackColor);
+  const TRect area = FScreen.Area();
+  if (is->video_st) {
+    TFFFrame* vp = is->pictq.PeekLast();
+    std::lock_guard g(vp->lock);
+    if (vp->frame->data[0]) {
+      const double aspect = FAspectRatio < 0 && area.h > 0 ? static_cast<double>(area.w) / area.h
+                                                           : std::max(0.0, FAspectRatio.load());
+      const TRect rect = FitPicture(area, vp->width, vp->height, vp->sar, aspect);
+      std::string error;
+      if (!vp->uploaded) {
+        if (FScreen.Upload(vp->frame.get(), error)) {
+          vp->uploaded = 1;
+          vp->flip_v = vp->frame->linesize[0] < 0;
+          is->pictq.current = vp;
+        } else {
+          FFLogger().Log(this, llError, error);
+        }
+      }
+      if (vp->uploaded) FScreen.DrawPicture(rect);
+      std::lock_guard d(FDisplayRectLock);
+      FDisplayRect = rect;
+    }
+  }
+  {
+    std::lock_guard g(FReadLock);
+    if (FReadWanted) {
+      FReadBuf.assign(static_cast<std::size_t>(std::max(0, FReadRect.w * FReadRect.h)), 0);
+      FReadOk = FScreen.ReadPixels(FReadRect, FReadBuf.data());
+      FReadWanted = false;
+      FReadDone.notify_all();
+    }
+  }
+  FScreen.Present();
+}
+
+bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) {
+  std::unique_lock g(FReadLock);
+  FReadRect = r;
+  FReadWanted = true;
+  FReadOk = false;
+  if (TVideoState* is = State()) is->force_refresh = 1;
+  EventQueue().Push({FF_REFRESH_EVENT, State()});
+  if (!FReadDone.wait_for(g, std::chrono::seconds(3), [this] { return !FReadWanted; })) {
+    FReadWanted = false;
+    return false;
+  }
+  out = FReadBuf;
+  return FReadOk;
+}
+
+void TCustomPlayer::ClearScreen() {
+  const int clear = FClearScreenAfterStop;
+  if (FScreen.Ready() && (clear > 0 || (clear < 0 && !Loading()))) {
+    FScreen.Clear(FBackColor);
+    FScreen.Present();
+  }
+  // The next file is drawn by another play thread: it makes its own renderer.
+  FScreen.Destroy();
+}
+
+bool TCustomPlayer::CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS) {
+  auto lock = LockData();
+  TVideoState* is = State();
+  if (!is || !is->video_st) return false;
+  TFFFrame* vp = is->pictq.current;
+  if (!vp) return false;
+  std::lock_guard g(vp->lock);
+  if (!vp->uploaded || !vp->frame->data[0] ||
+      !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(vp->format)))
+    return false;
+  std::lock_guard c(FConvLock);
+  if (!FConverter.PictureToRGB(vp->frame->data, vp->frame->linesize,
+                               static_cast<AVPixelFormat>(vp->format), vp->width, vp->height,
+                               true)) {
+    FFLogger().Log(this, llError, FConverter.LastErrMsg());
+    return false;
+  }
+  ABitmap = FConverter.Bitmap();
+  APTS = std::isnan(vp->pts) ? AV_NOPTS_VALUE : std::llround(vp->pts * 1e6) - is->StartTime;
+  return true;
+}
+
+}  // namespace corvane

@@ -1,0 +1,100 @@
+// The player with a screen: it draws into a window of its own or into the
+// application's native window (an X11 window id). The host reports resize,
+// expose and close of a native window through the Screen* calls; the play
+// thread applies them, and all window, renderer and texture work stays there.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/Bitmap.h"
+#include "foundation/FormatConverter.h"
+#include "player/FFBasePlayer.h"
+#include "player/Screen.h"
+
+namespace corvane {
+
+class TCustomPlayer : public TFFBasePlayer {
+ public:
+  explicit TCustomPlayer(TComponent* AOwner = nullptr);
+  ~TCustomPlayer() override;
+  const char* ClassName() const override { return "TCustomPlayer"; }
+
+  using TFFBasePlayer::Open;
+  using TFFBasePlayer::TryOpen;
+  // AScreenHandle: 0 for a window of the player's own, else the native window.
+  bool Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
+  bool TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
+
+  std::uintptr_t ScreenHandle() const { return FScreenHandle; }
+  // Takes effect at the next picture, on the play thread.
+  void SetScreenHandle(std::uintptr_t AHandle);
+  void ScreenResized(int AWidth, int AHeight);
+  void ScreenExposed();
+  void ScreenClosed();
+
+  std::uint32_t BackColor() const { return FBackColor; }  // 0x00BBGGRR
+  void SetBackColor(std::uint32_t v);
+  double AspectRatio() const { return FAspectRatio; }
+  // 0: the picture's own, > 0: this width/height, < 0: fill the area.
+  void SetAspectRatio(double v);
+  int ClearScreenAfterStop() const { return FClearScreenAfterStop; }
+  void SetClearScreenAfterStop(int v) { FClearScreenAfterStop = v; }
+  const std::string& WindowTitle() const { return FWindowTitle; }
+  void SetWindowTitle(const std::string& v) { FWindowTitle = v; }
+  int ScreenWidth() const { return FScreenWidth; }
+  int ScreenHeight() const { return FScreenHeight; }
+  void SetScreenSize(int w, int h) {
+    FScreenWidth = w;
+    FScreenHeight = h;
+  }
+  // The rectangle of the last drawn picture in the window.
+  TRect DisplayRect() const;
+  // A rectangle of the window in picture coordinates.
+  TRect DisplayToActualRect(const TRect& ADisplayRect) const;
+  // The picture on screen as a bitmap, with its timestamp (microseconds from the start).
+  bool CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS);
+  // The window's pixels in the drawn rectangle r, 0xAARRGGBB, read on the play thread.
+  bool ReadScreen(const TRect& r, std::vector<std::uint32_t>& out);
+
+ protected:
+  bool HasScreen() const override { return !DisableDisplay(); }
+  bool ScreenRequired() const override { return FScreenHandle != 0; }
+  void Draw(TVideoState* is) override;
+  void ClearScreen() override;
+  void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;
+
+ private:
+  void pumpWindowEvents(TVideoState* is);
+
+  TScreen FScreen;  // play thread only
+  std::atomic<std::uintptr_t> FScreenHandle{0};
+  std::atomic<bool> FHandleChanged{false};
+  std::atomic<bool> FNoScreenNow{false};  // the window could not be created
+  std::atomic<std::uint32_t> FBackColor{0};
+  std::atomic<double> FAspectRatio{0};
+  std::atomic<int> FClearScreenAfterStop{-1};
+  std::atomic<int> FScreenWidth{0}, FScreenHeight{0};
+  std::string FWindowTitle;
+  mutable std::mutex FDisplayRectLock;
+  TRect FDisplayRect;
+  std::mutex FConvLock;
+  TFormatConverter FConverter;
+  std::mutex FReadLock;
+  std::condition_variable FReadDone;
+  bool FReadWanted = false, FReadOk = false;
+  TRect FReadRect;
+  std::vector<std::uint32_t> FReadBuf;
+};
+
+class TRORizozu : public TCustomPlayer {
+ public:
+  using TCustomPlayer::TCustomPlayer;
+  const char* ClassName() const override { return "TRORizozu"; }
+};
+
+}  // namespace corvane

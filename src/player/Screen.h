@@ -1,0 +1,74 @@
+// The media-layer window and renderer a player draws into, used on the play
+// thread only: picture upload in the texture formats the renderer takes (the
+// scaler for the rest), fitting with the aspect ratio, clearing, presenting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/api/sdl2.h"
+#include "foundation/api/swscale.h"
+
+extern "C" {
+struct AVFrame;
+}
+
+namespace corvane {
+
+struct TRect {
+  int x = 0, y = 0, w = 0, h = 0;
+  bool operator==(const TRect&) const = default;
+};
+
+// The picture (width x height, sample aspect ratio sar) fitted into the area,
+// centred, with even sizes; aspect > 0 replaces the picture's own ratio.
+TRect FitPicture(const TRect& area, int width, int height, AVRational sar, double aspect);
+
+// The texture format for a library pixel format, SDL_PIXELFORMAT_UNKNOWN when
+// the picture must be converted first.
+std::uint32_t TextureFormatFor(int pix_fmt);
+
+class TScreen {
+ public:
+  TScreen() = default;
+  ~TScreen() { Destroy(); }
+  TScreen(const TScreen&) = delete;
+  TScreen& operator=(const TScreen&) = delete;
+
+  // A window of the screen's own (handle 0) or one wrapping the native
+  // window; false with error set.
+  bool Create(std::uintptr_t handle, int width, int height, const std::string& title,
+              bool fullScreen, std::string& error);
+  void Destroy();
+  bool Ready() const { return FRenderer != nullptr; }
+  std::uintptr_t Handle() const { return FHandle; }
+  bool OwnWindow() const { return FOwnWindow; }
+  std::uint32_t WindowID() const;
+  const std::string& RenderDriver() const { return FRenderDriver; }
+  // The drawing area in pixels.
+  TRect Area() const;
+  void SetSize(int width, int height);
+
+  void Clear(std::uint32_t bgr);  // 0x00BBGGRR
+  // Uploads the frame (false with error set).
+  bool Upload(const AVFrame* frame, std::string& error);
+  // Copies the uploaded picture into rect, flipped when its rows run upwards.
+  void DrawPicture(const TRect& rect);
+  void Present();
+  // Reads the drawn pixels as 0xAARRGGBB values (for tests and snapshots).
+  bool ReadPixels(const TRect& rect, std::uint32_t* out);
+
+ private:
+  bool reallocTexture(std::uint32_t format, int width, int height, SDL_BlendMode blend);
+
+  SDL_Window* FWindow = nullptr;
+  SDL_Renderer* FRenderer = nullptr;
+  SDL_Texture* FTexture = nullptr;
+  SwsContext* FConvert = nullptr;
+  std::uintptr_t FHandle = 0;
+  bool FOwnWindow = false;
+  bool FFlip = false;
+  std::string FRenderDriver;
+};
+
+}  // namespace corvane
