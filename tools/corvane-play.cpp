@@ -167,6 +167,31 @@ int main(int argc, char** argv) {
     failed = true;
   };
 
+  // Keys of the player's window: space pauses, left and right seek 10 s,
+  // m mutes, q quits.
+  player.OnKeyDown = [&](TObject*, int key) {
+    switch (key) {
+      case SDLK_SPACE:
+        player.TogglePause();
+        break;
+      case SDLK_LEFT:
+        player.SeekBy(-10.0);
+        break;
+      case SDLK_RIGHT:
+        player.SeekBy(10.0);
+        break;
+      case SDLK_m:
+        player.SetMute(!player.Mute());
+        break;
+      case SDLK_q:
+      case SDLK_ESCAPE:
+        player.Stop(false);
+        break;
+      default:
+        break;
+    }
+  };
+
   if (!player.Open(file)) {
     std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
     dispatcher->pump();

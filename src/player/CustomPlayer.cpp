@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "foundation/MainThread.h"
 #include "foundation/StrFormat.h"
 
 namespace corvane {
@@ -102,8 +103,14 @@ void TCustomPlayer::pumpWindowEvents(TVideoState* is) {
   if (!FScreen.OwnWindow()) return;
   sdl::SDL_PumpEvents();
   SDL_Event ev;
-  while (sdl::SDL_PeepEvents(&ev, 1, SDL_GETEVENT, SDL_QUIT, SDL_WINDOWEVENT) > 0) {
-    if (ev.type == SDL_QUIT) {
+  while (sdl::SDL_PeepEvents(&ev, 1, SDL_GETEVENT, SDL_QUIT, SDL_KEYDOWN) > 0) {
+    if (ev.type == SDL_KEYDOWN) {
+      const int key = ev.key.keysym.sym;
+      if (auto d = currentDispatcher(); d && OnKeyDown)
+        d->post([this, key] {
+          if (OnKeyDown) OnKeyDown(this, key);
+        });
+    } else if (ev.type == SDL_QUIT) {
       EventQueue().Push({FF_STOP_EVENT, is});
     } else if (ev.type == SDL_WINDOWEVENT && ev.window.windowID == FScreen.WindowID()) {
       if (ev.window.event == SDL_WINDOWEVENT_CLOSE) EventQueue().Push({FF_STOP_EVENT, is});

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,6 +59,10 @@ class TCustomPlayer : public TFFBasePlayer {
   TRect DisplayToActualRect(const TRect& ADisplayRect) const;
   // The picture on screen as a bitmap, with its timestamp (microseconds from the start).
   bool CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS);
+  // A key pressed in the player's own window (an SDL key code), delivered on
+  // the main thread through the dispatcher; never blocks the play thread.
+  std::function<void(TObject* Sender, int AKey)> OnKeyDown;
+
   // The window's pixels in the drawn rectangle r, 0xAARRGGBB, read on the play thread.
   bool ReadScreen(const TRect& r, std::vector<std::uint32_t>& out);
 
