@@ -11,7 +11,6 @@
 #include "foundation/MediaText.h"
 #include "foundation/StrFormat.h"
 #include "foundation/StreamOptions.h"
-#include "player/SDLLoader.h"
 
 namespace corvane {
 namespace {
@@ -396,10 +395,8 @@ int TVideoState::OpenStreamComponent(int stream_index) {
       audio->SetStartTime(StartTime);
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
       TAudioParams hw;
-      {
-        auto held = SDLLoader().Lock();
-        ret = audio->Open(layout, sample_rate, hw);
-      }
+      // Open takes the media layer's lock itself.
+      ret = audio->Open(layout, sample_rate, hw);
       ff::av_channel_layout_uninit(&layout);
       if (ret < 0) {
         audio.reset();
