@@ -318,7 +318,7 @@ void TVideoState::VideoThread() {
       ff::av_frame_unref(frame.get());
     } else {
       const std::string vfilters = settings.VideoFilters;
-      if (!graph || last_w != frame->width || last_h != frame->height ||
+      if (!built || last_w != frame->width || last_h != frame->height ||
           last_format != frame->format ||
           (last_serial != viddec.pkt_serial && settings.ResetFilterAfterSeeking) ||
           last_filters != vfilters) {
