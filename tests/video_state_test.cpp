@@ -1,0 +1,216 @@
+// What the per-file state plays: the sound SDL's disk driver writes, with
+// volume, mute, tempo and pitch, and the size of the pictures it queues.
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+#include "decoder/VUZezevud.h"
+#include "support/EngineRig.h"
+#include "testmedia/TestMedia.h"
+
+using namespace corvane;
+using namespace corvane::testengine;
+namespace media = corvane::testmedia;
+namespace tone = corvane::testmedia::tone;
+
+namespace {
+
+class VideoStateTest : public EngineTest {
+ protected:
+  // Plays the tone file to its end and returns what the device played
+  // (interleaved stereo, 16-bit) and the audio clock at the end.
+  std::vector<std::int16_t> playTone(const TPlayerSettings& s, double* clock = nullptr) {
+    EngineHost h;
+    auto is = TVideoState::Create(h, s, media::ensure(media::Kind::ToneWav), nullptr, false, true);
+    EXPECT_TRUE(is && is->audio) << h.errors();
+    if (!is || !is->audio) return {};
+    const TAudioParams& tgt = is->audio->Target();
+    EXPECT_EQ(tgt.freq, media::kSampleRate);
+    EXPECT_EQ(tgt.channels(), media::kChannels);
+    EXPECT_EQ(tgt.fmt, AV_SAMPLE_FMT_S16);
+    hwBufFrames = is->audio->HwBufSize() / tgt.frame_size;
+    EXPECT_TRUE(waitUntil([&] { return h.ended > 0; })) << h.errors();
+    std::this_thread::sleep_for(200ms);  // the last blocks reach the file
+    EXPECT_EQ(h.ended, 1);
+    if (clock) *clock = is->audio->AudioClock();
+    is->Close();
+    EXPECT_EQ(h.errors(), "");
+    return diskSamples();
+  }
+
+  // The tone as the libraries decode it.
+  static std::vector<std::int16_t> decodedTone() {
+    TVUZezevud dec;
+    EXPECT_TRUE(dec.LoadFile(media::ensure(media::Kind::ToneWav))) << dec.LastErrMsg();
+    std::vector<std::int16_t> out, buf(4096);
+    int n;
+    while ((n = dec.ReadAudio(buf.data(), static_cast<int>(buf.size() * 2))) > 0)
+      out.insert(out.end(), buf.begin(), buf.begin() + n / 2);
+    return out;
+  }
+
+  // First and one past the last stereo frame holding sound.
+  static std::pair<std::size_t, std::size_t> soundSpan(const std::vector<std::int16_t>& s) {
+    std::size_t first = 0, last = s.size() / 2;
+    while (first < last && !s[2 * first] && !s[2 * first + 1]) ++first;
+    while (last > first && !s[2 * last - 2] && !s[2 * last - 1]) --last;
+    return {first, last};
+  }
+
+  // Zero crossings per second of the left channel in [from, to).
+  static double frequency(const std::vector<std::int16_t>& s, std::size_t from, std::size_t to) {
+    int crossings = 0;
+    for (std::size_t i = from + 1; i < to; ++i) crossings += (s[2 * i - 2] < 0) != (s[2 * i] < 0);
+    return crossings / 2.0 / (static_cast<double>(to - from) / media::kSampleRate);
+  }
+
+  // Matches `played` from stereo frame `first` on against the reference
+  // scaled by `gain` (within `tolerance`). Silent frames the reference
+  // does not hold are underruns of a busy machine: counted in `gaps` and
+  // skipped. Returns the frame one past the last match, or 0 on a mismatch.
+  static std::size_t matchInOrder(const std::vector<std::int16_t>& played, std::size_t first,
+                                  const std::vector<std::int16_t>& ref, double gain, int tolerance,
+                                  int& gaps) {
+    std::size_t p = first;
+    for (std::size_t r = 0; r < ref.size() / 2;) {
+      if (p >= played.size() / 2) return 0;
+      const auto near = [&](int c) {
+        return std::abs(played[2 * p + c] - std::lround(ref[2 * r + c] * gain)) <= tolerance;
+      };
+      if (near(0) && near(1)) {
+        ++p, ++r;
+      } else if (!played[2 * p] && !played[2 * p + 1]) {
+        ++p, ++gaps;
+      } else {
+        ADD_FAILURE() << "frame " << r << " played " << played[2 * p] << " decoded " << ref[2 * r];
+        return 0;
+      }
+    }
+    return p;
+  }
+
+  int hwBufFrames = 0;
+};
+
+// Played sound equals decoded sound: after the leading silence every sample
+// once, in order, at full volume bit-exact with and without the audio graph,
+// halved by volume 64 or a volume filter, muted silent; the clicks sit at
+// whole seconds.
+TEST_F(VideoStateTest, PlayedSoundIsTheDecodedSound) {
+  struct Case {
+    int volume;
+    bool mute;
+    const char* filters;
+    bool noGraph;
+    double gain;
+  };
+  const Case cases[] = {
+      {128, false, "", false, 1.0}, {128, false, "", true, 1.0},
+      {64, false, "", false, 0.5},  {128, false, "volume=0.5", false, 0.5},
+      {128, true, "", false, 0.0},
+  };
+  const std::vector<std::int16_t> ref = decodedTone();
+  ASSERT_EQ(ref.size(), std::size_t{tone::kSeconds} * media::kSampleRate * media::kChannels);
+  startDiskAudio(10);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "volume " << c.volume << " mute " << c.mute << " filters "
+                                      << c.filters << " no graph " << c.noGraph);
+    TPlayerSettings s = quiet(true);
+    s.AudioVolume = c.volume;
+    s.Mute = c.mute;
+    s.AudioFilters = c.filters;
+    s.DisableAudioFilter = c.noGraph;
+    double clock = 0;
+    const std::vector<std::int16_t> played = playTone(s, &clock);
+    EXPECT_NEAR(clock, tone::kSeconds, 1e-6);
+    ASSERT_GE(played.size(), ref.size());
+    const auto [first, last] = soundSpan(played);
+    if (c.mute) {
+      EXPECT_EQ(first, last) << "sound while muted";
+      continue;
+    }
+    int gaps = 0;
+    const std::size_t end = matchInOrder(played, first, ref, c.gain, c.gain == 1.0 ? 0 : 1, gaps);
+    ASSERT_GT(end, first);
+    EXPECT_EQ(last, end) << "sound after the end";
+    if (gaps) std::cout << "underrun frames: " << gaps << "\n";
+
+    // Clicks: runs above most of the click level, a second apart.
+    const int level = static_cast<int>(tone::kClickLevel * 32767 * 0.8 * c.gain);
+    std::vector<std::size_t> clicks;
+    for (std::size_t i = first; i < last; ++i)
+      if (std::abs(played[2 * i]) >= level && (clicks.empty() || i - clicks.back() > 1000))
+        clicks.push_back(i);
+    ASSERT_EQ(clicks.size(), std::size_t{tone::kClicks});
+    for (int k = 0; k < tone::kClicks; ++k)
+      EXPECT_NEAR(static_cast<double>(clicks[k] - first), k * tone::kClickEverySamples, hwBufFrames)
+          << "click " << k;
+  }
+}
+
+// Double speed on the external clock halves the sound and keeps the tone;
+// pitch 2 at normal speed keeps the length and doubles the tone.
+TEST_F(VideoStateTest, TempoAndPitchThroughTheState) {
+  struct Case {
+    double speed;
+    float pitch;
+    double seconds;
+    double hertz;
+  };
+  startDiskAudio(10);
+  for (const Case c : {Case{2.0, 1.0f, tone::kSeconds / 2.0, tone::kFrequency},
+                       Case{1.0, 2.0f, tone::kSeconds, 2.0 * tone::kFrequency}}) {
+    SCOPED_TRACE(::testing::Message() << "speed " << c.speed << " pitch " << c.pitch);
+    TPlayerSettings s = quiet(true);
+    s.SyncType = AV_SYNC_EXTERNAL_CLOCK;
+    s.PlaybackSpeed = c.speed;
+    s.AudioPitch = c.pitch;
+    const std::vector<std::int16_t> played = playTone(s);
+    const auto [first, last] = soundSpan(played);
+    const double seconds = static_cast<double>(last - first) / media::kSampleRate;
+    EXPECT_NEAR(seconds, c.seconds, c.seconds * 0.05);
+    const std::size_t margin = media::kSampleRate / 10;
+    ASSERT_GT(last - first, 3 * margin);
+    EXPECT_NEAR(frequency(played, first + margin, last - margin), c.hertz, c.hertz * 0.02);
+  }
+}
+
+// The video graph gives the pictures their size: a scale filter, and the
+// automatic rotation of a clip with a display matrix.
+TEST_F(VideoStateTest, VideoFiltersSetThePictureSize) {
+  struct Case {
+    media::Kind kind;
+    const char* filters;
+    bool autoRotate;
+    int width, height;
+  };
+  const Case cases[] = {
+      {media::Kind::Numbered, "scale=160:120", true, 160, 120},
+      {media::Kind::Mp4Rotated, "", true, media::kHeight, media::kWidth},
+      {media::Kind::Mp4Rotated, "", false, media::kWidth, media::kHeight},
+      // The picture is scaled before it is turned.
+      {media::Kind::Mp4Rotated, "scale=100:80", true, 80, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << media::kindName(c.kind) << " " << c.filters);
+    EngineHost h;
+    TPlayerSettings s = quiet();
+    s.VideoFilters = c.filters;
+    s.AutoRotate = c.autoRotate;
+    auto is = TVideoState::Create(h, s, media::ensure(c.kind), nullptr, false, true);
+    ASSERT_TRUE(is) << h.errors();
+    PictureConsumer pictures(*is);
+    ASSERT_TRUE(waitUntil([&] { return h.ended > 0; })) << h.errors();
+    pictures.stop();
+    is->Close();
+    const std::vector<Picture> all = pictures.pictures();
+    ASSERT_FALSE(all.empty());
+    for (const Picture& p : all) {
+      ASSERT_EQ(p.width, c.width);
+      ASSERT_EQ(p.height, c.height);
+      ASSERT_EQ(p.format, AV_PIX_FMT_YUV420P);
+    }
+  }
+}
+
+}  // namespace
