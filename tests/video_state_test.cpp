@@ -2,6 +2,7 @@
 // volume, mute, tempo and pitch, and the size of the pictures it queues.
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 
 #include "decoder/VUZezevud.h"
@@ -19,7 +20,8 @@ class VideoStateTest : public EngineTest {
  protected:
   // Plays the tone file to its end and returns what the device played
   // (interleaved stereo, 16-bit) and the audio clock at the end.
-  std::vector<std::int16_t> playTone(const TPlayerSettings& s, double* clock = nullptr) {
+  std::vector<std::int16_t> playTone(const TPlayerSettings& s, double* clock = nullptr,
+                                     const std::function<void(TVideoState&)>& during = {}) {
     EngineHost h;
     auto is = TVideoState::Create(h, s, media::ensure(media::Kind::ToneWav), nullptr, false, true);
     EXPECT_TRUE(is && is->audio) << h.errors();
@@ -29,6 +31,7 @@ class VideoStateTest : public EngineTest {
     EXPECT_EQ(tgt.channels(), media::kChannels);
     EXPECT_EQ(tgt.fmt, AV_SAMPLE_FMT_S16);
     hwBufFrames = is->audio->HwBufSize() / tgt.frame_size;
+    if (during) during(*is);
     EXPECT_TRUE(waitUntil([&] { return h.ended > 0; })) << h.errors();
     std::this_thread::sleep_for(200ms);  // the last blocks reach the file
     EXPECT_EQ(h.ended, 1);
@@ -64,29 +67,28 @@ class VideoStateTest : public EngineTest {
     return crossings / 2.0 / (static_cast<double>(to - from) / media::kSampleRate);
   }
 
-  // Matches `played` from stereo frame `first` on against the reference
-  // scaled by `gain` (within `tolerance`). Silent frames the reference
-  // does not hold are underruns of a busy machine: counted in `gaps` and
-  // skipped. Returns the frame one past the last match, or 0 on a mismatch.
-  static std::size_t matchInOrder(const std::vector<std::int16_t>& played, std::size_t first,
-                                  const std::vector<std::int16_t>& ref, double gain, int tolerance,
-                                  int& gaps) {
-    std::size_t p = first;
-    for (std::size_t r = 0; r < ref.size() / 2;) {
-      if (p >= played.size() / 2) return 0;
-      const auto near = [&](int c) {
-        return std::abs(played[2 * p + c] - std::lround(ref[2 * r + c] * gain)) <= tolerance;
-      };
+  // Walks `played` from stereo frame `p` and the reference from frame `r`
+  // while they agree (the reference scaled by `gain`, within `tolerance`).
+  // Silent played frames the reference does not hold are underruns of a busy
+  // machine: counted in `gaps` and skipped. Returns where the walk stopped.
+  static std::pair<std::size_t, std::size_t> walk(const std::vector<std::int16_t>& played,
+                                                  std::size_t p,
+                                                  const std::vector<std::int16_t>& ref,
+                                                  std::size_t r, double gain, int tolerance,
+                                                  int& gaps) {
+    const auto near = [&](int c) {
+      return std::abs(played[2 * p + c] - std::lround(ref[2 * r + c] * gain)) <= tolerance;
+    };
+    while (p < played.size() / 2 && r < ref.size() / 2) {
       if (near(0) && near(1)) {
         ++p, ++r;
       } else if (!played[2 * p] && !played[2 * p + 1]) {
         ++p, ++gaps;
       } else {
-        ADD_FAILURE() << "frame " << r << " played " << played[2 * p] << " decoded " << ref[2 * r];
-        return 0;
+        break;
       }
     }
-    return p;
+    return {p, r};
   }
 
   int hwBufFrames = 0;
@@ -130,8 +132,8 @@ TEST_F(VideoStateTest, PlayedSoundIsTheDecodedSound) {
       continue;
     }
     int gaps = 0;
-    const std::size_t end = matchInOrder(played, first, ref, c.gain, c.gain == 1.0 ? 0 : 1, gaps);
-    ASSERT_GT(end, first);
+    const auto [end, r] = walk(played, first, ref, 0, c.gain, c.gain == 1.0 ? 0 : 1, gaps);
+    ASSERT_EQ(r, ref.size() / 2) << "played " << played[2 * end] << " for " << ref[2 * r];
     EXPECT_EQ(last, end) << "sound after the end";
     if (gaps) std::cout << "underrun frames: " << gaps << "\n";
 
@@ -146,6 +148,27 @@ TEST_F(VideoStateTest, PlayedSoundIsTheDecodedSound) {
       EXPECT_NEAR(static_cast<double>(clicks[k] - first), k * tone::kClickEverySamples, hwBufFrames)
           << "click " << k;
   }
+}
+
+// A seek during playback: the sound played is the start of the tone up to
+// some block, then the tone from the target on, with nothing stale between.
+TEST_F(VideoStateTest, SeekSplicesTheSoundAtTheTarget) {
+  const std::vector<std::int16_t> ref = decodedTone();
+  startDiskAudio(10);
+  constexpr double kTarget = 2.0;
+  const std::vector<std::int16_t> played = playTone(quiet(true), nullptr, [&](TVideoState& is) {
+    ASSERT_TRUE(waitUntil([&] { return is.audio->AudioClock() > 0.3; }));
+    is.StreamSeek(std::llround(kTarget * AV_TIME_BASE), 0, false);
+  });
+  const auto [first, last] = soundSpan(played);
+  int gaps = 0;
+  const auto [splice, r] = walk(played, first, ref, 0, 1.0, 0, gaps);
+  EXPECT_GT(r, 0u);
+  EXPECT_LT(r, static_cast<std::size_t>(kTarget * media::kSampleRate));
+  const std::size_t from = static_cast<std::size_t>(kTarget * media::kSampleRate);
+  const auto [end, r2] = walk(played, splice, ref, from, 1.0, 0, gaps);
+  EXPECT_EQ(r2, ref.size() / 2) << "played " << played[2 * end] << " for " << ref[2 * r2];
+  EXPECT_EQ(end, last);
 }
 
 // Double speed on the external clock halves the sound and keeps the tone;
