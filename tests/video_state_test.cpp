@@ -1,11 +1,13 @@
 // What the per-file state plays: the sound SDL's disk driver writes, with
 // volume, mute, tempo and pitch, and the size of the pictures it queues.
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
 
 #include "decoder/VUZezevud.h"
+#include "foundation/ErrorText.h"
 #include "support/EngineRig.h"
 #include "testmedia/TestMedia.h"
 
@@ -15,6 +17,62 @@ namespace media = corvane::testmedia;
 namespace tone = corvane::testmedia::tone;
 
 namespace {
+
+// A demuxer without I/O context that follows a script: each step is a 16x16
+// picture of that luma (>= 0) or an error code returned once; after the last
+// step `terminal` is returned for ever. Its seek always fails.
+struct Script {
+  std::vector<int> steps;
+  int terminal;
+};
+std::atomic<const Script*> gScript{nullptr};
+std::atomic<std::size_t> gStep{0};
+std::atomic<int> gSeeks{0};
+
+constexpr int kScriptSize = 16;
+
+int scriptHeader(AVFormatContext* s) {
+  AVStream* st = ff::avformat_new_stream(s, nullptr);
+  if (!st) return AVERROR(ENOMEM);
+  st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  st->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
+  st->codecpar->format = AV_PIX_FMT_YUV420P;
+  st->codecpar->width = st->codecpar->height = kScriptSize;
+  st->time_base = {1, media::kFps};
+  return 0;
+}
+
+int scriptPacket(AVFormatContext*, AVPacket* pkt) {
+  const Script& script = *gScript;
+  const std::size_t i = gStep;
+  if (i >= script.steps.size()) return script.terminal;
+  gStep = i + 1;
+  const int step = script.steps[i];
+  if (step < 0) return step;
+  constexpr int luma = kScriptSize * kScriptSize;
+  if (const int r = ff::av_new_packet(pkt, luma * 3 / 2); r < 0) return r;
+  std::memset(pkt->data, step, luma);
+  std::memset(pkt->data + luma, 128, luma / 2);
+  pkt->pts = pkt->dts = static_cast<std::int64_t>(i);
+  pkt->flags |= AV_PKT_FLAG_KEY;
+  return 0;
+}
+
+int scriptSeek(AVFormatContext*, int, std::int64_t, int) {
+  ++gSeeks;
+  return -1;
+}
+
+const AVInputFormat kScripted = [] {
+  AVInputFormat f{};
+  f.name = "corvane_scripted";
+  f.long_name = "scripted test input";
+  f.flags = AVFMT_NOFILE | AVFMT_NOBINSEARCH | AVFMT_NOGENSEARCH | AVFMT_NO_BYTE_SEEK;
+  f.read_header = scriptHeader;
+  f.read_packet = scriptPacket;
+  f.read_seek = scriptSeek;
+  return f;
+}();
 
 class VideoStateTest : public EngineTest {
  protected:
@@ -195,6 +253,60 @@ TEST_F(VideoStateTest, TempoAndPitchThroughTheState) {
     const std::size_t margin = media::kSampleRate / 10;
     ASSERT_GT(last - first, 3 * margin);
     EXPECT_NEAR(frequency(played, first + margin, last - margin), c.hertz, c.hertz * 0.02);
+  }
+}
+
+// Read results: the end (AVERROR_EOF or a broken pipe) ends playback;
+// "try again" only delays; any other error without an I/O context is logged
+// once and taken as the end. A seek the demuxer refuses is retried with the
+// backward flag inverted, then reported.
+TEST_F(VideoStateTest, ReadErrorsAndRefusedSeeks) {
+  struct Case {
+    Script script;
+    bool readError;
+  };
+  const int again = AVERROR(EAGAIN);
+  const Case cases[] = {
+      {{{2, 4, 6}, AVERROR_EOF}, false},
+      {{{2, 4, 6}, AVERROR(EPIPE)}, false},
+      {{{2, again, again, 4, again, 6}, AVERROR_EOF}, false},
+      {{{2, 4, 6}, -1}, true},
+      {{{2, 4, 6}, AVERROR(EIO)}, true},
+  };
+  for (const Case& c : cases) {
+    const std::string name = "script:" + std::to_string(c.script.terminal);
+    SCOPED_TRACE(name);
+    gScript = &c.script;
+    gStep = 0;
+    gSeeks = 0;
+    EngineHost h;
+    TPlayerSettings s = quiet();
+    s.find_stream_info = false;
+    auto is = TVideoState::Create(h, s, name, &kScripted, false, true);
+    ASSERT_TRUE(is) << h.errors();
+    PictureConsumer pictures(*is);
+    ASSERT_TRUE(waitUntil([&] { return h.ended > 0; }, 5s)) << h.errors();
+    std::this_thread::sleep_for(50ms);  // the reader keeps meeting the terminal result
+    std::vector<int> lumas;
+    for (const Picture& p : pictures.pictures()) lumas.push_back(p.luma);
+    EXPECT_EQ(lumas, (std::vector<int>{2, 4, 6}));
+    EXPECT_EQ(h.count("reach end of file: " + name), 1);
+    EXPECT_EQ(h.count("error while reading file " + name + ": " + error_text(c.script.terminal)),
+              c.readError ? 1 : 0)
+        << h.errors();
+    EXPECT_EQ(h.ended, 1);
+
+    is->StreamSeek(0, 0, false);
+    ASSERT_TRUE(waitUntil([&] { return !is->seek_req; }));
+    // The library asks the demuxer twice per attempt (at the target, then at
+    // the range's end); the state makes a second attempt.
+    EXPECT_EQ(gSeeks, 4);
+    EXPECT_EQ(h.count(name + ": error while seeking"), 1);
+    // Even a failed seek starts a new end.
+    EXPECT_TRUE(waitUntil([&] { return h.ended > 1; }, 5s));
+    pictures.stop();
+    is->Close();
+    EXPECT_EQ(h.quits, 0);
   }
 }
 

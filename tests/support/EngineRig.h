@@ -73,11 +73,12 @@ class EngineHost : public TPlayerHost {
     std::lock_guard g(lock_);
     return lastErr_;
   }
-  bool reported(const std::string& msg) const {
+  bool reported(const std::string& msg) const { return count(msg) > 0; }
+  int count(const std::string& msg) const {
     std::lock_guard g(lock_);
-    for (const auto& r : reports_)
-      if (r.second == msg) return true;
-    return false;
+    int n = 0;
+    for (const auto& r : reports_) n += r.second == msg;
+    return n;
   }
   // Reports at error level or worse, one per line, for failure messages.
   std::string errors() const {
