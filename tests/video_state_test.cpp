@@ -1,5 +1,6 @@
 // What the per-file state plays: the sound SDL's disk driver writes, with
-// volume, mute, tempo and pitch, and the size of the pictures it queues.
+// volume, mute, tempo, pitch and a seek; the pictures a scripted demuxer's
+// read results give; the size of the pictures the video graph queues.
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
