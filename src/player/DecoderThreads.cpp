@@ -211,7 +211,7 @@ int TVideoState::QueuePicture(AVFrame* src, double pts, double duration, std::in
                               int serial) {
   const double target = accurate_seek_target;
   if (!std::isnan(target) && !std::isnan(pts) && serial == accurate_seek_vserial &&
-      pts + std::max(duration, 0.001) / 2 < target) {
+      pts + std::max(duration, 0.001) / 2 + 1e-6 < target) {
     ff::av_frame_unref(src);  // before the seek target
     return 0;
   }
@@ -477,7 +477,7 @@ void TVideoState::AudioThread() {
     const double pts = toSeconds(f->pts, tb);
     const double target = accurate_seek_target;
     if (!std::isnan(target) && !std::isnan(pts) && auddec.pkt_serial == accurate_seek_aserial &&
-        pts + static_cast<double>(f->nb_samples) / f->sample_rate < target) {
+        pts + static_cast<double>(f->nb_samples) / f->sample_rate + 1e-6 < target) {
       ff::av_frame_unref(f);  // before the seek target
       return 0;
     }

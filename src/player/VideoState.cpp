@@ -11,7 +11,6 @@
 #include "foundation/MediaText.h"
 #include "foundation/StrFormat.h"
 #include "foundation/StreamOptions.h"
-#include "player/SDLLoader.h"
 
 namespace corvane {
 namespace {
@@ -391,7 +390,8 @@ int TVideoState::OpenStreamComponent(int stream_index) {
       if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
       TAudioParams hw;
-      ret = audio->Open(layout, sample_rate, hw);  // serialised by the media-layer loader
+      // Open takes the media layer's lock itself.
+      ret = audio->Open(layout, sample_rate, hw);
       ff::av_channel_layout_uninit(&layout);
       if (ret < 0) {
         audio.reset();
