@@ -128,12 +128,8 @@ bool TfrmCorvane::StartPlayback(const QString& AFileName) {
   FOpening = true;
   const bool ok = RORizozu.TryOpen(AFileName.toStdString(), handle, false);
   FOpening = false;
-  if (!ok) {
-    ShowError();
-    return false;
-  }
-  FStopPending = true;
-  return true;
+  if (!ok) ShowError();
+  return ok;
 }
 
 void TfrmCorvane::ShowError() {
@@ -160,6 +156,8 @@ void TfrmCorvane::btnWebSiteClick() { QDesktopServices::openUrl(QUrl(kHomePage))
 void TfrmCorvane::chkMuteClick() { RORizozu.SetMute(chkMute.isChecked()); }
 
 void TfrmCorvane::RORizozuFileOpen() {
+  // The player's event thread starts now and ends with the psStop event.
+  FStopPending = true;
   Panel1.ShowVideo(true);
   // The player starts with the panel's current size.
   const QSize s = ScreenReporter::PixelSize(Panel1.Surface());
@@ -177,10 +175,7 @@ void TfrmCorvane::RORizozuState(TPlayState APlayState) {
   if (!FOpening) Panel1.ShowVideo(false);
 }
 
-void TfrmCorvane::RORizozuOpenFailed() {
-  FStopPending = false;
-  ShowError();
-}
+void TfrmCorvane::RORizozuOpenFailed() { ShowError(); }
 
 void TfrmCorvane::SetStatus(const QString& AText) {
   lblStatus.setText(AText);
@@ -223,7 +218,7 @@ void TfrmCorvane::ShutdownPlayer() {
   FShutDown = true;
   RORizozu.Stop(true);
   // The event thread reads the handlers until it has delivered the stop.
-  waitPumping([this] { return !FStopPending; }, std::chrono::seconds(2));
+  waitPumping([this] { return !FStopPending || shutdownRequested(); }, std::chrono::seconds(2));
   RORizozu.OnFileOpen = nullptr;
   RORizozu.OnPosition = nullptr;
   RORizozu.OnPosition2 = nullptr;

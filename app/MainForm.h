@@ -72,9 +72,9 @@ class TfrmCorvane : public QWidget {
   QString FNameFilters;
   TFileChooser FFileChooser = ChooseWithDialog;
   bool FOpening = false;      // inside TryOpen: the stop of the previous file
-  bool FStopPending = false;  // a file was started and its psStop not seen
+  bool FStopPending = false;  // a file opened and its psStop is not seen yet
   bool FShutDown = false;
-  // Destroyed first: the player is stopped before any widget goes.
+  // Declared after the widgets, so destroyed before them.
   TRORizozu RORizozu;
   std::unique_ptr<ScreenReporter> FScreenReporter;
 };
