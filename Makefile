@@ -25,15 +25,22 @@ $(ASAN)/build.ninja: | deps
 $(TSAN)/build.ninja: | deps
 	$(CMAKE) -S . -B $(TSAN) $(CONFIG) -DCORVANE_TSAN=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
 
-# Library versions, then a generated sample clip described by the probe and
-# played headless (SDL's dummy audio driver when there is no sound device).
+# Library versions and a generated sample clip described by the probe; then,
+# with a display, the demo window plays the clip, and without one it is played
+# headless (SDL's dummy audio driver when there is no sound device).
+SAMPLE  := $(REL)/sample/h264_aac.mp4
+NOSOUND  = $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo dummy)
 run: deps $(REL)/build.ninja
-	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe corvane-play
+	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe corvane-play \
+	  $(if $(DISPLAY),corvane)
 	$(REL)/tools/corvane-libinfo
 	$(REL)/tools/corvane-testmedia $(REL)/sample mp4-h264-aac >/dev/null
-	$(REL)/tools/corvane-probe $(REL)/sample/h264_aac.mp4
-	$(REL)/tools/corvane-play --events $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo --audio-driver dummy) \
-	  $$([ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] || echo --video-driver dummy) $(REL)/sample/h264_aac.mp4
+	$(REL)/tools/corvane-probe $(SAMPLE)
+ifneq ($(DISPLAY),)
+	d=$(NOSOUND); SDL_AUDIODRIVER=$${d:-$$SDL_AUDIODRIVER} $(REL)/app/corvane $(SAMPLE)
+else
+	d=$(NOSOUND); $(REL)/tools/corvane-play --events $${d:+--audio-driver $$d} --video-driver dummy $(SAMPLE)
+endif
 
 test: test-asan test-tsan
 
