@@ -11,7 +11,10 @@ namespace corvane {
 TCustomPlayer::TCustomPlayer(TComponent* AOwner) : TFFBasePlayer(AOwner) {}
 
 TCustomPlayer::~TCustomPlayer() {
-  // The play thread draws through this object: stop it before the screen goes.
+  // The play thread draws through this object: stop it before the screen
+  // goes, and end event delivery before the handlers are cleared.
+  Stop(true);
+  StopThreads();
   OnFileOpen = nullptr;
   OnPosition = nullptr;
   OnPosition2 = nullptr;
@@ -20,7 +23,7 @@ TCustomPlayer::~TCustomPlayer() {
   OnAudioHook = nullptr;
   OnError = nullptr;
   OnOpenFailed = nullptr;
-  Stop(true);
+  OnKeyDown = nullptr;
   FScreen.Destroy();
 }
 

@@ -206,6 +206,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool NoScreen() const { return FNoScreen; }
 
   void PostPlayState(TPlayState s);
+  // Ends the play and event threads (after a Stop).
+  void StopThreads() { stopThreads(); }
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   TVideoState* State() const { return FStatePtr; }
   TEventQueue& EventQueue() { return FEventQueue; }
