@@ -427,18 +427,10 @@ void TFFBasePlayer::eventThread() {
 // Refresh and position
 
 double TFFBasePlayer::targetDelay(TVideoState* is, double delay) {
-  if (is->MasterSyncType() == AV_SYNC_VIDEO_MASTER) return delay;
-  const double diff = is->vidclk.Get() - is->MasterClock();
-  const double threshold = std::max(0.04, std::min(0.1, delay));
-  if (std::isnan(diff) || std::fabs(diff) >= is->max_frame_duration) return delay;
-  if (diff <= -threshold) return std::max(0.0, delay + diff);
-  if (diff >= threshold && delay > 0.1) return delay + diff;
-  if (diff >= threshold) {
-    if (is->MasterSyncType() == AV_SYNC_EXTERNAL_CLOCK && is->extclk.Speed() != 1.0)
-      return delay / is->extclk.Speed();
-    return 2 * delay;
-  }
-  return delay;
+  const Tav_sync_type master = is->MasterSyncType();
+  if (master == AV_SYNC_VIDEO_MASTER) return delay;
+  return TargetDelay(delay, is->vidclk.Get() - is->MasterClock(), master, is->max_frame_duration,
+                     is->extclk.Speed());
 }
 
 void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
