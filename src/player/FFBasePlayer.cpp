@@ -280,7 +280,11 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
     // Opening, or the play thread never started: close from here.
     is->abort_request = 1;
     if (!AWaitForStop) return;
-    waitFor([&] { return is->read_done.load() || FStatePtr != is; });
+    // A failed open's thread may free the state meanwhile, under the data lock.
+    waitFor([&] {
+      std::unique_lock lock(FDataLock, std::try_to_lock);
+      return lock && (FState.get() != is || is->read_done);
+    });
     waitFor([&] { return !FTryOpenBusy || FStatePtr != is; });
     {
       std::unique_lock lock(FDataLock, std::defer_lock);
