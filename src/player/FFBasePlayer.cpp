@@ -493,6 +493,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       is->pictq.current = is->pictq.PeekLast();
       if (is->step && !is->paused && !is->force_refresh) {
         togglePause(is);
+        is->step = 0;  // done: the next StepToNextFrame is a new step
       }
       if (is->step_to_key_frame && !is->paused) {
         is->step_to_key_frame = 0;
