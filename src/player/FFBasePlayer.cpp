@@ -23,16 +23,17 @@ void waitFor(const std::function<bool()>& done) {
     while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-void joinThread(std::thread& t) {
-  if (!t.joinable()) return;
-  if (t.get_id() == std::this_thread::get_id()) {
-    t.detach();  // a thread never joins itself; it is ending
+}  // namespace
+
+void TPlayerThread::Join() {
+  if (!FThread.joinable()) return;
+  if (FThread.get_id() == std::this_thread::get_id()) {
+    FThread.detach();
     return;
   }
-  t.join();
+  waitFor([this] { return FDone->load(); });
+  FThread.join();
 }
-
-}  // namespace
 
 TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
   if (AVLibLoaded()) FOptions.init_opts();
@@ -41,7 +42,7 @@ TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
 TFFBasePlayer::~TFFBasePlayer() {
   Stop(true);
   stopThreads();
-  joinThread(FFailThread);
+  FFailThread.Join();
   if (FSDLClient) SDLLoader().Quit(this);
 }
 
@@ -176,7 +177,7 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   Stop(true);
   FLoading = false;
   stopThreads();
-  joinThread(FFailThread);
+  FFailThread.Join();
   FPlayEvents.Reset();
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
@@ -227,9 +228,9 @@ void TFFBasePlayer::FileOpened(TVideoState* is) {
     FOptions.init_opts();
     RaiseFileOpen(is);
     FEventThreadStop = false;
-    FEventThread = std::thread([this] { eventThread(); });
+    FEventThread.Start([this] { eventThread(); });
     FLooping = false;
-    FPlayThread = std::thread([this] { playThread(); });
+    FPlayThread.Start([this] { playThread(); });
     waitFor([&] { return FLooping || FStopped; });
   } catch (...) {
     FTryOpenBusy = false;
@@ -249,8 +250,7 @@ void TFFBasePlayer::RaiseFileOpen(TVideoState* is) {
 }
 
 void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
-  joinThread(FFailThread);
-  FFailThread = std::thread([this, is, waited] {
+  FFailThread.Start([this, is, waited] {
     if (!waited) {
       waitFor([&] { return FStatePtr == is || !FTryOpenBusy; });
       auto lock = LockData();
@@ -297,7 +297,7 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
   FEventQueue.Push({FF_STOP_EVENT, is});
   if (!AWaitForStop) return;
   waitFor([&] { return FStopped || shutdownRequested(); });
-  joinThread(FPlayThread);
+  FPlayThread.Join();
 }
 
 void TFFBasePlayer::close() {
@@ -337,8 +337,8 @@ void TFFBasePlayer::close() {
 void TFFBasePlayer::stopThreads() {
   FEventThreadStop = true;
   FPlayEvents.Reset();
-  joinThread(FEventThread);
-  joinThread(FPlayThread);
+  FEventThread.Join();
+  FPlayThread.Join();
 }
 
 // ---------------------------------------------------------------------------
