@@ -191,4 +191,18 @@ double FrameDuration(const TFFFrame& vp, const TFFFrame& nextvp, double max_fram
   return d;
 }
 
+double TargetDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
+                   double ext_speed) {
+  if (master == AV_SYNC_VIDEO_MASTER) return delay;
+  if (std::isnan(diff) || std::fabs(diff) >= max_frame_duration) return delay;
+  const double threshold = std::max(0.04, std::min(0.1, delay));
+  if (diff <= -threshold) return std::max(0.0, delay + diff);
+  if (diff >= threshold && delay > 0.1) return delay + diff;
+  if (diff >= threshold) {
+    if (master == AV_SYNC_EXTERNAL_CLOCK && ext_speed != 1.0) return delay / ext_speed;
+    return 2 * delay;
+  }
+  return delay;
+}
+
 }  // namespace corvane

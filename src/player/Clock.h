@@ -121,4 +121,10 @@ void AdjustExternalClockSpeed(TClock& extclk, bool video_open, int video_packets
 // pts difference, or vp's own duration when the difference is not credible.
 double FrameDuration(const TFFFrame& vp, const TFFFrame& nextvp, double max_frame_duration);
 
+// The wait before the next picture, from the shown picture's duration `delay`
+// and diff = video clock - master clock: shortened while the video is behind,
+// lengthened while it is ahead. `ext_speed` is the external clock's speed.
+double TargetDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
+                   double ext_speed);
+
 }  // namespace corvane

@@ -240,7 +240,7 @@ int TVideoState::QueuePicture(AVFrame* src, double pts, double duration, std::in
 int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& vfilters,
                                        const AVFrame* frame, AVFilterContext** src_out,
                                        AVFilterContext** sink_out) {
-  const std::string sws = joinOptions(host.PlayerOptions().sws_dict(), true);
+  const std::string sws = joinOptions(sws_dict, true);
   if (!sws.empty()) graph->scale_sws_opts = ff::av_strdup(sws.c_str());
   const AVRational fr = ff::av_guess_frame_rate(ic, video_st, nullptr);
   const AVCodecParameters* par = video_st->codecpar;
@@ -422,7 +422,7 @@ int TVideoState::ConfigureAudioFilters(const std::string& afilters, bool force_o
   FilterGraphPtr graph(ff::avfilter_graph_alloc());
   if (!graph) return AVERROR(ENOMEM);
   graph->nb_threads = settings.FilterThreads;
-  const std::string swr = joinOptions(host.PlayerOptions().swr_opts(), false);
+  const std::string swr = joinOptions(swr_opts, false);
   if (!swr.empty()) ff::av_opt_set(graph.get(), "aresample_swr_opts", swr.c_str(), 0);
   char layout[256] = {};
   std::string args =

@@ -25,16 +25,17 @@ void waitFor(const std::function<bool()>& done) {
     while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-void joinThread(std::thread& t) {
-  if (!t.joinable()) return;
-  if (t.get_id() == std::this_thread::get_id()) {
-    t.detach();  // a thread never joins itself; it is ending
+}  // namespace
+
+void TPlayerThread::Join() {
+  if (!FThread.joinable()) return;
+  if (FThread.get_id() == std::this_thread::get_id()) {
+    FThread.detach();
     return;
   }
-  t.join();
+  waitFor([this] { return FDone->load(); });
+  FThread.join();
 }
-
-}  // namespace
 
 TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
   if (AVLibLoaded()) FOptions.init_opts();
@@ -43,7 +44,7 @@ TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
 TFFBasePlayer::~TFFBasePlayer() {
   Stop(true);
   stopThreads();
-  joinThread(FFailThread);
+  FFailThread.Join();
   if (FSDLClient) SDLLoader().Quit(this);
 }
 
@@ -188,7 +189,7 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   Stop(true);
   FLoading = false;
   stopThreads();
-  joinThread(FFailThread);
+  FFailThread.Join();
   FPlayEvents.Reset();
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
@@ -238,9 +239,9 @@ void TFFBasePlayer::FileOpened(TVideoState* is) {
     FOptions.init_opts();
     RaiseFileOpen(is);
     FEventThreadStop = false;
-    FEventThread = std::thread([this] { eventThread(); });
+    FEventThread.Start([this] { eventThread(); });
     FLooping = false;
-    FPlayThread = std::thread([this] { playThread(); });
+    FPlayThread.Start([this] { playThread(); });
     waitFor([&] { return FLooping || FStopped; });
   } catch (...) {
     FTryOpenBusy = false;
@@ -260,8 +261,7 @@ void TFFBasePlayer::RaiseFileOpen(TVideoState* is) {
 }
 
 void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
-  joinThread(FFailThread);
-  FFailThread = std::thread([this, is, waited] {
+  FFailThread.Start([this, is, waited] {
     if (!waited) {
       waitFor([&] { return FStatePtr == is || !FTryOpenBusy; });
       auto lock = LockData();
@@ -291,7 +291,11 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
     // Opening, or the play thread never started: close from here.
     is->abort_request = 1;
     if (!AWaitForStop) return;
-    waitFor([&] { return is->read_done.load() || FStatePtr != is; });
+    // A failed open's thread may free the state meanwhile, under the data lock.
+    waitFor([&] {
+      std::unique_lock lock(FDataLock, std::try_to_lock);
+      return lock && (FState.get() != is || is->read_done);
+    });
     waitFor([&] { return !FTryOpenBusy || FStatePtr != is; });
     {
       std::unique_lock lock(FDataLock, std::defer_lock);
@@ -304,7 +308,7 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
   FEventQueue.Push({FF_STOP_EVENT, is});
   if (!AWaitForStop) return;
   waitFor([&] { return FStopped || shutdownRequested(); });
-  joinThread(FPlayThread);
+  FPlayThread.Join();
 }
 
 void TFFBasePlayer::close() {
@@ -346,8 +350,8 @@ void TFFBasePlayer::close() {
 void TFFBasePlayer::stopThreads() {
   FEventThreadStop = true;
   FPlayEvents.Reset();
-  joinThread(FEventThread);
-  joinThread(FPlayThread);
+  FEventThread.Join();
+  FPlayThread.Join();
 }
 
 // ---------------------------------------------------------------------------
@@ -443,18 +447,10 @@ void TFFBasePlayer::eventThread() {
 // Refresh and position
 
 double TFFBasePlayer::targetDelay(TVideoState* is, double delay) {
-  if (is->MasterSyncType() == AV_SYNC_VIDEO_MASTER) return delay;
-  const double diff = is->vidclk.Get() - is->MasterClock();
-  const double threshold = std::max(0.04, std::min(0.1, delay));
-  if (std::isnan(diff) || std::fabs(diff) >= is->max_frame_duration) return delay;
-  if (diff <= -threshold) return std::max(0.0, delay + diff);
-  if (diff >= threshold && delay > 0.1) return delay + diff;
-  if (diff >= threshold) {
-    if (is->MasterSyncType() == AV_SYNC_EXTERNAL_CLOCK && is->extclk.Speed() != 1.0)
-      return delay / is->extclk.Speed();
-    return 2 * delay;
-  }
-  return delay;
+  const Tav_sync_type master = is->MasterSyncType();
+  if (master == AV_SYNC_VIDEO_MASTER) return delay;
+  return TargetDelay(delay, is->vidclk.Get() - is->MasterClock(), master, is->max_frame_duration,
+                     is->extclk.Speed());
 }
 
 void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
@@ -514,6 +510,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       is->shown_serial = is->pictq.PeekLast()->serial;
       if (is->step && !is->paused && !is->force_refresh) {
         togglePause(is);
+        is->step = 0;  // done: the next StepToNextFrame is a new step
       }
       if (is->step_to_key_frame && !is->paused) {
         is->step_to_key_frame = 0;

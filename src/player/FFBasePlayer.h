@@ -38,6 +38,32 @@ using TAudioHookEvent =
     std::function<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                        int ASampleRate, int AChannels)>;
 
+// A thread of the player. Joining it on the main thread runs the main thread's
+// queued calls meanwhile, since the thread may be waiting for one of them.
+class TPlayerThread {
+ public:
+  TPlayerThread() = default;
+  ~TPlayerThread() { Join(); }
+  TPlayerThread(const TPlayerThread&) = delete;
+  TPlayerThread& operator=(const TPlayerThread&) = delete;
+  template <class F>
+  void Start(F&& body) {
+    Join();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    FDone = done;
+    FThread = std::thread([done, body = std::forward<F>(body)]() mutable {
+      body();
+      *done = true;
+    });
+  }
+  // A thread never joins itself: it is ending, and is left to finish.
+  void Join();
+
+ private:
+  std::thread FThread;
+  std::shared_ptr<std::atomic<bool>> FDone;
+};
+
 class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
  public:
   static constexpr TLibraries LibrarySet = kPlayerLibraries;
@@ -243,7 +269,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::timed_mutex FDataLock;
   TEventQueue FEventQueue;
   TPlayEventRing FPlayEvents;
-  std::thread FPlayThread, FEventThread, FFailThread;
+  TPlayerThread FPlayThread, FEventThread, FFailThread;
   std::atomic<bool> FEventThreadStop{false};
   std::atomic<bool> FLooping{false};
   std::atomic<bool> FStopped{true};

@@ -7,32 +7,35 @@ namespace corvane {
 void TEventQueue::Push(const TPlayRecord& r) {
   {
     std::lock_guard g(FLock);
-    FList[FTailer] = r;
-    FTailer = (FTailer + 1) % kSlots;
-    if (FTailer == FHeader) FHeader = (FHeader + 1) % kSlots;
+    if (FCount == kSlots) {  // the oldest is dropped
+      FHeader = (FHeader + 1) % kSlots;
+      --FCount;
+    }
+    FList[(FHeader + FCount) % kSlots] = r;
+    ++FCount;
   }
   FEvent.notify_all();
 }
 
 bool TEventQueue::Popup(TPlayRecord& r) {
   std::lock_guard g(FLock);
-  if (FHeader == FTailer) return false;
+  if (FCount == 0) return false;
   r = FList[FHeader];
   FList[FHeader] = TPlayRecord{};
   FHeader = (FHeader + 1) % kSlots;
+  --FCount;
   return true;
 }
 
 void TEventQueue::Reset() {
   std::lock_guard g(FLock);
-  FHeader = FTailer = 0;
+  FHeader = FCount = 0;
   FList.fill(TPlayRecord{});
 }
 
 bool TEventQueue::Wait(double seconds) {
   std::unique_lock g(FLock);
-  return FEvent.wait_for(g, std::chrono::duration<double>(seconds),
-                         [this] { return FHeader != FTailer; });
+  return FEvent.wait_for(g, std::chrono::duration<double>(seconds), [this] { return FCount > 0; });
 }
 
 void TPlayEventRing::Post(const TPlayEvent& e) {

@@ -30,7 +30,7 @@ struct TPlayRecord {
   int event = 0, data1 = 0, data2 = 0;  // window events
 };
 
-// A ring of 128 slots; pushing into a full ring drops the oldest request.
+// A ring of 128 requests; pushing into a full ring drops the oldest.
 class TEventQueue {
  public:
   static constexpr int kSlots = 128;
@@ -43,7 +43,7 @@ class TEventQueue {
  private:
   std::mutex FLock;
   std::condition_variable FEvent;
-  int FHeader = 0, FTailer = 0;
+  int FHeader = 0, FCount = 0;
   std::array<TPlayRecord, kSlots> FList{};
 };
 

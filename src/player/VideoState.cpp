@@ -63,6 +63,11 @@ std::unique_ptr<TVideoState> TVideoState::Create(TPlayerHost& host, const TPlaye
   if (settings.StepToKeyFrame) is->step_to_key_frame = 1;
   is->filename = filename;
   is->iformat = iformat;
+  TFFOptions& options = host.PlayerOptions();
+  is->format_opts = options.format_opts();
+  is->codec_opts = options.codec_opts();
+  is->sws_dict = options.sws_dict();
+  is->swr_opts = options.swr_opts();
   if (is->pictq.Init(&is->videoq, VIDEO_PICTURE_QUEUE_SIZE, true) < 0 ||
       is->subpq.Init(&is->subtitleq, SUBPICTURE_QUEUE_SIZE, false) < 0 ||
       is->sampq.Init(&is->audioq, SAMPLE_QUEUE_SIZE, true) < 0)
@@ -144,17 +149,17 @@ int TVideoState::OpenInput() {
   }
   ctx->interrupt_callback.callback = &TVideoState::InterruptCallback;
   ctx->interrupt_callback.opaque = this;
-  // The library rewrites the dictionary it is given: the player's stays whole.
-  TDictionary format_opts = host.PlayerOptions().format_opts();
+  // The library rewrites the dictionary it is given: the state's stays whole.
+  TDictionary opts = format_opts;
   bool scan_all_pmts_set = false;
-  if (!format_opts.find("scan_all_pmts")) {
-    format_opts.set("scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
+  if (!opts.find("scan_all_pmts")) {
+    opts.set("scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
     scan_all_pmts_set = true;
   }
   MarkRead();
   setOpeningInput(true);
   const std::string name = to_library_file_name(filename);
-  int err = ff::avformat_open_input(&ctx, name.c_str(), iformat, format_opts.address());
+  int err = ff::avformat_open_input(&ctx, name.c_str(), iformat, opts.address());
   setOpeningInput(false);
   if (err < 0) {
     Report(error_text(filename, err), llError, true);
@@ -162,8 +167,8 @@ int TVideoState::OpenInput() {
   }
   FContext.reset(ctx);
   if (abort_request) return -1;
-  if (scan_all_pmts_set) format_opts.erase("scan_all_pmts");
-  format_opts.forEach([this](const char* key, const char*) {
+  if (scan_all_pmts_set) opts.erase("scan_all_pmts");
+  opts.forEach([this](const char* key, const char*) {
     Report(strprintf("Option %s not found, ignored.", key), llError);
   });
   ic = ctx;
@@ -178,7 +183,7 @@ int TVideoState::OpenInput() {
       host.BeforeFindStreamInfo(ic);
     MarkRead();
     try {
-      err = find_stream_info(ic, host.PlayerOptions().codec_opts());
+      err = find_stream_info(ic, codec_opts);
     } catch (const EOptionError& e) {
       Report(e.what(), llError, true);
       return -1;
@@ -344,7 +349,7 @@ int TVideoState::OpenStreamComponent(int stream_index) {
 
   TDictionary opts;
   try {
-    opts = filter_codec_options(host.PlayerOptions().codec_opts(), codec->id, ic, st, codec);
+    opts = filter_codec_options(codec_opts, codec->id, ic, st, codec);
   } catch (const EOptionError& e) {
     Report(e.what(), llError);
     return AVERROR(EINVAL);

@@ -93,6 +93,9 @@ class TVideoState {
 
   TPlayerHost& host;
   TPlayerSettings settings;  // the player's settings at open
+  // The player's option dictionaries at open: the engine's threads read these,
+  // never the player's, which the application changes meanwhile.
+  TDictionary format_opts, codec_opts, sws_dict, swr_opts;
   std::string filename;
   const AVInputFormat* iformat = nullptr;
 
