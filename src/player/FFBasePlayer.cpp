@@ -368,6 +368,8 @@ void TFFBasePlayer::playThread() {
         }
         if (!is->paused || is->force_refresh || is->seek_paused || is->open_paused)
           Refresh(is, remaining);
+        else if (FPositionRequest)
+          UpdatePosition(is);
       }
       if (!got) break;
       auto lock = LockData();
@@ -510,11 +512,16 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
     if (is->seek_done && is->seek_flushed) is->seek_done = 0;
   }
   if (is->force_refresh && is->pictq.RIndexShown() == 1) Draw(is);
-  PositionUpdate(is);
+  UpdatePosition(is);
   is->force_refresh = 0;
 }
 
-void TFFBasePlayer::PositionUpdate(TVideoState* is) {
+// The state's streams may be closing under a decoder thread: only the play
+// thread, holding the data lock, looks at them.
+void TFFBasePlayer::PositionUpdate(TVideoState*) { FPositionRequest = true; }
+
+void TFFBasePlayer::UpdatePosition(TVideoState* is) {
+  FPositionRequest = false;
   if (!is || is->IsImage2) return;
   const bool video = is->video_st != nullptr, audio = is->audio_st != nullptr;
   bool useVideo = video && !audio;

@@ -194,6 +194,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void PostQuit(TVideoState* is) override;
   void PlaybackEnded(TVideoState* is) override;
   void OpenedPaused(TVideoState* is) override;
+  // Decoder threads ask for a position update; the play thread runs it.
   void PositionUpdate(TVideoState* is) override;
   void FilterError(const std::string& text) override;
   void HookPicture(TVideoState* is, AVFrame* frame, double pts) override;
@@ -207,6 +208,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   virtual void RaiseFileOpen(TVideoState* is);
   virtual bool HasScreen() const { return false; }
 
+  // Computes CurrentPTS/CurrentPos and posts the position (play thread).
+  void UpdatePosition(TVideoState* is);
   void PostPlayState(TPlayState s);
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   TVideoState* State() const { return FState.get(); }
@@ -254,6 +257,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<int> FPlayTimeSerial{-1};
   std::atomic<std::int64_t> FPositionInterval{30000};
   std::atomic<bool> FUseAudioPosition{false};
+  std::atomic<bool> FPositionRequest{false};
   std::atomic<bool> FAudioHook{false}, FFrameHook{false};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};
