@@ -288,7 +288,7 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
     waitFor([&] { return !FTryOpenBusy || FStatePtr != is; });
     {
       std::unique_lock lock(FDataLock, std::defer_lock);
-      waitFor([&] { return lock.try_lock_for(std::chrono::milliseconds(5)); });
+      waitFor([&] { return lock.try_lock(); });
       if (FState.get() == is) close();
     }
     FStopped = true;
