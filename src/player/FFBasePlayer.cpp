@@ -40,10 +40,14 @@ TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
+  StopPlayerThreads();
+  if (FSDLClient) SDLLoader().Quit(this);
+}
+
+void TFFBasePlayer::StopPlayerThreads() {
   Stop(true);
   stopThreads();
   FFailThread.Join();
-  if (FSDLClient) SDLLoader().Quit(this);
 }
 
 // ---------------------------------------------------------------------------

@@ -211,6 +211,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // Computes CurrentPTS/CurrentPos and posts the position (play thread).
   void UpdatePosition(TVideoState* is);
   void PostPlayState(TPlayState s);
+  // Closes the file and ends every thread of the player. The threads call the
+  // player's virtual methods: each class destructor runs this first.
+  void StopPlayerThreads();
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   TVideoState* State() const { return FState.get(); }
 
@@ -267,12 +270,14 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
 class TCustomPlayer : public TFFBasePlayer {
  public:
   using TFFBasePlayer::TFFBasePlayer;
+  ~TCustomPlayer() override { StopPlayerThreads(); }
   const char* ClassName() const override { return "TCustomPlayer"; }
 };
 
 class TRORizozu : public TCustomPlayer {
  public:
   using TCustomPlayer::TCustomPlayer;
+  ~TRORizozu() override { StopPlayerThreads(); }
   const char* ClassName() const override { return "TRORizozu"; }
 };
 
