@@ -448,6 +448,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   if (!is->paused && is->MasterSyncType() == AV_SYNC_EXTERNAL_CLOCK && is->realtime)
     AdjustExternalClockSpeed(is->extclk, is->video_stream >= 0, is->videoq.nb_packets,
                              is->audio_stream >= 0, is->audioq.nb_packets);
+  bool released = false;
   if (is->video_st) {
     bool seekSeen = seekDoneAtEntry;
     for (;;) {
@@ -457,7 +458,8 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       }
       TFFFrame* lastvp = is->pictq.PeekLast();
       TFFFrame* vp = is->pictq.Peek();
-      if (is->seek_paused == 1) vp->serial = -1;
+      // Paused after a seek: only the new serial's pictures are shown.
+      if (is->seek_paused == 1 && vp->serial != is->videoq.serial) vp->serial = -1;
       seekSeen = seekSeen || is->seek_done;
       if ((FSettings.StepToKeyFrame && !(vp->frame->key_frame)) ||
           vp->serial != is->videoq.serial) {
@@ -507,11 +509,13 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
         PostPlayState(psPause);
       }
       is->force_refresh = 1;
+      released = true;
       break;
     }
   }
   if (is->pictq.RIndexShown() == 1) {
-    is->seek_paused = 0;
+    // A seek while paused ends with the first picture shown after it.
+    if (released) is->seek_paused = 0;
     is->open_paused = 0;
     if (is->seek_done && is->seek_flushed) is->seek_done = 0;
   }
