@@ -316,6 +316,7 @@ void TFFBasePlayer::close() {
     FState.reset();
   }
   ClearScreen();
+  keepShownFrame(nullptr);
   FPlayState = psStop;
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
@@ -499,6 +500,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       }
       is->pictq.Next();
       is->pictq.current = is->pictq.PeekLast();
+      keepShownFrame(is->pictq.current);
       if (is->step && !is->paused && !is->force_refresh) {
         togglePause(is);
         is->step = 0;  // done: the next StepToNextFrame is a new step
@@ -886,10 +888,18 @@ bool TFFBasePlayer::SendAudioFilterCommand(const std::string& target, const std:
 AVFrame* TFFBasePlayer::CurrentAVFrame() {
   auto lock = LockData();
   if (!FState || !FState->video_st) return nullptr;
-  TFFFrame* vp = FState->pictq.current;
-  if (!vp) return nullptr;
-  std::lock_guard g(vp->lock);
-  return vp->frame->buf[0] ? ff::av_frame_clone(vp->frame.get()) : nullptr;
+  std::lock_guard g(FShownLock);
+  return FShownFrame && FShownFrame->buf[0] ? ff::av_frame_clone(FShownFrame.get()) : nullptr;
+}
+
+void TFFBasePlayer::keepShownFrame(TFFFrame* vp) {
+  std::lock_guard g(FShownLock);
+  if (!FShownFrame) FShownFrame = makeFrame();
+  if (!FShownFrame) return;
+  ff::av_frame_unref(FShownFrame.get());
+  if (!vp) return;
+  std::lock_guard slot(vp->lock);
+  if (vp->frame->buf[0]) ff::av_frame_ref(FShownFrame.get(), vp->frame.get());
 }
 
 AVFormatContext* TFFBasePlayer::FormatContext() const {

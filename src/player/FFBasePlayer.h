@@ -101,7 +101,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool SendAudioFilterCommand(const std::string& target, const std::string& cmd,
                               const std::string& arg, int flags = 0);
 
-  // The frame on screen, a reference the caller owns (av_frame_free), or null.
+  // The picture last released, a reference the caller owns (av_frame_free), or
+  // null.
   AVFrame* CurrentAVFrame();
 
   // Properties.
@@ -231,6 +232,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
   void deliver(const std::function<void()>& fn);
   double targetDelay(TVideoState* is, double delay);
+  // The released picture, held for CurrentAVFrame: its slot goes back to the
+  // decoder as soon as the refresh drops past it.
+  void keepShownFrame(TFFFrame* vp);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -239,6 +243,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::string FLastErrMsg;
   std::string FFileName;
   std::mutex FErrLock;
+  std::mutex FShownLock;
+  FramePtr FShownFrame;
 
   std::unique_ptr<TVideoState> FState;
   std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
