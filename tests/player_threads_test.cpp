@@ -376,8 +376,9 @@ TEST_F(PlayerThreads, EndOfPlayFollowsTheRepeatType) {
     player_->SetRepeatType(c.repeat);
     player_->SetStartTime(c.start);
     player_->SetPlayTime(c.playTime);
-    const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(player_->Open(numbered_)) << player_->LastErrMsg();
+    ASSERT_TRUE(rec.waitState(psPlay));
+    const auto began = std::chrono::steady_clock::now();
     const TPlayState last = c.stopsByItself ? psStop : c.repeat == rtPause ? psPause : psEnd;
     const int times = c.repeat == rtLoop ? 2 : 1;
     ASSERT_TRUE(rec.waitState(c.repeat == rtLoop ? psPlay : last, times)) << describe(rec.States());
