@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "foundation/AVHandles.h"
-#include "player/FFBasePlayer.h"
+#include "player/CustomPlayer.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -73,6 +73,7 @@ class TBenchPlayer : public TRORizozu {
  public:
   TBenchPlayer() {
     SetAudioDriver("dummy");
+    SetVideoDriver("dummy");
     SetTriggerEventInMainThread(false);  // events on the event thread
     OnState = [this](TObject*, TPlayState s) {
       std::lock_guard g(FLock);

@@ -13,8 +13,7 @@ TCustomPlayer::TCustomPlayer(TComponent* AOwner) : TFFBasePlayer(AOwner) {}
 TCustomPlayer::~TCustomPlayer() {
   // The play thread draws through this object: stop it before the screen
   // goes, and end event delivery before the handlers are cleared.
-  Stop(true);
-  StopThreads();
+  StopPlayerThreads();
   OnFileOpen = nullptr;
   OnPosition = nullptr;
   OnPosition2 = nullptr;

@@ -99,6 +99,7 @@ class TCustomPlayer : public TFFBasePlayer {
 class TRORizozu : public TCustomPlayer {
  public:
   using TCustomPlayer::TCustomPlayer;
+  ~TRORizozu() override { StopPlayerThreads(); }
   const char* ClassName() const override { return "TRORizozu"; }
 };
 

@@ -398,7 +398,8 @@ void TVideoState::VideoThread() {
     if (ret < 0) break;
     if (seek_done && seek_flushed) {
       seek_done = 0;
-      seek_paused = 2;
+      int waiting = 1;  // unless the refresh has shown the picture already
+      seek_paused.compare_exchange_strong(waiting, 2);
     }
     host.PictureEvent(true);
     if (!seek_req) host.SeekDone(false);

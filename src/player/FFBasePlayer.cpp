@@ -42,10 +42,14 @@ TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
+  StopPlayerThreads();
+  if (FSDLClient) SDLLoader().Quit(this);
+}
+
+void TFFBasePlayer::StopPlayerThreads() {
   Stop(true);
   stopThreads();
   FFailThread.Join();
-  if (FSDLClient) SDLLoader().Quit(this);
 }
 
 // ---------------------------------------------------------------------------
@@ -299,7 +303,7 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
     waitFor([&] { return !FTryOpenBusy || FStatePtr != is; });
     {
       std::unique_lock lock(FDataLock, std::defer_lock);
-      waitFor([&] { return lock.try_lock_for(std::chrono::milliseconds(5)); });
+      waitFor([&] { return lock.try_lock(); });
       if (FState.get() == is) close();
     }
     FStopped = true;
@@ -323,6 +327,7 @@ void TFFBasePlayer::close() {
     FState.reset();
   }
   ClearScreen();
+  keepShownFrame(nullptr);
   FPlayState = psStop;
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
@@ -381,6 +386,8 @@ void TFFBasePlayer::playThread() {
         }
         if (!is->paused || is->force_refresh || is->seek_paused || is->open_paused)
           Refresh(is, remaining);
+        else if (FPositionRequest)
+          UpdatePosition(is);
       }
       if (!got) break;
       auto lock = LockData();
@@ -458,6 +465,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   if (!is->paused && is->MasterSyncType() == AV_SYNC_EXTERNAL_CLOCK && is->realtime)
     AdjustExternalClockSpeed(is->extclk, is->video_stream >= 0, is->videoq.nb_packets,
                              is->audio_stream >= 0, is->audioq.nb_packets);
+  bool released = false;
   if (is->video_st) {
     bool seekSeen = seekDoneAtEntry;
     for (;;) {
@@ -467,7 +475,8 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       }
       TFFFrame* lastvp = is->pictq.PeekLast();
       TFFFrame* vp = is->pictq.Peek();
-      if (is->seek_paused == 1) vp->serial = -1;
+      // Paused after a seek: only the new serial's pictures are shown.
+      if (is->seek_paused == 1 && vp->serial != is->videoq.serial) vp->serial = -1;
       seekSeen = seekSeen || is->seek_done;
       if ((FSettings.StepToKeyFrame && !(vp->frame->key_frame)) ||
           vp->serial != is->videoq.serial) {
@@ -508,6 +517,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       is->pictq.Next();
       is->pictq.current = is->pictq.PeekLast();
       is->shown_serial = is->pictq.PeekLast()->serial;
+      keepShownFrame(is->pictq.current);
       if (is->step && !is->paused && !is->force_refresh) {
         togglePause(is);
         is->step = 0;  // done: the next StepToNextFrame is a new step
@@ -518,20 +528,27 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
         PostPlayState(psPause);
       }
       is->force_refresh = 1;
+      released = true;
       break;
     }
   }
   if (is->pictq.RIndexShown() == 1) {
-    is->seek_paused = 0;
+    // A seek while paused ends with the first picture shown after it.
+    if (released) is->seek_paused = 0;
     is->open_paused = 0;
     if (is->seek_done && is->seek_flushed) is->seek_done = 0;
   }
   if (is->force_refresh && is->pictq.RIndexShown() == 1) Draw(is);
-  PositionUpdate(is);
+  UpdatePosition(is);
   is->force_refresh = 0;
 }
 
-void TFFBasePlayer::PositionUpdate(TVideoState* is) {
+// The state's streams may be closing under a decoder thread: only the play
+// thread, holding the data lock, looks at them.
+void TFFBasePlayer::PositionUpdate(TVideoState*) { FPositionRequest = true; }
+
+void TFFBasePlayer::UpdatePosition(TVideoState* is) {
+  FPositionRequest = false;
   if (!is || is->IsImage2) return;
   const bool video = is->video_st != nullptr, audio = is->audio_st != nullptr;
   bool useVideo = video && !audio;
@@ -972,10 +989,18 @@ std::vector<std::string> TFFBasePlayer::AudioDevices() const { return SDLLoader(
 AVFrame* TFFBasePlayer::CurrentAVFrame() {
   auto lock = LockData();
   if (!FState || !FState->video_st) return nullptr;
-  TFFFrame* vp = FState->pictq.current;
-  if (!vp) return nullptr;
-  std::lock_guard g(vp->lock);
-  return vp->frame->buf[0] ? ff::av_frame_clone(vp->frame.get()) : nullptr;
+  std::lock_guard g(FShownLock);
+  return FShownFrame && FShownFrame->buf[0] ? ff::av_frame_clone(FShownFrame.get()) : nullptr;
+}
+
+void TFFBasePlayer::keepShownFrame(TFFFrame* vp) {
+  std::lock_guard g(FShownLock);
+  if (!FShownFrame) FShownFrame = makeFrame();
+  if (!FShownFrame) return;
+  ff::av_frame_unref(FShownFrame.get());
+  if (!vp) return;
+  std::lock_guard slot(vp->lock);
+  if (vp->frame->buf[0]) ff::av_frame_ref(FShownFrame.get(), vp->frame.get());
 }
 
 AVFormatContext* TFFBasePlayer::FormatContext() const {

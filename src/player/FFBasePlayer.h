@@ -108,7 +108,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // Video, waves, spectrum, none, video...
   void ToggleAudioDisplay();
 
-  // The frame on screen, a reference the caller owns (av_frame_free), or null.
+  // The picture last released, a reference the caller owns (av_frame_free), or
+  // null.
   AVFrame* CurrentAVFrame();
 
   // Properties.
@@ -211,6 +212,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void PostQuit(TVideoState* is) override;
   void PlaybackEnded(TVideoState* is) override;
   void OpenedPaused(TVideoState* is) override;
+  // Decoder threads ask for a position update; the play thread runs it.
   void PositionUpdate(TVideoState* is) override;
   void FilterError(const std::string& text) override;
   void HookPicture(TVideoState* is, AVFrame* frame, double pts) override;
@@ -231,9 +233,12 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   virtual void HandleWindowEvent(TVideoState* /*is*/, const TPlayRecord& /*r*/) {}
   bool NoScreen() const { return FNoScreen; }
 
+  // Computes CurrentPTS/CurrentPos and posts the position (play thread).
+  void UpdatePosition(TVideoState* is);
   void PostPlayState(TPlayState s);
-  // Ends the play and event threads (after a Stop).
-  void StopThreads() { stopThreads(); }
+  // Closes the file and ends every thread of the player. The threads call the
+  // player's virtual methods: each class destructor runs this first.
+  void StopPlayerThreads();
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   TVideoState* State() const { return FStatePtr; }
   TEventQueue& EventQueue() { return FEventQueue; }
@@ -253,6 +258,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
   void deliver(const std::function<void()>& fn);
   double targetDelay(TVideoState* is, double delay);
+  // The released picture, held for CurrentAVFrame: its slot goes back to the
+  // decoder as soon as the refresh drops past it.
+  void keepShownFrame(TFFFrame* vp);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -263,6 +271,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::string FLastErrMsg;
   std::string FFileName;
   std::mutex FErrLock;
+  std::mutex FShownLock;
+  FramePtr FShownFrame;
 
   std::unique_ptr<TVideoState> FState;
   std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
@@ -284,6 +294,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<int> FPlayTimeSerial{-1};
   std::atomic<std::int64_t> FPositionInterval{30000};
   std::atomic<bool> FUseAudioPosition{false};
+  std::atomic<bool> FPositionRequest{false};
   std::atomic<bool> FAudioHook{false}, FFrameHook{false};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};

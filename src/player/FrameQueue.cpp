@@ -90,6 +90,9 @@ void TFrameQueue::Next() {
 }
 
 std::int64_t TFrameQueue::LastShownPos() const {
+  // Threads other than the consumer ask too: under the lock, the slot cannot
+  // be released to the producer and refilled while it is read.
+  std::lock_guard lock(mutex);
   const TFFFrame& fp = queue[rindex];
   if (rindex_shown && fp.serial == pktq->serial) return fp.pos;
   return -1;

@@ -61,7 +61,8 @@ class TFrameQueue {
   void Push();
   void Next();
   int Remaining() const { return size - rindex_shown; }
-  // Byte position of the frame on screen when it is of the current serial, else -1.
+  // Byte position of the frame on screen when it is of the current serial, else
+  // -1. Any thread.
   std::int64_t LastShownPos() const;
 
   int MaxSize() const { return max_size; }
@@ -83,7 +84,7 @@ class TFrameQueue {
   int max_size = 0;
   bool keep_last = false;
   std::atomic<int> rindex_shown{0};
-  std::mutex mutex;
+  mutable std::mutex mutex;
   std::condition_variable cond;
   TPacketQueue* pktq = nullptr;
 };

@@ -108,7 +108,7 @@ class TVideoState {
   std::atomic<int> seek_flags{0};
   std::atomic<std::int64_t> seek_pos{0};
   std::atomic<std::int64_t> seek_rel{0};
-  int read_pause_return = 0;
+  std::atomic<int> read_pause_return{0};  // written by the read thread
   AVFormatContext* ic = nullptr;
   int realtime = 0;
 
