@@ -688,8 +688,9 @@ void TFFBasePlayer::Pause() {
 void TFFBasePlayer::Resume() {
   auto lock = LockData();
   TVideoState* is = FState.get();
-  if (!is || !is->paused) return;
-  togglePause(is);
+  // A step still pending is not a pause to come: it ends, and play goes on.
+  if (!is || (!is->paused && !is->step)) return;
+  if (is->paused) togglePause(is);
   is->step = 0;
   PostPlayState(psResume);
 }
