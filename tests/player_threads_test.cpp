@@ -403,7 +403,9 @@ TEST_F(PlayerThreads, EndOfPlayFollowsTheRepeatType) {
     EXPECT_EQ(describe(rec.States()), c.states);
     const std::int64_t from = c.start == none ? 0 : c.start;
     const std::int64_t length = c.playTime == none ? 4000000 - from : c.playTime;
-    if (kRealTimePacing) EXPECT_NEAR(took, static_cast<double>(length) / 1e6, 0.5);
+    if (kRealTimePacing) {
+      EXPECT_NEAR(took, static_cast<double>(length) / 1e6, 0.5);
+    }
     if (c.repeat == rtLoop) {
       // The positions start again from StartTime.
       EXPECT_LT(rec.lastPosition(), from + 500000);
