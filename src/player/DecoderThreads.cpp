@@ -316,11 +316,13 @@ void TVideoState::VideoThread() {
     int ret = GetVideoFrame(frame.get());
     if (ret < 0) break;  // stopped
     if (ret == 0) continue;
+    int queued = -1;  // serial of a picture queued in this round
     if (settings.DisableVideoFilter) {
       const double duration =
           frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
       ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
                          viddec.pkt_serial);
+      if (ret >= 0) queued = viddec.pkt_serial;
       ff::av_frame_unref(frame.get());
     } else {
       const std::string vfilters = settings.VideoFilters;
@@ -391,6 +393,7 @@ void TVideoState::VideoThread() {
                                     : 0;
         ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
                            viddec.pkt_serial);
+        if (ret >= 0) queued = viddec.pkt_serial;
         ff::av_frame_unref(frame.get());
         if (videoq.serial != viddec.pkt_serial) break;
       }
@@ -401,8 +404,11 @@ void TVideoState::VideoThread() {
       int waiting = 1;  // unless the refresh has shown the picture already
       seek_paused.compare_exchange_strong(waiting, 2);
     }
-    host.PictureEvent(true);
-    if (!seek_req) host.SeekDone(false);
+    // A picture from before a seek neither ends the seek nor its wait.
+    if (queued >= 0 && queued == videoq.serial) {
+      host.PictureEvent(true);
+      if (!seek_req) host.SeekDone(false);
+    }
     if (open_paused) {
       if (open_paused == 1) host.OpenedPaused(this);
       ++open_paused;
