@@ -293,6 +293,19 @@ int resolveStream(AVFormatContext* ctx, int index, int first, AVMediaType type, 
   return index;
 }
 
+// The fields audio and video records share.
+template <class Info>
+void fillTimedStream(Info& r, AVStream* st, std::string codecName) {
+  r.Language = dict_value_or(st->metadata, "language", "");
+  r.CodecName = std::move(codecName);
+  const AVRational tb = repairedTimeBase(st);
+  r.StartTime = st->start_time;
+  r.Duration = st->duration;
+  r.StartTimeScaled = toMicroseconds(st->start_time, tb);
+  r.DurationScaled = toMicroseconds(st->duration, tb);
+  r.BitRate = clamp32(st->codecpar->bit_rate);
+}
+
 }  // namespace
 
 TAudioStreamInfo TCustomDecoder::GetAudioStreamInfos(int Index) {
@@ -303,14 +316,7 @@ TAudioStreamInfo TCustomDecoder::GetAudioStreamInfos(int Index) {
   if (i < 0) return r;
   AVStream* st = FFileHandle->streams[i];
   const AVCodecParameters* par = st->codecpar;
-  r.Language = dict_value_or(st->metadata, "language", "");
-  r.CodecName = CodecName(par->codec_id);
-  const AVRational tb = repairedTimeBase(st);
-  r.StartTime = st->start_time;
-  r.Duration = st->duration;
-  r.StartTimeScaled = toMicroseconds(st->start_time, tb);
-  r.DurationScaled = toMicroseconds(st->duration, tb);
-  r.BitRate = clamp32(par->bit_rate);
+  fillTimedStream(r, st, CodecName(par->codec_id));
   r.Channels = par->ch_layout.nb_channels;
   r.SampleRate = par->sample_rate;
   r.SampleFormat = static_cast<AVSampleFormat>(par->format);
@@ -325,14 +331,7 @@ TVideoStreamInfo TCustomDecoder::GetVideoStreamInfos(int Index) {
   if (i < 0) return r;
   AVStream* st = FFileHandle->streams[i];
   const AVCodecParameters* par = st->codecpar;
-  r.Language = dict_value_or(st->metadata, "language", "");
-  r.CodecName = CodecName(par->codec_id);
-  const AVRational tb = repairedTimeBase(st);
-  r.StartTime = st->start_time;
-  r.Duration = st->duration;
-  r.StartTimeScaled = toMicroseconds(st->start_time, tb);
-  r.DurationScaled = toMicroseconds(st->duration, tb);
-  r.BitRate = clamp32(par->bit_rate);
+  fillTimedStream(r, st, CodecName(par->codec_id));
   r.Width = par->width;
   r.Height = par->height;
   r.PixFmt = static_cast<AVPixelFormat>(par->format);

@@ -282,26 +282,26 @@ const TOptionDef* find_option_def(TOptionTable table, const std::string& name) {
 int write_option_value(void* record, const TOptionDef& row, const std::string& opt,
                        const std::string& arg) {
   void* dst = destination_of(record, row);
-  TSpecifierValue* spec = nullptr;
+  TSpecifierValue* entry = nullptr;
   if (row.flags & ofSpec) {
     auto* list = static_cast<TSpecifierList*>(dst);
     const std::size_t colon = opt.find(':');
-    spec = &list->emplace_back();
-    spec->specifier = colon == std::string::npos ? "" : opt.substr(colon + 1);
+    entry = &list->emplace_back();
+    entry->specifier = colon == std::string::npos ? "" : opt.substr(colon + 1);
   }
   const std::uint32_t f = row.flags;
   if (f & ofString) {
-    *(spec ? &spec->str : static_cast<std::string*>(dst)) = arg;
+    *(entry ? &entry->str : static_cast<std::string*>(dst)) = arg;
   } else if (f & (ofBool | ofInt)) {
-    *(spec ? &spec->i : static_cast<int*>(dst)) = parse_int_or_raise(opt, arg);
+    *(entry ? &entry->i : static_cast<int*>(dst)) = parse_int_or_raise(opt, arg);
   } else if (f & ofInt64) {
-    *(spec ? &spec->i64 : static_cast<std::int64_t*>(dst)) = parse_int64_or_raise(opt, arg);
+    *(entry ? &entry->i64 : static_cast<std::int64_t*>(dst)) = parse_int64_or_raise(opt, arg);
   } else if (f & ofTime) {
-    *(spec ? &spec->i64 : static_cast<std::int64_t*>(dst)) = parse_time_or_raise(opt, arg, true);
+    *(entry ? &entry->i64 : static_cast<std::int64_t*>(dst)) = parse_time_or_raise(opt, arg, true);
   } else if (f & ofFloat) {
-    *(spec ? &spec->f : static_cast<float*>(dst)) = parse_float_or_raise(opt, arg);
+    *(entry ? &entry->f : static_cast<float*>(dst)) = parse_float_or_raise(opt, arg);
   } else if (f & ofDouble) {
-    *(spec ? &spec->dbl : static_cast<double*>(dst)) = parse_double_or_raise(opt, arg);
+    *(entry ? &entry->dbl : static_cast<double*>(dst)) = parse_double_or_raise(opt, arg);
   } else if (row.u.func_arg) {
     last_error_text().clear();
     const int ret = row.u.func_arg(record, opt, arg);

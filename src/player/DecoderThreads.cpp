@@ -591,14 +591,17 @@ void TVideoState::SubtitleThread() {
 // ---------------------------------------------------------------------------
 // Filter commands
 
+AVFilterGraph* TVideoState::commandGraph(bool video, std::string& error) {
+  AVFilterGraph* graph = video ? FilterGraph.get() : agraph.get();
+  if (!graph) error = "filter is not available";
+  return graph;
+}
+
 bool TVideoState::SendFilterCommand(bool video, const std::string& target, const std::string& cmd,
                                     const std::string& arg, int flags, std::string& error) {
   std::lock_guard g(video ? vgraph_lock : agraph_lock);
-  AVFilterGraph* graph = video ? FilterGraph.get() : agraph.get();
-  if (!graph) {
-    error = "filter is not available";
-    return false;
-  }
+  AVFilterGraph* graph = commandGraph(video, error);
+  if (!graph) return false;
   FFLogger().Log(host.LogSender(), llVerbose,
                  "Sending filter command target:%s cmd:%s arg:%s flags:%d", target.c_str(),
                  cmd.c_str(), arg.c_str(), flags);
@@ -618,11 +621,8 @@ bool TVideoState::QueueFilterCommand(bool video, const std::string& target, cons
                                      const std::string& arg, int flags, double time,
                                      std::string& error) {
   std::lock_guard g(video ? vgraph_lock : agraph_lock);
-  AVFilterGraph* graph = video ? FilterGraph.get() : agraph.get();
-  if (!graph) {
-    error = "filter is not available";
-    return false;
-  }
+  AVFilterGraph* graph = commandGraph(video, error);
+  if (!graph) return false;
   FFLogger().Log(host.LogSender(), llVerbose,
                  "Queueing filter command target:%s cmd:%s arg:%s time:%f flags:%d", target.c_str(),
                  cmd.c_str(), arg.c_str(), time, flags);

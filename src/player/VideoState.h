@@ -179,6 +179,8 @@ class TVideoState {
   TVideoState(TPlayerHost& h, const TPlayerSettings& s);
   int OpenInput();
   void ReadThread();
+  // The graph a filter command goes to; the caller holds its lock.
+  AVFilterGraph* commandGraph(bool video, std::string& error);
   void ReadLoop(AVPacket* pkt);
   void FinishReading(int result);
   // After a seek or a flush request: every queue starts a new serial.
