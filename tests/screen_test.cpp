@@ -86,7 +86,7 @@ class ScreenTest : public ::testing::Test {
     std::string error;
     EXPECT_TRUE(screen_.Upload(f, error)) << error;
     screen_.Clear(0);
-    screen_.DrawPicture(screen_.Area());
+    screen_.DrawPicture(screen_.Area(), f);
     std::uint32_t px = 0;
     EXPECT_TRUE(screen_.ReadPixels({x, y, 1, 1}, &px));
     return px;
@@ -153,6 +153,61 @@ TEST_F(ScreenTest, NegativeLineSizesComeOutUpright) {
   }
 }
 
+TEST_F(ScreenTest, SubtitleLayerDrawsOverThePictureAndClears) {
+  FramePtr f = solid(AV_PIX_FMT_YUV420P, 64, 48, 0, 0, 255);
+  // Palette entry 1 opaque red, 0 transparent; the second box runs off the right edge.
+  std::uint32_t palette[256] = {0x00000000, 0xFFFF0000};
+  std::uint8_t box[16 * 8];
+  std::memset(box, 1, sizeof box);
+  AVSubtitleRect rects[2] = {};
+  for (AVSubtitleRect& r : rects) {
+    r.type = SUBTITLE_BITMAP;
+    r.w = 16, r.h = 8, r.nb_colors = 2;
+    r.data[0] = box;
+    r.data[1] = reinterpret_cast<std::uint8_t*>(palette);
+    r.linesize[0] = 16;
+  }
+  rects[0].x = 8, rects[0].y = 8;
+  rects[1].x = 56, rects[1].y = 30;
+  AVSubtitleRect* list[2] = {&rects[0], &rects[1]};
+  AVSubtitle sub{};
+  sub.num_rects = 2;
+  sub.rects = list;
+  std::string error;
+  ASSERT_TRUE(screen_.Upload(f.get(), error)) << error;
+  ASSERT_TRUE(screen_.UploadSubtitle(sub, 64, 48, error)) << error;
+  const auto draw = [&](int x, int y) {
+    screen_.Clear(0);
+    screen_.DrawPicture(screen_.Area(), f.get());
+    screen_.DrawSubtitle(screen_.Area());
+    std::uint32_t px = 0;
+    EXPECT_TRUE(screen_.ReadPixels({x, y, 1, 1}, &px));
+    return px;
+  };
+  EXPECT_GT(channel(draw(12, 10), 16), 200);  // inside the first box
+  EXPECT_LT(channel(draw(12, 10), 0), 60);
+  EXPECT_GT(channel(draw(60, 33), 16), 200);  // the clipped box's visible part
+  EXPECT_GT(channel(draw(30, 24), 0), 200);   // picture between the boxes
+  screen_.ClearSubtitle(sub);
+  EXPECT_GT(channel(draw(12, 10), 0), 200);
+  EXPECT_LT(channel(draw(12, 10), 16), 60);
+}
+
+TEST_F(ScreenTest, VisColumnsScrollIntoTheLayer) {
+  std::vector<std::uint32_t> column(48, 0x00FF0000);
+  column[0] = 0x0000FF00;
+  ASSERT_TRUE(screen_.UpdateVisColumn(64, 48, 5, column.data()));
+  EXPECT_FALSE(screen_.UpdateVisColumn(64, 48, 64, column.data()));  // outside
+  screen_.Clear(0x00FFFFFF);
+  screen_.DrawVis(screen_.Area());
+  std::uint32_t px[3] = {};
+  ASSERT_TRUE(screen_.ReadPixels({4, 0, 3, 1}, px));
+  EXPECT_EQ(px[0] & 0xFFFFFF, 0u);  // created black
+  EXPECT_EQ(px[1] & 0xFFFFFF, 0x00FF00u);
+  ASSERT_TRUE(screen_.ReadPixels({5, 20, 1, 1}, px));
+  EXPECT_EQ(px[0] & 0xFFFFFF, 0xFF0000u);
+}
+
 // A solid red 1920x1080 clip played in an 800x800 window: letterbox rows show
 // the background colour, the middle rows the picture.
 TEST(ScreenPlayback, LetterboxShowsBackColour) {
@@ -189,6 +244,70 @@ TEST(ScreenPlayback, LetterboxShowsBackColour) {
     EXPECT_EQ(pts, 0);
     const TRect actual = player.DisplayToActualRect(player.DisplayRect());
     EXPECT_EQ(actual, (TRect{0, 0, media::solid::kWidth, media::solid::kHeight}));
+    player.Stop(true);
+  }
+  setDispatcher(nullptr);
+}
+
+// A 440 Hz stereo tone shown as waves (two rows and the line between them),
+// then as a spectrum whose brightest row is the tone's bin.
+TEST(ScreenPlayback, ToneAsWavesThenSpectrum) {
+  auto dispatcher = std::make_shared<QueueDispatcher>();
+  setDispatcher(dispatcher);
+  {
+    TRORizozu player;
+    ASSERT_TRUE(player.LoadAVLib(""));
+    player.SetAudioDriver("dummy");
+    player.SetVideoDriver("dummy");
+    player.SetScreenSize(320, 480);
+    player.SetWaveColor(0x000000FF);  // red
+    player.SetLineColor(0x00FF0000);  // blue
+    player.SetShowMode(SHOW_MODE_WAVES);
+    player.SetTriggerEventInMainThread(false);
+    ASSERT_TRUE(player.Open(media::ensure(media::Kind::Wav), 0, false)) << player.LastErrMsg();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::vector<std::uint32_t> px;
+    ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
+    const auto at = [&](int x, int y) {
+      return px[static_cast<std::size_t>(y) * 320 + x] & 0xFFFFFF;
+    };
+    int red[2] = {}, other = 0;
+    for (int y = 0; y < 480; ++y)
+      for (int x = 0; x < 320; ++x) {
+        const std::uint32_t c = at(x, y);
+        if (y == 240) {
+          EXPECT_EQ(c, 0x0000FFu) << x;
+        } else if (c == 0xFF0000u) {
+          ++red[y / 240];
+          // Bars stay within the channel's amplitude around its centre.
+          EXPECT_LE(std::abs(y % 240 - 120), 120 * 9 / 10) << y;
+        } else if (c != 0) {
+          ++other;
+        }
+      }
+    EXPECT_GT(red[0], 320);
+    EXPECT_GT(red[1], 320);
+    EXPECT_EQ(other, 0);
+
+    player.SetShowMode(SHOW_MODE_RDFT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
+    std::uint32_t best = 0;
+    int bestRow = -1, columns = 0;
+    for (int x = 0; x < 320; ++x) {
+      bool drawn = false;
+      for (int y = 0; y < 480; ++y) {
+        const std::uint32_t r = (at(x, y) >> 16) & 0xFF;
+        drawn = drawn || at(x, y) != 0;
+        if (r > best) best = r, bestRow = y;
+      }
+      columns += drawn;
+    }
+    // 480 rows: 1024-sample transforms, bins of 48000 / 1024 Hz from the bottom.
+    const double bin = media::wav::kFrequency * 1024.0 / media::wav::kSampleRate;
+    EXPECT_NEAR(479 - bestRow, bin, 1.0);
+    EXPECT_GT(best, 60u);
+    EXPECT_GT(columns, 3);  // it scrolls
     player.Stop(true);
   }
   setDispatcher(nullptr);

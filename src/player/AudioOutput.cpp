@@ -194,6 +194,8 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   audio_dev = dev;
   audio_tgt = audio_hw_params;
   audio_src = audio_hw_params;
+  tgt_channels = audio_tgt.channels();
+  tgt_freq = audio_tgt.freq;
   audio_hw_buf_size = static_cast<int>(spec.size);
   audio_buf = nullptr;
   audio_buf_size = 0;

@@ -102,6 +102,19 @@ class TAudioOutput {
   std::int64_t CallbackTime() const { return audio_callback_time; }
   // Copies the newest `n` captured samples (oldest first).
   std::vector<std::int16_t> LastSamples(int n) const;
+  // f(ring, ring size, index of the next write) under the ring's lock.
+  template <class F>
+  void ReadSamples(F&& f) const {
+    std::lock_guard g(sample_lock);
+    f(sample_array.data(), SAMPLE_ARRAY_SIZE, sample_array_index);
+  }
+  // Output channels and rate, bytes still to play from the buffer, callback time.
+  void Timing(int& channels, int& freq, int& writeBufSize, std::int64_t& callbackTime) const {
+    channels = tgt_channels;
+    freq = tgt_freq;
+    writeBufSize = audio_write_buf_size;
+    callbackTime = audio_callback_time;
+  }
 
   // Parts of the callback, exposed for the refresh loop and for tests.
   int DecodeAudioBlock();
@@ -151,7 +164,8 @@ class TAudioOutput {
   unsigned audio_buf1_size = 0;
   unsigned audio_buf2_size = 0;
   int audio_buf_index = 0;
-  int audio_write_buf_size = 0;
+  std::atomic<int> audio_write_buf_size{0};
+  std::atomic<int> tgt_channels{0}, tgt_freq{0};  // for the display thread
   TAudioParams audio_src;
   TAudioParams audio_tgt;
   SwrPtr swr_ctx;

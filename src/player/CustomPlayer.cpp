@@ -5,6 +5,7 @@
 
 #include "foundation/MainThread.h"
 #include "foundation/StrFormat.h"
+#include "foundation/api/avutil.h"
 
 namespace corvane {
 
@@ -23,6 +24,7 @@ TCustomPlayer::~TCustomPlayer() {
   OnError = nullptr;
   OnOpenFailed = nullptr;
   OnKeyDown = nullptr;
+  OnVideoRender = nullptr;
   FScreen.Destroy();
 }
 
@@ -97,6 +99,7 @@ void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
     FScreenHeight = r.data2;
     // The media layer does not see resizes of a foreign window.
     if (!FScreen.OwnWindow()) FScreen.SetSize(r.data1, r.data2);
+    FScreen.DropVis();
   }
   is->force_refresh = 1;
 }
@@ -156,28 +159,10 @@ void TCustomPlayer::Draw(TVideoState* is) {
   pumpWindowEvents(is);
   FScreen.Clear(FBackColor);
   const TRect area = FScreen.Area();
-  if (is->video_st) {
-    TFFFrame* vp = is->pictq.PeekLast();
-    std::lock_guard g(vp->lock);
-    if (vp->frame->data[0]) {
-      const double aspect = FAspectRatio < 0 && area.h > 0 ? static_cast<double>(area.w) / area.h
-                                                           : std::max(0.0, FAspectRatio.load());
-      const TRect rect = FitPicture(area, vp->width, vp->height, vp->sar, aspect);
-      std::string error;
-      if (!vp->uploaded) {
-        if (FScreen.Upload(vp->frame.get(), error)) {
-          vp->uploaded = 1;
-          vp->flip_v = vp->frame->linesize[0] < 0;
-          is->pictq.current = vp;
-        } else {
-          FFLogger().Log(this, llError, error);
-        }
-      }
-      if (vp->uploaded) FScreen.DrawPicture(rect);
-      std::lock_guard d(FDisplayRectLock);
-      FDisplayRect = rect;
-    }
-  }
+  if (is->audio_st && is->show_mode != SHOW_MODE_VIDEO)
+    drawAudio(is, area);
+  else if (is->video_st)
+    drawPicture(is, area);
   {
     std::lock_guard g(FReadLock);
     if (FReadWanted) {
@@ -188,6 +173,90 @@ void TCustomPlayer::Draw(TVideoState* is) {
     }
   }
   FScreen.Present();
+}
+
+void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
+  TFFFrame* vp = is->pictq.PeekLast();
+  std::lock_guard g(vp->lock);
+  if (!vp->frame->data[0]) return;
+  std::string error;
+  TFFFrame* sp = nullptr;
+  if (is->subtitle_st && is->subpq.Remaining() > 0) {
+    TFFFrame* s = is->subpq.Peek();
+    if (vp->pts >= s->pts + s->sub.start_display_time / 1000.0) {
+      if (!s->uploaded) {
+        if (s->width <= 0 || s->height <= 0) {
+          s->width = vp->width;
+          s->height = vp->height;
+        }
+        if (!FScreen.UploadSubtitle(s->sub, s->width, s->height, error)) {
+          FFLogger().Log(this, llFatal, error);
+          return;
+        }
+        s->uploaded = 1;
+      }
+      sp = s;
+    }
+  }
+  const double aspect = FAspectRatio < 0 && area.h > 0 ? static_cast<double>(area.w) / area.h
+                                                       : std::max(0.0, FAspectRatio.load());
+  const TRect rect = FitPicture(area, vp->width, vp->height, vp->sar, aspect);
+  if (!vp->uploaded) {
+    if (!FScreen.Upload(vp->frame.get(), error)) {
+      FFLogger().Log(this, llError, error);
+      return;
+    }
+    vp->uploaded = 1;
+    vp->flip_v = vp->frame->linesize[0] < 0;
+    is->pictq.current = vp;
+  }
+  {
+    std::lock_guard d(FDisplayRectLock);
+    FDisplayRect = rect;
+  }
+  if (OnVideoRender) OnVideoRender(this);
+  FScreen.DrawPicture(rect, vp->frame.get());
+  if (sp) FScreen.DrawSubtitle(rect);
+}
+
+void TCustomPlayer::SubtitleExpired(TFFFrame& sp) { FScreen.ClearSubtitle(sp.sub); }
+
+void TCustomPlayer::drawAudio(TVideoState* is, const TRect& area) {
+  if (area.h <= 4 || is->show_mode == SHOW_MODE_NONE || !is->audio) return;
+  TAudioTiming t;
+  is->audio->Timing(t.channels, t.freq, t.write_buf_size, t.callback_time);
+  t.channels = std::max(1, t.channels);
+  const int n = 1 << (VisBits(area.h) - 1);
+  const bool waves = is->show_mode == SHOW_MODE_WAVES;
+  bool spectrum = false;
+  is->audio->ReadSamples([&](const std::int16_t* data, int size, int index) {
+    const TSampleRing ring{data, size};
+    int start = FLastWaveStart;
+    if (!is->paused) {
+      start = DisplayStart(index, size, t, ff::av_gettime_relative(), waves ? area.w : 2 * n);
+      if (waves) start = WaveStart(ring, start, t.channels);
+      FLastWaveStart = start;
+    }
+    if (waves)
+      WaveRects(ring, start, t.channels, area, FBars, FLines);
+    else
+      spectrum = FSpectrum.Column(ring, start, t.channels, area.h, FColumn);
+  });
+  if (waves) {
+    for (const TRect& r : FBars) FScreen.FillRect(r, FWaveColor);
+    for (const TRect& r : FLines) FScreen.FillRect(r, FLineColor);
+    return;
+  }
+  if (!spectrum) {
+    FFLogger().Log(this, llError,
+                   "Failed to allocate buffers for RDFT, switching to waves display");
+    is->show_mode = SHOW_MODE_WAVES;
+    return;
+  }
+  if (FSpectrum.xpos >= area.w) FSpectrum.xpos = 0;
+  FScreen.UpdateVisColumn(area.w, area.h, FSpectrum.xpos, FColumn.data());
+  FScreen.DrawVis(area);
+  if (!is->paused) ++FSpectrum.xpos;
 }
 
 bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) {

@@ -14,6 +14,7 @@
 
 #include "foundation/Bitmap.h"
 #include "foundation/FormatConverter.h"
+#include "player/AudioDisplay.h"
 #include "player/FFBasePlayer.h"
 #include "player/Screen.h"
 
@@ -38,8 +39,14 @@ class TCustomPlayer : public TFFBasePlayer {
   void ScreenExposed();
   void ScreenClosed();
 
-  std::uint32_t BackColor() const { return FBackColor; }  // 0x00BBGGRR
+  // Colours are 0x00BBGGRR: the background, the lines between the channels
+  // of the waves display and the waves.
+  std::uint32_t BackColor() const { return FBackColor; }
   void SetBackColor(std::uint32_t v);
+  std::uint32_t LineColor() const { return FLineColor; }
+  void SetLineColor(std::uint32_t v) { FLineColor = v; }
+  std::uint32_t WaveColor() const { return FWaveColor; }
+  void SetWaveColor(std::uint32_t v) { FWaveColor = v; }
   double AspectRatio() const { return FAspectRatio; }
   // 0: the picture's own, > 0: this width/height, < 0: fill the area.
   void SetAspectRatio(double v);
@@ -62,6 +69,8 @@ class TCustomPlayer : public TFFBasePlayer {
   // A key pressed in the player's own window (an SDL key code), delivered on
   // the main thread through the dispatcher; never blocks the play thread.
   std::function<void(TObject* Sender, int AKey)> OnKeyDown;
+  // Raised on the play thread before each picture is drawn.
+  std::function<void(TObject* Sender)> OnVideoRender;
 
   // The window's pixels in the drawn rectangle r, 0xAARRGGBB, read on the play thread.
   bool ReadScreen(const TRect& r, std::vector<std::uint32_t>& out);
@@ -72,15 +81,26 @@ class TCustomPlayer : public TFFBasePlayer {
   void Draw(TVideoState* is) override;
   void ClearScreen() override;
   void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;
+  void SubtitleExpired(TFFFrame& sp) override;
 
  private:
   void pumpWindowEvents(TVideoState* is);
+  void drawPicture(TVideoState* is, const TRect& area);
+  void drawAudio(TVideoState* is, const TRect& area);
 
-  TScreen FScreen;  // play thread only
+  // Play thread only.
+  TScreen FScreen{this};
+  TSpectrum FSpectrum;
+  int FLastWaveStart = 0;
+  std::vector<TRect> FBars, FLines;
+  std::vector<std::uint32_t> FColumn;
+
   std::atomic<std::uintptr_t> FScreenHandle{0};
   std::atomic<bool> FHandleChanged{false};
   std::atomic<bool> FNoScreenNow{false};  // the window could not be created
   std::atomic<std::uint32_t> FBackColor{0};
+  std::atomic<std::uint32_t> FLineColor{0xFF0000};
+  std::atomic<std::uint32_t> FWaveColor{0xFFFFFF};
   std::atomic<double> FAspectRatio{0};
   std::atomic<int> FClearScreenAfterStop{-1};
   std::atomic<int> FScreenWidth{0}, FScreenHeight{0};

@@ -466,6 +466,15 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
     AdjustExternalClockSpeed(is->extclk, is->video_stream >= 0, is->videoq.nb_packets,
                              is->audio_stream >= 0, is->audioq.nb_packets);
   bool released = false;
+  const bool display = HasScreen() && !NoScreen();
+  if (display && is->show_mode != SHOW_MODE_VIDEO && is->audio_st) {
+    const double t = nowSeconds();
+    if (is->force_refresh || is->last_vis_time + Frdftspeed < t) {
+      Draw(is);
+      is->last_vis_time = t;
+    }
+    remaining = std::min(remaining, is->last_vis_time + Frdftspeed - t);
+  }
   if (is->video_st) {
     bool seekSeen = seekDoneAtEntry;
     for (;;) {
@@ -514,6 +523,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
           continue;
         }
       }
+      if (is->subtitle_st) expireSubtitles(is);
       is->pictq.Next();
       is->pictq.current = is->pictq.PeekLast();
       is->shown_serial = is->pictq.PeekLast()->serial;
@@ -538,9 +548,26 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
     is->open_paused = 0;
     if (is->seek_done && is->seek_flushed) is->seek_done = 0;
   }
-  if (is->force_refresh && is->pictq.RIndexShown() == 1) Draw(is);
+  // Audio with another display mode was drawn above.
+  if (display && is->force_refresh && (is->show_mode == SHOW_MODE_VIDEO || !is->audio_st) &&
+      is->pictq.RIndexShown() == 1)
+    Draw(is);
   UpdatePosition(is);
   is->force_refresh = 0;
+}
+
+void TFFBasePlayer::expireSubtitles(TVideoState* is) {
+  const double clock = is->vidclk.Pts();
+  while (is->subpq.Remaining() > 0) {
+    TFFFrame* sp = is->subpq.Peek();
+    TFFFrame* sp2 = is->subpq.Remaining() > 1 ? is->subpq.PeekNext() : nullptr;
+    const bool expired = sp->serial != is->subtitleq.serial ||
+                         clock > sp->pts + sp->sub.end_display_time / 1000.0 ||
+                         (sp2 && clock > sp2->pts + sp2->sub.start_display_time / 1000.0);
+    if (!expired) break;
+    if (sp->uploaded) SubtitleExpired(*sp);
+    is->subpq.Next();
+  }
 }
 
 // The state's streams may be closing under a decoder thread: only the play

@@ -172,6 +172,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetPositionInterval(std::int64_t v) { FPositionInterval = v; }
   bool UseAudioPosition() const { return FUseAudioPosition; }
   void SetUseAudioPosition(bool v) { FUseAudioPosition = v; }
+  // Seconds between two frames of the waves or spectrum display.
+  double rdftspeed() const { return Frdftspeed; }
+  void Setrdftspeed(double v) { Frdftspeed = v; }
   Tav_sync_type SyncType() const { return FSettings.SyncType; }
   void SetSyncType(Tav_sync_type v);
   // An input format name: the application's own formats first, then the
@@ -231,6 +234,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   virtual bool ScreenRequired() const { return false; }
   // Resize and expose reports of the window, on the play thread.
   virtual void HandleWindowEvent(TVideoState* /*is*/, const TPlayRecord& /*r*/) {}
+  // A subtitle leaves the screen (play thread, before its slot is reused).
+  virtual void SubtitleExpired(TFFFrame& /*sp*/) {}
   bool NoScreen() const { return FNoScreen; }
 
   // Computes CurrentPTS/CurrentPos and posts the position (play thread).
@@ -261,6 +266,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // The released picture, held for CurrentAVFrame: its slot goes back to the
   // decoder as soon as the refresh drops past it.
   void keepShownFrame(TFFFrame* vp);
+  // Drops the subtitles that have ended or been replaced.
+  void expireSubtitles(TVideoState* is);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -294,6 +301,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<int> FPlayTimeSerial{-1};
   std::atomic<std::int64_t> FPositionInterval{30000};
   std::atomic<bool> FUseAudioPosition{false};
+  std::atomic<double> Frdftspeed{0.02};
   std::atomic<bool> FPositionRequest{false};
   std::atomic<bool> FAudioHook{false}, FFrameHook{false};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
+#include "foundation/Logger.h"
 #include "foundation/StrFormat.h"
+#include "foundation/api/avcodec.h"
 #include "foundation/api/avutil.h"
 
 namespace corvane {
@@ -116,14 +119,18 @@ bool TScreen::Create(std::uintptr_t handle, int width, int height, const std::st
 }
 
 void TScreen::Destroy() {
-  if (FTexture) sdl::SDL_DestroyTexture(FTexture);
-  FTexture = nullptr;
+  for (SDL_Texture** t : {&FTexture, &FSubTexture, &FVisTexture}) {
+    if (*t) sdl::SDL_DestroyTexture(*t);
+    *t = nullptr;
+  }
   if (FRenderer) sdl::SDL_DestroyRenderer(FRenderer);
   FRenderer = nullptr;
   if (FWindow) sdl::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
-  if (FConvert && ff::sws_freeContext) ff::sws_freeContext(FConvert);
-  FConvert = nullptr;
+  for (SwsContext** c : {&FConvert, &FSubConvert}) {
+    if (*c && ff::sws_freeContext) ff::sws_freeContext(*c);
+    *c = nullptr;
+  }
   FOwnWindow = false;
   FHandle = 0;
 }
@@ -146,15 +153,33 @@ void TScreen::Clear(std::uint32_t bgr) {
   sdl::SDL_RenderClear(FRenderer);
 }
 
-bool TScreen::reallocTexture(std::uint32_t format, int width, int height, SDL_BlendMode blend) {
+void TScreen::FillRect(const TRect& r, std::uint32_t bgr) {
+  if (!FRenderer || r.w <= 0 || r.h <= 0) return;
+  sdl::SDL_SetRenderDrawColor(FRenderer, bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF, 255);
+  const SDL_Rect rect{r.x, r.y, r.w, r.h};
+  sdl::SDL_RenderFillRect(FRenderer, &rect);
+}
+
+bool TScreen::reallocTexture(SDL_Texture*& texture, std::uint32_t format, int width, int height,
+                             SDL_BlendMode blend, bool clear) {
   Uint32 f = 0;
   int access = 0, w = 0, h = 0;
-  if (FTexture && sdl::SDL_QueryTexture(FTexture, &f, &access, &w, &h) == 0 && f == format &&
+  if (texture && sdl::SDL_QueryTexture(texture, &f, &access, &w, &h) == 0 && f == format &&
       w == width && h == height)
     return true;
-  if (FTexture) sdl::SDL_DestroyTexture(FTexture);
-  FTexture = sdl::SDL_CreateTexture(FRenderer, format, SDL_TEXTUREACCESS_STREAMING, width, height);
-  return FTexture && sdl::SDL_SetTextureBlendMode(FTexture, blend) == 0;
+  if (texture) sdl::SDL_DestroyTexture(texture);
+  texture = sdl::SDL_CreateTexture(FRenderer, format, SDL_TEXTUREACCESS_STREAMING, width, height);
+  if (!texture || sdl::SDL_SetTextureBlendMode(texture, blend) < 0) return false;
+  if (clear) {
+    void* pixels = nullptr;
+    int pitch = 0;
+    if (sdl::SDL_LockTexture(texture, nullptr, &pixels, &pitch) < 0) return false;
+    std::memset(pixels, 0, static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
+    sdl::SDL_UnlockTexture(texture);
+  }
+  FFLogger().Log(FLogSender, llVerbose, "Created %dx%d texture with %s.", width, height,
+                 sdl::SDL_GetPixelFormatName(format));
+  return true;
 }
 
 bool TScreen::Upload(const AVFrame* frame, std::string& error) {
@@ -162,8 +187,8 @@ bool TScreen::Upload(const AVFrame* frame, std::string& error) {
   std::uint32_t format = TextureFormatFor(frame->format);
   const bool convert = format == SDL_PIXELFORMAT_UNKNOWN;
   if (convert) format = SDL_PIXELFORMAT_ARGB8888;
-  if (!reallocTexture(format, frame->width, frame->height,
-                      blended(format) ? SDL_BLENDMODE_BLEND : SDL_BLENDMODE_NONE)) {
+  if (!reallocTexture(FTexture, format, frame->width, frame->height,
+                      blended(format) ? SDL_BLENDMODE_BLEND : SDL_BLENDMODE_NONE, false)) {
     error = strprintf("SDL texture: %s", sdl::SDL_GetError());
     return false;
   }
@@ -210,11 +235,126 @@ bool TScreen::Upload(const AVFrame* frame, std::string& error) {
   return sdl::SDL_UpdateTexture(FTexture, nullptr, frame->data[0], frame->linesize[0]) == 0;
 }
 
-void TScreen::DrawPicture(const TRect& r) {
+namespace {
+
+SDL_YUV_CONVERSION_MODE YUVConversionModeFor(const AVFrame* frame) {
+  if (!frame || (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUYV422 &&
+                 frame->format != AV_PIX_FMT_UYVY422))
+    return SDL_YUV_CONVERSION_AUTOMATIC;
+  if (frame->color_range == AVCOL_RANGE_JPEG) return SDL_YUV_CONVERSION_JPEG;
+  switch (frame->colorspace) {
+    case AVCOL_SPC_BT709:
+      return SDL_YUV_CONVERSION_BT709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+    case AVCOL_SPC_SMPTE240M:
+      return SDL_YUV_CONVERSION_BT601;
+    default:
+      return SDL_YUV_CONVERSION_AUTOMATIC;
+  }
+}
+
+}  // namespace
+
+void TScreen::DrawPicture(const TRect& r, const AVFrame* frame) {
   if (!FRenderer || !FTexture) return;
   const SDL_Rect rect{r.x, r.y, r.w, r.h};
+  sdl::SDL_SetYUVConversionMode(YUVConversionModeFor(frame));
   sdl::SDL_RenderCopyEx(FRenderer, FTexture, nullptr, &rect, 0, nullptr,
                         FFlip ? SDL_FLIP_VERTICAL : SDL_FLIP_NONE);
+  sdl::SDL_SetYUVConversionMode(SDL_YUV_CONVERSION_AUTOMATIC);
+}
+
+namespace {
+
+// The part of a subtitle rectangle inside the width x height layer.
+SDL_Rect clampRect(const AVSubtitleRect& r, int width, int height) {
+  SDL_Rect c;
+  c.x = std::clamp(r.x, 0, width);
+  c.y = std::clamp(r.y, 0, height);
+  c.w = std::clamp(r.w, 0, width - c.x);
+  c.h = std::clamp(r.h, 0, height - c.y);
+  return c;
+}
+
+}  // namespace
+
+bool TScreen::UploadSubtitle(const AVSubtitle& sub, int width, int height, std::string& error) {
+  if (!FRenderer) return false;
+  if (!reallocTexture(FSubTexture, SDL_PIXELFORMAT_ARGB8888, width, height, SDL_BLENDMODE_BLEND,
+                      true)) {
+    error = strprintf("SDL texture: %s", sdl::SDL_GetError());
+    return false;
+  }
+  for (unsigned i = 0; i < sub.num_rects; ++i) {
+    const AVSubtitleRect& r = *sub.rects[i];
+    const SDL_Rect c = clampRect(r, width, height);
+    if (c.w <= 0 || c.h <= 0 || r.type != SUBTITLE_BITMAP || !r.data[0] || !r.data[1]) continue;
+    FSubConvert = ff::sws_getCachedContext(FSubConvert, c.w, c.h, AV_PIX_FMT_PAL8, c.w, c.h,
+                                           AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!FSubConvert) {
+      error = "Cannot initialize the conversion context";
+      return false;
+    }
+    std::uint8_t* pixels[4] = {};
+    int pitch[4] = {};
+    if (sdl::SDL_LockTexture(FSubTexture, &c, reinterpret_cast<void**>(pixels), pitch) < 0) {
+      error = strprintf("SDL texture: %s", sdl::SDL_GetError());
+      return false;
+    }
+    ff::sws_scale(FSubConvert, r.data, r.linesize, 0, c.h, pixels, pitch);
+    sdl::SDL_UnlockTexture(FSubTexture);
+  }
+  return true;
+}
+
+void TScreen::ClearSubtitle(const AVSubtitle& sub) {
+  if (!FSubTexture) return;
+  int width = 0, height = 0;
+  if (sdl::SDL_QueryTexture(FSubTexture, nullptr, nullptr, &width, &height) < 0) return;
+  for (unsigned i = 0; i < sub.num_rects; ++i) {
+    const SDL_Rect c = clampRect(*sub.rects[i], width, height);
+    if (c.w <= 0 || c.h <= 0) continue;
+    std::uint8_t* pixels = nullptr;
+    int pitch = 0;
+    if (sdl::SDL_LockTexture(FSubTexture, &c, reinterpret_cast<void**>(&pixels), &pitch) < 0)
+      continue;
+    for (int y = 0; y < c.h; ++y, pixels += pitch)
+      std::memset(pixels, 0, static_cast<std::size_t>(c.w) * 4);
+    sdl::SDL_UnlockTexture(FSubTexture);
+  }
+}
+
+void TScreen::DrawSubtitle(const TRect& r) {
+  if (!FRenderer || !FSubTexture) return;
+  const SDL_Rect rect{r.x, r.y, r.w, r.h};
+  sdl::SDL_RenderCopy(FRenderer, FSubTexture, nullptr, &rect);
+}
+
+bool TScreen::UpdateVisColumn(int width, int height, int x, const std::uint32_t* column) {
+  if (!FRenderer || width <= 0 || height <= 0 || x < 0 || x >= width) return false;
+  if (!reallocTexture(FVisTexture, SDL_PIXELFORMAT_ARGB8888, width, height, SDL_BLENDMODE_NONE,
+                      true))
+    return false;
+  const SDL_Rect c{x, 0, 1, height};
+  std::uint8_t* pixels = nullptr;
+  int pitch = 0;
+  if (sdl::SDL_LockTexture(FVisTexture, &c, reinterpret_cast<void**>(&pixels), &pitch) < 0)
+    return false;
+  for (int y = 0; y < height; ++y, pixels += pitch) std::memcpy(pixels, column + y, 4);
+  sdl::SDL_UnlockTexture(FVisTexture);
+  return true;
+}
+
+void TScreen::DrawVis(const TRect& r) {
+  if (!FRenderer || !FVisTexture) return;
+  const SDL_Rect rect{r.x, r.y, r.w, r.h};
+  sdl::SDL_RenderCopy(FRenderer, FVisTexture, nullptr, &rect);
+}
+
+void TScreen::DropVis() {
+  if (FVisTexture) sdl::SDL_DestroyTexture(FVisTexture);
+  FVisTexture = nullptr;
 }
 
 void TScreen::Present() {

@@ -128,6 +128,7 @@ class TVideoState {
 
   std::atomic<int> frame_drops_early{0}, frame_drops_late{0};
   TShowMode show_mode = SHOW_MODE_NONE;
+  double last_vis_time = 0;  // play thread
   std::atomic<double> frame_timer{0}, frame_last_returned_time{0}, frame_last_filter_delay{0};
   double max_frame_duration = 0;
   std::atomic<int> eof{0};

@@ -3,6 +3,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/avfft.h>
 }
 
 #include "foundation/api/Slot.h"
@@ -42,7 +43,10 @@ extern "C" {
   CORVANE_REQ(X, av_packet_ref)                   \
   CORVANE_REQ(X, avsubtitle_free)                 \
   CORVANE_REQ(X, avcodec_find_decoder_by_name)    \
-  CORVANE_REQ(X, avcodec_decode_subtitle2)
+  CORVANE_REQ(X, avcodec_decode_subtitle2)       \
+  CORVANE_REQ(X, av_rdft_init)                    \
+  CORVANE_REQ(X, av_rdft_calc)                    \
+  CORVANE_REQ(X, av_rdft_end)
 
 namespace ff {
 CORVANE_AVCODEC_FUNCTIONS(CORVANE_DECLARE_SLOT)
