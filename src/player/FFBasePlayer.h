@@ -13,6 +13,8 @@
 
 #include "decoder/VUZezevud.h"
 #include "foundation/BaseComponent.h"
+#include "foundation/Bitmap.h"
+#include "foundation/FormatConverter.h"
 #include "foundation/Library.h"
 #include "player/PlayEvents.h"
 #include "player/PlayerHost.h"
@@ -34,6 +36,8 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TFrameHookEvent =
     std::function<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
                        int AWidth, int AHeight, std::int64_t APTS)>;
+using TVideoHookEvent =
+    std::function<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)>;
 using TAudioHookEvent =
     std::function<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                        int ASampleRate, int AChannels)>;
@@ -188,6 +192,12 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetAudioHook(bool v) { FAudioHook = v; }
   bool FrameHook() const { return FFrameHook; }
   void SetFrameHook(bool v) { FFrameHook = v; }
+  bool VideoHook() const { return FVideoHook; }
+  void SetVideoHook(bool v) { FVideoHook = v; }
+  // Bits per pixel of the bitmaps of OnVideoHook and CurrentFrame: 8, 15, 16,
+  // 24 or 32 (15 reads back as 16). Anything else throws EFormatConverterError.
+  int VideoHookBitsPixel() const { return bmpBitsPerPixel(FHookFormat); }
+  void SetVideoHookBitsPixel(int v);
   void SetReadTimeout(std::int32_t v) override;
 
   // Events.
@@ -198,6 +208,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TNotifyEvent OnOpenFailed;
   TErrorNotifyEvent OnError;
   TFrameHookEvent OnFrameHook;
+  // Raised on the video decoder thread with the picture as a bitmap; when
+  // AUpdate stays true the bitmap is written back into the picture.
+  TVideoHookEvent OnVideoHook;
   TAudioHookEvent OnAudioHook;
   std::function<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;
 
@@ -244,6 +257,11 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TEventQueue& EventQueue() { return FEventQueue; }
   bool Loading() const { return FLoading; }
 
+  // The converter of the pictures handed out as bitmaps (CurrentFrame), used
+  // under FConvLock; its depth follows VideoHookBitsPixel.
+  std::mutex FConvLock;
+  TFormatConverter FConverter;
+
  private:
   bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
   void close();
@@ -261,6 +279,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // The released picture, held for CurrentAVFrame: its slot goes back to the
   // decoder as soon as the refresh drops past it.
   void keepShownFrame(TFFFrame* vp);
+  void runVideoHook(AVFrame* frame, std::int64_t pts);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -295,7 +314,13 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<std::int64_t> FPositionInterval{30000};
   std::atomic<bool> FUseAudioPosition{false};
   std::atomic<bool> FPositionRequest{false};
-  std::atomic<bool> FAudioHook{false}, FFrameHook{false};
+  std::atomic<bool> FAudioHook{false}, FFrameHook{false}, FVideoHook{false};
+  // The video hook's converter, on the video decoder thread; it takes the
+  // depth from FHookFormat before each picture, so that setting the depth
+  // never waits for a running handler.
+  std::mutex FHookConvLock;
+  TFormatConverter FHookConverter;
+  std::atomic<BmpFormat> FHookFormat{BmpFormat::pf32bit};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};
   std::atomic<bool> FNoScreen{false};
