@@ -225,6 +225,7 @@ void TfrmCorvane::ShutdownPlayer() {
   RORizozu.OnState = nullptr;
   RORizozu.OnOpenFailed = nullptr;
   RORizozu.OnError = nullptr;
+  RORizozu.OnVideoHook = nullptr;
   RORizozu.OnFrameHook = nullptr;
   RORizozu.OnAudioHook = nullptr;
   RORizozu.OnBeforeFindStreamInfo = nullptr;

@@ -249,6 +249,48 @@ TEST(ScreenPlayback, LetterboxShowsBackColour) {
   setDispatcher(nullptr);
 }
 
+// A bitmap subtitle is drawn over the picture while it lasts, scaled with it.
+TEST(ScreenPlayback, BitmapSubtitleShownWhileItLasts) {
+  namespace sub = media::dvdsub;
+  auto dispatcher = std::make_shared<QueueDispatcher>();
+  setDispatcher(dispatcher);
+  {
+    TRORizozu player;
+    ASSERT_TRUE(player.LoadAVLib(""));
+    player.SetAudioDriver("dummy");
+    player.SetVideoDriver("dummy");
+    player.SetScreenSize(2 * media::kWidth, 2 * media::kHeight);  // drawn twice the size
+    player.SetTriggerEventInMainThread(false);
+    ASSERT_TRUE(player.Open(media::ensure(media::Kind::MkvDvdSub), 0, false))
+        << player.LastErrMsg();
+    const auto readAt = [&](std::int64_t us, std::vector<std::uint32_t>& px) {
+      EXPECT_TRUE(waitPumping([&] { return player.CurrentPTS() >= us; }, std::chrono::seconds(10)));
+      return player.ReadScreen({0, 0, 2 * media::kWidth, 2 * media::kHeight}, px);
+    };
+    const auto at = [](const std::vector<std::uint32_t>& px, int x, int y) {
+      return px[static_cast<std::size_t>(y) * 2 * media::kWidth + x];
+    };
+    const int cx = 2 * (sub::kBox.x + sub::kBox.width / 2),
+              cy = 2 * (sub::kBox.y + sub::kBox.height / 2);
+    std::vector<std::uint32_t> px;
+    ASSERT_TRUE(readAt(200000, px));  // before the cue
+    EXPECT_GT(channel(at(px, cx, cy), 0), 200);
+    ASSERT_TRUE(readAt(1200000, px));
+    EXPECT_GT(channel(at(px, cx, cy), 16), 200);  // yellow box
+    EXPECT_GT(channel(at(px, cx, cy), 8), 200);
+    EXPECT_LT(channel(at(px, cx, cy), 0), 60);
+    // Just outside the box, scaled by two, the picture shows.
+    EXPECT_GT(channel(at(px, 2 * sub::kBox.x - 3, cy), 0), 200);
+    EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) - 3, cy), 16), 200);
+    EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) + 3, cy), 0), 200);
+    ASSERT_TRUE(readAt(2700000, px));  // after its end
+    EXPECT_GT(channel(at(px, cx, cy), 0), 200);
+    EXPECT_LT(channel(at(px, cx, cy), 16), 60);
+    player.Stop(true);
+  }
+  setDispatcher(nullptr);
+}
+
 // A 440 Hz stereo tone shown as waves (two rows and the line between them),
 // then as a spectrum whose brightest row is the tone's bin.
 TEST(ScreenPlayback, ToneAsWavesThenSpectrum) {

@@ -172,6 +172,11 @@ const std::vector<LayoutCase> kLayouts = {
      nullptr,
      solid::kSeconds,
      {video(kH264, solid::kWidth, solid::kHeight, solid::kFps)}},
+    {Kind::MkvDvdSub,
+     "matroska,webm",
+     dvdsub::kSeconds,
+     {video(AV_CODEC_ID_MPEG4, kWidth, kHeight, kFps),
+      {AVMEDIA_TYPE_SUBTITLE, AV_CODEC_ID_DVD_SUBTITLE}}},
 };
 
 using TestMediaLayout = WithLibraries<::testing::TestWithParam<LayoutCase>>;
@@ -331,6 +336,71 @@ TEST_F(TestMedia, MatroskaCarriesTheCues) {
     ff::av_packet_unref(pkt.get());
   }
   EXPECT_EQ(cue, mkv::kCues.size());
+}
+
+// The bitmap subtitle decodes to the box, at its place and time, over
+// pictures of the background colour.
+TEST_F(TestMedia, DvdSubtitleDecodesToTheBox) {
+  InputPtr in = open(Kind::MkvDvdSub);
+  ASSERT_TRUE(in);
+  int frames = 0;
+  decode(in.get(), 0, [&](const AVFrame* f) {
+    if (frames++ % 25) return;
+    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
+    EXPECT_NEAR(planeMean(f, 0, f->width, f->height), dvdsub::kBackY, 1);
+    EXPECT_NEAR(planeMean(f, 1, f->width / 2, f->height / 2), dvdsub::kBackCb, 1);
+    EXPECT_NEAR(planeMean(f, 2, f->width / 2, f->height / 2), dvdsub::kBackCr, 1);
+  });
+  EXPECT_EQ(frames, kFps * dvdsub::kSeconds);
+  EXPECT_EQ(in->streams[0]->start_time, 0);
+
+  ASSERT_GE(ff::av_seek_frame(in.get(), -1, 0, AVSEEK_FLAG_BACKWARD), 0);
+  const AVStream* st = in->streams[1];
+  const AVCodec* codec = ff::avcodec_find_decoder(st->codecpar->codec_id);
+  ASSERT_NE(codec, nullptr);
+  CodecContextPtr ctx(ff::avcodec_alloc_context3(codec));
+  ASSERT_GE(ff::avcodec_parameters_to_context(ctx.get(), st->codecpar), 0);
+  ctx->pkt_timebase = st->time_base;
+  ASSERT_GE(ff::avcodec_open2(ctx.get(), codec, nullptr), 0);
+  PacketPtr pkt(ff::av_packet_alloc());
+  int subtitles = 0;
+  const dvdsub::Box& box = dvdsub::kBox;
+  while (ff::av_read_frame(in.get(), pkt.get()) >= 0) {
+    if (pkt->stream_index == st->index) {
+      EXPECT_EQ(ff::av_rescale_q(pkt->duration, st->time_base, AVRational{1, 1000}),
+                box.endMs - box.startMs);
+      AVSubtitle sub{};
+      int got = 0;
+      ASSERT_GE(ff::avcodec_decode_subtitle2(ctx.get(), &sub, &got, pkt.get()), 0);
+      if (got) {
+        ++subtitles;
+        EXPECT_EQ(sub.format, 0);  // bitmap
+        EXPECT_EQ(sub.pts, int64_t(box.startMs) * 1000);
+        EXPECT_EQ(sub.start_display_time, 0u);
+        EXPECT_EQ(sub.end_display_time, uint32_t(dvdsub::kDecodedDurationMs));
+        ASSERT_EQ(sub.num_rects, 1u);
+        const AVSubtitleRect* r = sub.rects[0];
+        EXPECT_EQ(r->type, SUBTITLE_BITMAP);
+        EXPECT_EQ(r->x, box.x);
+        EXPECT_EQ(r->y, box.y);
+        EXPECT_EQ(r->w, box.width);
+        EXPECT_EQ(r->h, box.height);
+        const auto* palette = reinterpret_cast<const uint32_t*>(r->data[1]);
+        int wrong = 0;
+        for (int y = 0; y < r->h; ++y)
+          for (int x = 0; x < r->w; ++x) {
+            const uint8_t i = r->data[0][y * r->linesize[0] + x];
+            if (i >= r->nb_colors || palette[i] != box.argb) ++wrong;
+          }
+        EXPECT_EQ(wrong, 0) << std::hex << "palette " << palette[0] << " " << palette[1] << " "
+                            << palette[2] << " " << palette[3] << " first index "
+                            << int(r->data[0][0]);
+        ff::avsubtitle_free(&sub);
+      }
+    }
+    ff::av_packet_unref(pkt.get());
+  }
+  EXPECT_EQ(subtitles, 1);
 }
 
 TEST_F(TestMedia, TransportStreamHasBothPrograms) {

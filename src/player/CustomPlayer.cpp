@@ -19,6 +19,7 @@ TCustomPlayer::~TCustomPlayer() {
   OnPosition = nullptr;
   OnPosition2 = nullptr;
   OnState = nullptr;
+  OnVideoHook = nullptr;
   OnFrameHook = nullptr;
   OnAudioHook = nullptr;
   OnError = nullptr;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "foundation/Bitmap.h"
-#include "foundation/FormatConverter.h"
 #include "player/AudioDisplay.h"
 #include "player/FFBasePlayer.h"
 #include "player/Screen.h"
@@ -107,8 +106,6 @@ class TCustomPlayer : public TFFBasePlayer {
   std::string FWindowTitle;
   mutable std::mutex FDisplayRectLock;
   TRect FDisplayRect;
-  std::mutex FConvLock;
-  TFormatConverter FConverter;
   std::mutex FReadLock;
   std::condition_variable FReadDone;
   bool FReadWanted = false, FReadOk = false;

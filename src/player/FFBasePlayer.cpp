@@ -642,12 +642,50 @@ void TFFBasePlayer::FilterError(const std::string& text) {
   if (OnError) OnError(this, errVideoFilters, text);
 }
 
+void TFFBasePlayer::SetVideoHookBitsPixel(int v) {
+  std::lock_guard g(FConvLock);
+  FConverter.SetBitsPixel(v);  // throws for a depth that has no format
+  FHookFormat = FConverter.BMPPixFmt();
+}
+
+void TFFBasePlayer::runVideoHook(AVFrame* frame, std::int64_t pts) {
+  std::lock_guard g(FHookConvLock);
+  TFormatConverter& conv = FHookConverter;
+  conv.SetBMPPixFmt(FHookFormat);
+  const auto format = static_cast<AVPixelFormat>(frame->format);
+  if (!conv.PictureToRGB(frame->data, frame->linesize, format, frame->width, frame->height, true)) {
+    FFLogger().Log(this, llError, conv.LastErrMsg());
+    return;
+  }
+  bool update = true;
+  try {
+    OnVideoHook(this, conv.Bitmap(), pts, update);
+  } catch (const std::exception& e) {
+    FFLogger().Log(this, llError, std::string("Error occurs OnVideoHook: ") + e.what());
+    return;
+  } catch (...) {
+    FFLogger().Log(this, llError, "Error occurs OnVideoHook: unknown exception");
+    return;
+  }
+  if (!update) return;
+  // The planes may be shared with the decoder's references or the filter
+  // graph: write into a copy of its own.
+  if (const int ret = ff::av_frame_make_writable(frame); ret < 0) {
+    FFLogger().Log(this, llError, error_text("av_frame_make_writable() failed", ret));
+    return;
+  }
+  if (!conv.BitmapToRGB() ||
+      !conv.RGBToPicture(frame->data, frame->linesize, format, frame->width, frame->height))
+    FFLogger().Log(this, llError, conv.LastErrMsg());
+}
+
 void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
   FFrameWidth = frame->width;
   FFrameHeight = frame->height;
-  if (!FFrameHook || !OnFrameHook) return;
   const std::int64_t us =
       std::isnan(pts) ? AV_NOPTS_VALUE : std::llround(pts * 1e6) - is->StartTime;
+  if (FVideoHook && OnVideoHook) runVideoHook(frame, us);
+  if (!FFrameHook || !OnFrameHook) return;
   // The application may write into the picture: never into a decoder reference.
   if (ff::av_frame_make_writable(frame) < 0) return;
   PicturePlanes p;

@@ -13,6 +13,8 @@
 
 #include "decoder/VUZezevud.h"
 #include "foundation/BaseComponent.h"
+#include "foundation/Bitmap.h"
+#include "foundation/FormatConverter.h"
 #include "foundation/Library.h"
 #include "player/PlayEvents.h"
 #include "player/PlayerHost.h"
@@ -34,6 +36,8 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TFrameHookEvent =
     std::function<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
                        int AWidth, int AHeight, std::int64_t APTS)>;
+using TVideoHookEvent =
+    std::function<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)>;
 using TAudioHookEvent =
     std::function<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                        int ASampleRate, int AChannels)>;
@@ -191,6 +195,12 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetAudioHook(bool v) { FAudioHook = v; }
   bool FrameHook() const { return FFrameHook; }
   void SetFrameHook(bool v) { FFrameHook = v; }
+  bool VideoHook() const { return FVideoHook; }
+  void SetVideoHook(bool v) { FVideoHook = v; }
+  // Bits per pixel of the bitmaps of OnVideoHook and CurrentFrame: 8, 15, 16,
+  // 24 or 32 (15 reads back as 16). Anything else throws EFormatConverterError.
+  int VideoHookBitsPixel() const { return bmpBitsPerPixel(FHookFormat); }
+  void SetVideoHookBitsPixel(int v);
   void SetReadTimeout(std::int32_t v) override;
 
   // Events.
@@ -201,6 +211,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TNotifyEvent OnOpenFailed;
   TErrorNotifyEvent OnError;
   TFrameHookEvent OnFrameHook;
+  // Raised on the video decoder thread with the picture as a bitmap; when
+  // AUpdate stays true the bitmap is written back into the picture.
+  TVideoHookEvent OnVideoHook;
   TAudioHookEvent OnAudioHook;
   std::function<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;
 
@@ -249,6 +262,11 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TEventQueue& EventQueue() { return FEventQueue; }
   bool Loading() const { return FLoading; }
 
+  // The converter of the pictures handed out as bitmaps (CurrentFrame), used
+  // under FConvLock; its depth follows VideoHookBitsPixel.
+  std::mutex FConvLock;
+  TFormatConverter FConverter;
+
  private:
   bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
   void close();
@@ -268,6 +286,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void keepShownFrame(TFFFrame* vp);
   // Drops the subtitles that have ended or been replaced.
   void expireSubtitles(TVideoState* is);
+  void runVideoHook(AVFrame* frame, std::int64_t pts);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -303,7 +322,13 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<bool> FUseAudioPosition{false};
   std::atomic<double> Frdftspeed{0.02};
   std::atomic<bool> FPositionRequest{false};
-  std::atomic<bool> FAudioHook{false}, FFrameHook{false};
+  std::atomic<bool> FAudioHook{false}, FFrameHook{false}, FVideoHook{false};
+  // The video hook's converter, on the video decoder thread; it takes the
+  // depth from FHookFormat before each picture, so that setting the depth
+  // never waits for a running handler.
+  std::mutex FHookConvLock;
+  TFormatConverter FHookConverter;
+  std::atomic<BmpFormat> FHookFormat{BmpFormat::pf32bit};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};
   std::atomic<bool> FNoScreen{false};

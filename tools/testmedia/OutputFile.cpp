@@ -1,17 +1,27 @@
 #include "testmedia/OutputFile.h"
 
+#include <array>
 #include <cstring>
+#include <optional>
 
 #include "testmedia/LavfiSource.h"
 
 namespace corvane::testmedia {
+
+// A subtitle: dialogue text, or one opaque box drawn as a bitmap.
+struct OutputFile::Cue {
+  int startMs = 0;
+  int endMs = 0;
+  std::string text;
+  std::optional<dvdsub::Box> box;
+};
 
 struct OutputFile::Stream {
   const AVCodec* codec = nullptr;
   const char* role = "";
   CodecContextPtr enc;
   std::unique_ptr<LavfiSource> source;  // null for subtitles
-  std::vector<mkv::Cue> cues;
+  std::vector<Cue> cues;
   std::size_t nextCue = 0;
   AVStream* st = nullptr;
   double clock = 0;  // presentation time reached, seconds
@@ -120,12 +130,17 @@ AVStream* OutputFile::addAudio(const AudioSpec& spec) {
   return s.st;
 }
 
-AVStream* OutputFile::addSubtitles(std::span<const mkv::Cue> cues) {
-  const AVCodec* codec = ff::avcodec_find_encoder(AV_CODEC_ID_SUBRIP);
-  if (!codec) fail("finding the SubRip encoder", AVERROR_ENCODER_NOT_FOUND);
+OutputFile::Stream& OutputFile::newSubtitleStream(AVCodecID id, const char* what) {
+  const AVCodec* codec = ff::avcodec_find_encoder(id);
+  if (!codec) fail(std::string("finding the ") + what + " encoder", AVERROR_ENCODER_NOT_FOUND);
   Stream& s = newStream(codec, "subtitle");
-  s.cues.assign(cues.begin(), cues.end());
   s.enc->time_base = AVRational{1, 1000};
+  return s;
+}
+
+AVStream* OutputFile::addSubtitles(std::span<const mkv::Cue> cues) {
+  Stream& s = newSubtitleStream(AV_CODEC_ID_SUBRIP, "SubRip");
+  for (const mkv::Cue& c : cues) s.cues.push_back({c.startMs, c.endMs, c.text, std::nullopt});
   // The encoder parses cue styles against an ASS script header.
   static constexpr char kHeader[] =
       "[Script Info]\r\nScriptType: v4.00+\r\nPlayResX: 384\r\nPlayResY: 288\r\n\r\n"
@@ -139,6 +154,16 @@ AVStream* OutputFile::addSubtitles(std::span<const mkv::Cue> cues) {
   if (!s.enc->subtitle_header) fail("allocating the subtitle header", AVERROR(ENOMEM));
   std::memcpy(s.enc->subtitle_header, kHeader, sizeof kHeader);
   s.enc->subtitle_header_size = static_cast<int>(sizeof kHeader - 1);
+  openEncoder(s, {});
+  return s.st;
+}
+
+AVStream* OutputFile::addBitmapSubtitles(AVCodecID codec, int width, int height,
+                                         std::span<const dvdsub::Box> boxes) {
+  Stream& s = newSubtitleStream(codec, ff::avcodec_get_name(codec));
+  for (const dvdsub::Box& b : boxes) s.cues.push_back({b.startMs, b.endMs, {}, b});
+  s.enc->width = width;
+  s.enc->height = height;
   openEncoder(s, {});
   return s.st;
 }
@@ -165,12 +190,32 @@ void OutputFile::encode(Stream& s, AVFrame* frame) {
 }
 
 void OutputFile::writeCue(Stream& s) {
-  const mkv::Cue& cue = s.cues[s.nextCue++];
-  // The encoder takes ASS dialogue: ReadOrder,Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text.
-  std::string dialogue = std::to_string(s.nextCue) + ",0,Default,,0,0,0,," + cue.text;
+  const Cue& cue = s.cues[s.nextCue++];
   AVSubtitleRect rect{};
-  rect.type = SUBTITLE_ASS;
-  rect.ass = dialogue.data();
+  std::string dialogue;
+  std::vector<uint8_t> indices;
+  std::array<uint32_t, AVPALETTE_COUNT> palette{};  // entry 0 transparent
+  if (const auto& box = cue.box) {
+    // Every pixel names palette entry 1, the box's colour.
+    indices.assign(static_cast<std::size_t>(box->width) * box->height, 1);
+    palette[1] = box->argb;
+    rect.type = SUBTITLE_BITMAP;
+    rect.x = box->x;
+    rect.y = box->y;
+    rect.w = box->width;
+    rect.h = box->height;
+    rect.nb_colors = 2;
+    rect.data[0] = indices.data();
+    rect.linesize[0] = box->width;
+    rect.data[1] = reinterpret_cast<uint8_t*>(palette.data());
+    rect.linesize[1] = static_cast<int>(sizeof palette);
+  } else {
+    // The encoder takes ASS dialogue:
+    // ReadOrder,Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text.
+    dialogue = std::to_string(s.nextCue) + ",0,Default,,0,0,0,," + cue.text;
+    rect.type = SUBTITLE_ASS;
+    rect.ass = dialogue.data();
+  }
   AVSubtitleRect* rects[] = {&rect};
   AVSubtitle sub{};
   sub.num_rects = 1;
@@ -178,7 +223,7 @@ void OutputFile::writeCue(Stream& s) {
   sub.pts = static_cast<int64_t>(cue.startMs) * (AV_TIME_BASE / 1000);
   sub.end_display_time = static_cast<uint32_t>(cue.endMs - cue.startMs);
 
-  std::vector<uint8_t> buf(1024);
+  std::vector<uint8_t> buf(64 * 1024);
   const int size =
       ff::avcodec_encode_subtitle(s.enc.get(), buf.data(), static_cast<int>(buf.size()), &sub);
   if (size < 0) fail("encoding a subtitle", size);

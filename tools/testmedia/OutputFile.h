@@ -45,6 +45,9 @@ class OutputFile {
   AVStream* addVideo(const VideoSpec& spec);
   AVStream* addAudio(const AudioSpec& spec);
   AVStream* addSubtitles(std::span<const mkv::Cue> cues);
+  // Bitmap subtitles of the encoder `codec`, on a width x height canvas.
+  AVStream* addBitmapSubtitles(AVCodecID codec, int width, int height,
+                               std::span<const dvdsub::Box> boxes);
   AVFormatContext* context() const { return oc_.get(); }
 
   // Writes the header, every stream interleaved by time until its source ends,
@@ -53,12 +56,14 @@ class OutputFile {
 
  private:
   struct Stream;
+  struct Cue;
 
   [[noreturn]] void fail(const std::string& step, int err) const;
   Stream& newStream(const AVCodec* codec, const char* role);
   void openEncoder(Stream& s, const Options& options);
   void encode(Stream& s, AVFrame* frame);
   void writeCue(Stream& s);
+  Stream& newSubtitleStream(AVCodecID codec, const char* what);
   void writePacket(Stream& s, AVPacket* pkt);
 
   std::string what_;

@@ -149,6 +149,26 @@ void writeSolid(const std::string& what, const std::string& path) {
   out.write();
 }
 
+void writeDvdSub(const std::string& what, const std::string& path) {
+  VideoSpec spec{.chain = strprintf("color=c=black:s=%dx%d:r=%d:d=%d,format=yuv420p,"
+                                    "lutyuv=y=%d:u=%d:v=%d",
+                                    kWidth, kHeight, kFps, dvdsub::kSeconds, dvdsub::kBackY,
+                                    dvdsub::kBackCb, dvdsub::kBackCr),
+                 .encoder = "mpeg4",
+                 .gop = kFps,
+                 .bFrames = 0,
+                 .qscale = 2};
+  spec.colorspace = AVCOL_SPC_SMPTE170M;
+  spec.primaries = AVCOL_PRI_SMPTE170M;
+  spec.transfer = AVCOL_TRC_SMPTE170M;
+  spec.range = AVCOL_RANGE_MPEG;
+  OutputFile out(what, "matroska", path);
+  out.addVideo(spec);
+  out.addBitmapSubtitles(AV_CODEC_ID_DVD_SUBTITLE, kWidth, kHeight,
+                         std::span<const dvdsub::Box>(&dvdsub::kBox, 1));
+  out.write();
+}
+
 void writeTruncated(const std::string& what, const std::string& path) {
   writeMp4H264Aac(what, path);
   std::error_code ec;
@@ -217,6 +237,8 @@ void writeKind(Kind kind, const std::string& path) {
       return writeBytes(what, path, broken::kRandomBytes);
     case Kind::EmptyMkv:
       return writeBytes(what, path, 0);
+    case Kind::MkvDvdSub:
+      return writeDvdSub(what, path);
   }
   throw ETestMedia(what + ": unknown kind");
 }

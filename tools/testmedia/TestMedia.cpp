@@ -45,6 +45,7 @@ constexpr std::array<KindNames, kAllKinds.size()> kNames = {{
     {Kind::TruncatedMp4, "truncated-mp4", "truncated.mp4"},
     {Kind::RandomBytesMp4, "random-bytes-mp4", "random_bytes.mp4"},
     {Kind::EmptyMkv, "empty-mkv", "empty.mkv"},
+    {Kind::MkvDvdSub, "mkv-dvdsub", "dvdsub.mkv"},
 }};
 
 const KindNames& names(Kind kind) {

@@ -34,6 +34,7 @@ enum class Kind {
   TruncatedMp4,       // the first half of an Mp4H264Aac file
   RandomBytesMp4,     // pseudo-random bytes named .mp4
   EmptyMkv,           // zero bytes named .mkv
+  MkvDvdSub,          // matroska: MPEG-4 part 2 of one colour + a DVD bitmap subtitle
 };
 
 inline constexpr std::array kAllKinds = {Kind::Mp4H264Aac,    Kind::MkvMpeg4VorbisSrt,
@@ -44,7 +45,7 @@ inline constexpr std::array kAllKinds = {Kind::Mp4H264Aac,    Kind::MkvMpeg4Vorb
                                          Kind::ToneWav,       Kind::ToneMp4,
                                          Kind::Aac60s,        Kind::Solid1080p,
                                          Kind::TruncatedMp4,  Kind::RandomBytesMp4,
-                                         Kind::EmptyMkv};
+                                         Kind::EmptyMkv,      Kind::MkvDvdSub};
 
 // Command-line name ("mp4-h264-aac") and file name ("h264_aac.mp4") of a kind.
 const char* kindName(Kind kind);
@@ -183,6 +184,35 @@ inline constexpr int kY = 81;
 inline constexpr int kCb = 90;
 inline constexpr int kCr = 240;
 }  // namespace solid
+
+// Bitmap subtitle clip: kWidth x kHeight at kFps, kSeconds, MPEG-4 part 2 at
+// quantiser 2, no audio; every picture is BT.601 limited-range blue (RGB
+// 0x0000FF), written as exact Y'CbCr values and tagged so. One subtitle from
+// the DVD subtitle encoder on a canvas of the video's size: kBox, an opaque
+// box of one colour in the encoder's default palette. The first picture and
+// the subtitle's times count from 0. Decoded, it is one SUBTITLE_BITMAP
+// rectangle at (x, y), width x height, with pts startMs (in AV_TIME_BASE
+// units), start_display_time 0 and end_display_time kDecodedDurationMs: the
+// stop time counts in units of 1024/90000 s, rounded down. Every index of the
+// rectangle names a palette entry equal to argb.
+namespace dvdsub {
+inline constexpr int kSeconds = 3;
+inline constexpr int kBackY = 41;
+inline constexpr int kBackCb = 240;
+inline constexpr int kBackCr = 110;
+struct Box {
+  int startMs;
+  int endMs;
+  int x;
+  int y;
+  int width;
+  int height;
+  std::uint32_t argb;  // 0xAARRGGBB
+};
+inline constexpr Box kBox{500, 2500, 20, 150, 100, 40, 0xFFFFFF00};  // opaque yellow
+inline constexpr int kDecodedDurationMs = (kBox.endMs - kBox.startMs) * 90 / 1024 * 1024 / 90;
+static_assert(kDecodedDurationMs == 1991);
+}  // namespace dvdsub
 
 namespace broken {
 inline constexpr std::size_t kRandomBytes = 64 * 1024;
