@@ -669,3 +669,39 @@ TEST_F(PlayerThreads, OpenFailuresAreReportedOnce) {
 }
 
 }  // namespace
+
+// The audio display reads the samples the audio callback writes: switching
+// modes, seeking and pausing while it draws.
+TEST_F(PlayerThreads, AudioDisplayFollowsModeSeeksAndPause) {
+  TRORizozu player;  // draws for real, unlike the probe
+  player.SetAudioDriver("dummy");
+  player.SetVideoDriver("dummy");
+  ASSERT_TRUE(player.LoadAVLib("")) << player.LastErrMsg();
+  player.SetScreenSize(160, 120);
+  player.SetWaveColor(0x00FFFFFF);
+  player.SetShowMode(SHOW_MODE_WAVES);
+  ASSERT_TRUE(player.Open(numbered_)) << player.LastErrMsg();
+  ASSERT_TRUE(waitPumping([&] { return player.CurrentPTS() >= 200000; }, 8s, 2ms));
+  const auto lit = [&] {
+    std::vector<std::uint32_t> px;
+    EXPECT_TRUE(player.ReadScreen({0, 0, 160, 120}, px));
+    return std::count_if(px.begin(), px.end(), [](std::uint32_t c) { return (c & 0xFFFFFF) != 0; });
+  };
+  EXPECT_GT(lit(), 160);
+  const TShowMode modes[] = {SHOW_MODE_RDFT, SHOW_MODE_VIDEO, SHOW_MODE_NONE, SHOW_MODE_WAVES};
+  std::int64_t target = 1'000'000;
+  for (TShowMode m : modes) {
+    player.SetShowMode(m);
+    player.SeekTo(target, 0, false);
+    pumpFor(150ms);
+    target = 2'000'000 - target;
+  }
+  player.Pause();
+  ASSERT_TRUE(waitPumping([&] { return player.Paused(); }, 3s, 2ms));
+  const auto paused = lit();
+  EXPECT_GT(paused, 160);
+  EXPECT_EQ(lit(), paused);  // paused waves stay where they were
+  player.Resume();
+  pumpFor(100ms);
+  withinDeadline(20s, "stopping", [&] { player.Stop(true); });
+}

@@ -1,7 +1,9 @@
 // corvane-play [options] FILE: plays a media file with the player component.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,11 +39,13 @@ const char* stateName(TPlayState s) {
 
 int usage(const char* msg = nullptr) {
   if (msg) std::fprintf(stderr, "corvane-play: %s\n", msg);
-  std::fprintf(stderr,
-               "usage: corvane-play [--audio-driver NAME] [--video-driver NAME] [--no-display]\n"
-               "  [--no-audio] [--start SECONDS] [--duration SECONDS] [--speed X] [--pitch X]\n"
-               "  [--volume 0..128] [--mute] [--loop] [--vf GRAPH] [--af GRAPH]\n"
-               "  [--option NAME=VALUE]... [--log-level LEVEL] [--events] [--libdir DIR] FILE\n");
+  std::fprintf(
+      stderr,
+      "usage: corvane-play [--audio-driver NAME] [--video-driver NAME] [--no-display]\n"
+      "  [--no-audio] [--start SECONDS] [--duration SECONDS] [--speed X] [--pitch X]\n"
+      "  [--volume 0..128] [--mute] [--loop] [--vf GRAPH] [--af GRAPH]\n"
+      "  [--show-mode video|waves|rdft|none] [--option NAME=VALUE]... [--log-level LEVEL]\n"
+      "  [--events] [--libdir DIR] FILE\n");
   return 2;
 }
 
@@ -101,7 +105,15 @@ int main(int argc, char** argv) {
         options.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
       } else if (a == "--log-level")
         logLevel = value();
-      else if (a == "--events")
+      else if (a == "--show-mode") {
+        const std::string m = value();
+        const TShowMode modes[] = {SHOW_MODE_VIDEO, SHOW_MODE_WAVES, SHOW_MODE_RDFT,
+                                   SHOW_MODE_NONE};
+        const char* names[] = {"video", "waves", "rdft", "none"};
+        const auto* it = std::find(std::begin(names), std::end(names), m);
+        if (it == std::end(names)) throw EOptionError("unknown show mode " + m);
+        player.SetShowMode(modes[it - std::begin(names)]);
+      } else if (a == "--events")
         events = true;
       else if (a == "--libdir")
         libdir = value();
@@ -168,7 +180,7 @@ int main(int argc, char** argv) {
   };
 
   // Keys of the player's window: space pauses, left and right seek 10 s,
-  // m mutes, q quits.
+  // m mutes, w cycles video, waves and spectrum, q quits.
   player.OnKeyDown = [&](TObject*, int key) {
     switch (key) {
       case SDLK_SPACE:
@@ -182,6 +194,9 @@ int main(int argc, char** argv) {
         break;
       case SDLK_m:
         player.SetMute(!player.Mute());
+        break;
+      case SDLK_w:
+        player.ToggleAudioDisplay();
         break;
       case SDLK_q:
       case SDLK_ESCAPE:
