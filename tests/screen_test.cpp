@@ -208,151 +208,136 @@ TEST_F(ScreenTest, VisColumnsScrollIntoTheLayer) {
   EXPECT_EQ(px[0] & 0xFFFFFF, 0xFF0000u);
 }
 
-// A solid red 1920x1080 clip played in an 800x800 window: letterbox rows show
-// the background colour, the middle rows the picture.
-TEST(ScreenPlayback, LetterboxShowsBackColour) {
-  auto dispatcher = std::make_shared<QueueDispatcher>();
-  setDispatcher(dispatcher);
-  {
-    TRORizozu player;
-    ASSERT_TRUE(player.LoadAVLib(""));
+// A player drawing with the dummy drivers, events on its own threads.
+class ScreenPlayback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setDispatcher(dispatcher_);
+    ASSERT_TRUE(player.LoadAVLib("")) << player.LastErrMsg();
     player.SetAudioDriver("dummy");
     player.SetVideoDriver("dummy");
-    player.SetScreenSize(800, 800);
-    player.SetBackColor(0x0000FF00);  // green, 0x00BBGGRR
     player.SetTriggerEventInMainThread(false);
-    ASSERT_TRUE(player.Open(media::ensure(media::Kind::Solid1080p), 0, true))
-        << player.LastErrMsg();
-    ASSERT_TRUE(waitPumping([&] { return player.DisplayRect().w > 0; }, std::chrono::seconds(10)));
-    EXPECT_EQ(player.DisplayRect(), (TRect{0, 175, 800, 450}));
-    std::vector<std::uint32_t> px;
-    ASSERT_TRUE(player.ReadScreen({0, 0, 800, 800}, px));
-    ASSERT_EQ(px.size(), 800u * 800u);
-    const auto at = [&](int x, int y) { return px[static_cast<std::size_t>(y) * 800 + x]; };
-    for (int y : {0, 100, 174, 625, 799}) {
-      EXPECT_EQ(channel(at(400, y), 8), 255) << y;
-      EXPECT_EQ(channel(at(400, y), 16), 0) << y;
-    }
-    for (int y : {176, 400, 623}) {
-      EXPECT_GT(channel(at(400, y), 16), 230) << y;
-      EXPECT_LT(channel(at(400, y), 8), 30) << y;
-    }
-    Bitmap bmp;
-    std::int64_t pts = -1;
-    ASSERT_TRUE(player.CurrentFrame(bmp, pts));
-    EXPECT_EQ(bmp.width, media::solid::kWidth);
-    EXPECT_EQ(pts, 0);
-    const TRect actual = player.DisplayToActualRect(player.DisplayRect());
-    EXPECT_EQ(actual, (TRect{0, 0, media::solid::kWidth, media::solid::kHeight}));
-    player.Stop(true);
   }
-  setDispatcher(nullptr);
+  void TearDown() override {
+    owned_.reset();  // stops and ends its threads while the dispatcher is there
+    setDispatcher(nullptr);
+  }
+
+  std::shared_ptr<QueueDispatcher> dispatcher_ = std::make_shared<QueueDispatcher>();
+  std::unique_ptr<TRORizozu> owned_ = std::make_unique<TRORizozu>();
+  TRORizozu& player = *owned_;
+};
+
+// A solid red 1920x1080 clip played in an 800x800 window: letterbox rows show
+// the background colour, the middle rows the picture.
+TEST_F(ScreenPlayback, LetterboxShowsBackColour) {
+  player.SetScreenSize(800, 800);
+  player.SetBackColor(0x0000FF00);  // green, 0x00BBGGRR
+  ASSERT_TRUE(player.Open(media::ensure(media::Kind::Solid1080p), 0, true)) << player.LastErrMsg();
+  ASSERT_TRUE(waitPumping([&] { return player.DisplayRect().w > 0; }, std::chrono::seconds(10)));
+  EXPECT_EQ(player.DisplayRect(), (TRect{0, 175, 800, 450}));
+  std::vector<std::uint32_t> px;
+  ASSERT_TRUE(player.ReadScreen({0, 0, 800, 800}, px));
+  ASSERT_EQ(px.size(), 800u * 800u);
+  const auto at = [&](int x, int y) { return px[static_cast<std::size_t>(y) * 800 + x]; };
+  for (int y : {0, 100, 174, 625, 799}) {
+    EXPECT_EQ(channel(at(400, y), 8), 255) << y;
+    EXPECT_EQ(channel(at(400, y), 16), 0) << y;
+  }
+  for (int y : {176, 400, 623}) {
+    EXPECT_GT(channel(at(400, y), 16), 230) << y;
+    EXPECT_LT(channel(at(400, y), 8), 30) << y;
+  }
+  Bitmap bmp;
+  std::int64_t pts = -1;
+  ASSERT_TRUE(player.CurrentFrame(bmp, pts));
+  EXPECT_EQ(bmp.width, media::solid::kWidth);
+  EXPECT_EQ(pts, 0);
+  const TRect actual = player.DisplayToActualRect(player.DisplayRect());
+  EXPECT_EQ(actual, (TRect{0, 0, media::solid::kWidth, media::solid::kHeight}));
 }
 
 // A bitmap subtitle is drawn over the picture while it lasts, scaled with it.
-TEST(ScreenPlayback, BitmapSubtitleShownWhileItLasts) {
+TEST_F(ScreenPlayback, BitmapSubtitleShownWhileItLasts) {
   namespace sub = media::dvdsub;
-  auto dispatcher = std::make_shared<QueueDispatcher>();
-  setDispatcher(dispatcher);
-  {
-    TRORizozu player;
-    ASSERT_TRUE(player.LoadAVLib(""));
-    player.SetAudioDriver("dummy");
-    player.SetVideoDriver("dummy");
-    player.SetScreenSize(2 * media::kWidth, 2 * media::kHeight);  // drawn twice the size
-    player.SetTriggerEventInMainThread(false);
-    ASSERT_TRUE(player.Open(media::ensure(media::Kind::MkvDvdSub), 0, false))
-        << player.LastErrMsg();
-    const auto readAt = [&](std::int64_t us, std::vector<std::uint32_t>& px) {
-      EXPECT_TRUE(waitPumping([&] { return player.CurrentPTS() >= us; }, std::chrono::seconds(10)));
-      return player.ReadScreen({0, 0, 2 * media::kWidth, 2 * media::kHeight}, px);
-    };
-    const auto at = [](const std::vector<std::uint32_t>& px, int x, int y) {
-      return px[static_cast<std::size_t>(y) * 2 * media::kWidth + x];
-    };
-    const int cx = 2 * (sub::kBox.x + sub::kBox.width / 2),
-              cy = 2 * (sub::kBox.y + sub::kBox.height / 2);
-    std::vector<std::uint32_t> px;
-    ASSERT_TRUE(readAt(200000, px));  // before the cue
-    EXPECT_GT(channel(at(px, cx, cy), 0), 200);
-    ASSERT_TRUE(readAt(1200000, px));
-    EXPECT_GT(channel(at(px, cx, cy), 16), 200);  // yellow box
-    EXPECT_GT(channel(at(px, cx, cy), 8), 200);
-    EXPECT_LT(channel(at(px, cx, cy), 0), 60);
-    // Just outside the box, scaled by two, the picture shows.
-    EXPECT_GT(channel(at(px, 2 * sub::kBox.x - 3, cy), 0), 200);
-    EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) - 3, cy), 16), 200);
-    EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) + 3, cy), 0), 200);
-    ASSERT_TRUE(readAt(2700000, px));  // after its end
-    EXPECT_GT(channel(at(px, cx, cy), 0), 200);
-    EXPECT_LT(channel(at(px, cx, cy), 16), 60);
-    player.Stop(true);
-  }
-  setDispatcher(nullptr);
+  player.SetScreenSize(2 * media::kWidth, 2 * media::kHeight);  // drawn twice the size
+  ASSERT_TRUE(player.Open(media::ensure(media::Kind::MkvDvdSub), 0, false)) << player.LastErrMsg();
+  const auto readAt = [&](std::int64_t us, std::vector<std::uint32_t>& px) {
+    EXPECT_TRUE(waitPumping([&] { return player.CurrentPTS() >= us; }, std::chrono::seconds(10)));
+    return player.ReadScreen({0, 0, 2 * media::kWidth, 2 * media::kHeight}, px);
+  };
+  const auto at = [](const std::vector<std::uint32_t>& px, int x, int y) {
+    return px[static_cast<std::size_t>(y) * 2 * media::kWidth + x];
+  };
+  const int cx = 2 * (sub::kBox.x + sub::kBox.width / 2),
+            cy = 2 * (sub::kBox.y + sub::kBox.height / 2);
+  std::vector<std::uint32_t> px;
+  ASSERT_TRUE(readAt(200000, px));  // before the cue
+  EXPECT_GT(channel(at(px, cx, cy), 0), 200);
+  ASSERT_TRUE(readAt(1200000, px));
+  EXPECT_GT(channel(at(px, cx, cy), 16), 200);  // yellow box
+  EXPECT_GT(channel(at(px, cx, cy), 8), 200);
+  EXPECT_LT(channel(at(px, cx, cy), 0), 60);
+  // Just outside the box, scaled by two, the picture shows.
+  EXPECT_GT(channel(at(px, 2 * sub::kBox.x - 3, cy), 0), 200);
+  EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) - 3, cy), 16), 200);
+  EXPECT_GT(channel(at(px, 2 * (sub::kBox.x + sub::kBox.width) + 3, cy), 0), 200);
+  ASSERT_TRUE(readAt(2700000, px));  // after its end
+  EXPECT_GT(channel(at(px, cx, cy), 0), 200);
+  EXPECT_LT(channel(at(px, cx, cy), 16), 60);
 }
 
 // A 440 Hz stereo tone shown as waves (two rows and the line between them),
 // then as a spectrum whose brightest row is the tone's bin.
-TEST(ScreenPlayback, ToneAsWavesThenSpectrum) {
-  auto dispatcher = std::make_shared<QueueDispatcher>();
-  setDispatcher(dispatcher);
-  {
-    TRORizozu player;
-    ASSERT_TRUE(player.LoadAVLib(""));
-    player.SetAudioDriver("dummy");
-    player.SetVideoDriver("dummy");
-    player.SetScreenSize(320, 480);
-    player.SetWaveColor(0x000000FF);  // red
-    player.SetLineColor(0x00FF0000);  // blue
-    player.SetShowMode(SHOW_MODE_WAVES);
-    player.SetTriggerEventInMainThread(false);
-    ASSERT_TRUE(player.Open(media::ensure(media::Kind::Wav), 0, false)) << player.LastErrMsg();
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    std::vector<std::uint32_t> px;
-    ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
-    const auto at = [&](int x, int y) {
-      return px[static_cast<std::size_t>(y) * 320 + x] & 0xFFFFFF;
-    };
-    int red[2] = {}, other = 0;
-    for (int y = 0; y < 480; ++y)
-      for (int x = 0; x < 320; ++x) {
-        const std::uint32_t c = at(x, y);
-        if (y == 240) {
-          EXPECT_EQ(c, 0x0000FFu) << x;
-        } else if (c == 0xFF0000u) {
-          ++red[y / 240];
-          // Bars stay within the channel's amplitude around its centre.
-          EXPECT_LE(std::abs(y % 240 - 120), 120 * 9 / 10) << y;
-        } else if (c != 0) {
-          ++other;
-        }
-      }
-    EXPECT_GT(red[0], 320);
-    EXPECT_GT(red[1], 320);
-    EXPECT_EQ(other, 0);
-
-    player.SetShowMode(SHOW_MODE_RDFT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
-    std::uint32_t best = 0;
-    int bestRow = -1, columns = 0;
+TEST_F(ScreenPlayback, ToneAsWavesThenSpectrum) {
+  player.SetScreenSize(320, 480);
+  player.SetWaveColor(0x000000FF);  // red
+  player.SetLineColor(0x00FF0000);  // blue
+  player.SetShowMode(SHOW_MODE_WAVES);
+  ASSERT_TRUE(player.Open(media::ensure(media::Kind::Wav), 0, false)) << player.LastErrMsg();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::vector<std::uint32_t> px;
+  ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
+  const auto at = [&](int x, int y) {
+    return px[static_cast<std::size_t>(y) * 320 + x] & 0xFFFFFF;
+  };
+  int red[2] = {}, other = 0;
+  for (int y = 0; y < 480; ++y)
     for (int x = 0; x < 320; ++x) {
-      bool drawn = false;
-      for (int y = 0; y < 480; ++y) {
-        const std::uint32_t r = (at(x, y) >> 16) & 0xFF;
-        drawn = drawn || at(x, y) != 0;
-        if (r > best) best = r, bestRow = y;
+      const std::uint32_t c = at(x, y);
+      if (y == 240) {
+        EXPECT_EQ(c, 0x0000FFu) << x;
+      } else if (c == 0xFF0000u) {
+        ++red[y / 240];
+        // Bars stay within the channel's amplitude around its centre.
+        EXPECT_LE(std::abs(y % 240 - 120), 120 * 9 / 10) << y;
+      } else if (c != 0) {
+        ++other;
       }
-      columns += drawn;
     }
-    // 480 rows: 1024-sample transforms, bins of 48000 / 1024 Hz from the bottom.
-    const double bin = media::wav::kFrequency * 1024.0 / media::wav::kSampleRate;
-    EXPECT_NEAR(479 - bestRow, bin, 1.0);
-    EXPECT_GT(best, 60u);
-    EXPECT_GT(columns, 3);  // it scrolls
-    player.Stop(true);
+  EXPECT_GT(red[0], 320);
+  EXPECT_GT(red[1], 320);
+  EXPECT_EQ(other, 0);
+
+  player.SetShowMode(SHOW_MODE_RDFT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(player.ReadScreen({0, 0, 320, 480}, px));
+  std::uint32_t best = 0;
+  int bestRow = -1, columns = 0;
+  for (int x = 0; x < 320; ++x) {
+    bool drawn = false;
+    for (int y = 0; y < 480; ++y) {
+      const std::uint32_t r = (at(x, y) >> 16) & 0xFF;
+      drawn = drawn || at(x, y) != 0;
+      if (r > best) best = r, bestRow = y;
+    }
+    columns += drawn;
   }
-  setDispatcher(nullptr);
+  // 480 rows: 1024-sample transforms, bins of 48000 / 1024 Hz from the bottom.
+  const double bin = media::wav::kFrequency * 1024.0 / media::wav::kSampleRate;
+  EXPECT_NEAR(479 - bestRow, bin, 1.0);
+  EXPECT_GT(best, 60u);
+  EXPECT_GT(columns, 3);  // it scrolls
 }
 
 }  // namespace
