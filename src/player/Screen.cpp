@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string_view>
 
 #include "foundation/StrFormat.h"
 #include "foundation/api/avutil.h"
+#include "player/NativeWindow.h"
 
 namespace corvane {
 namespace {
@@ -85,6 +87,10 @@ bool TScreen::Create(std::uintptr_t handle, int width, int height, const std::st
   }
   if (!FWindow) {
     if (handle) {
+      // The media layer's X11 calls on a bad id would end the process.
+      const char* driver = sdl::SDL_GetCurrentVideoDriver();
+      if (driver && std::string_view(driver) == "x11" && !ValidateNativeWindow(handle, error))
+        return false;
       FWindow = sdl::SDL_CreateWindowFrom(reinterpret_cast<const void*>(handle));
       FOwnWindow = false;
     } else {
