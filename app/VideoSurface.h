@@ -41,7 +41,8 @@ class ScreenReporter : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  QPointer<VideoSurface> FSurface;
+  // As a QWidget: events still arrive while the surface is being destroyed.
+  QPointer<QWidget> FSurface;
   QPointer<QWidget> FTopLevel;
   TReports FReports;
 };

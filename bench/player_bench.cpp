@@ -3,6 +3,10 @@
 // media against bare library loops over the same file in the same run, the
 // start-up and seek latencies and the A/V sync error.
 //
+// One benchmark draws: the 1080p clip in a 960x540 window of the player's
+// own with SDL's software renderer. It needs an X display and skips without
+// one; `make bench` runs it under xvfb-run.
+//
 // The player is observed through a subclass. Draw, the screen hook, runs on
 // the play thread under the data lock right after the refresh loop released
 // a picture (pictq.current); it also runs on forced refreshes, which are told
@@ -10,21 +14,28 @@
 // hands the audio output a hook that the device callback calls for every
 // block of decoded samples. Both are empty in the base player.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/AVHandles.h"
+#include "foundation/Logger.h"
 #include "player/CustomPlayer.h"
 #include "testmedia/TestMedia.h"
 
@@ -106,6 +117,12 @@ class TBenchPlayer : public TRORizozu {
       Stop(true);
   }
 
+  // Draws into a window as well, with the environment's video driver.
+  void SetDrawScreen(bool v) {
+    FDrawScreen = v;
+    SetVideoDriver(v ? "" : "dummy");
+  }
+
   // Forgets what the last run recorded; call with the player stopped.
   void Reset() {
     std::lock_guard g(FLock);
@@ -150,6 +167,7 @@ class TBenchPlayer : public TRORizozu {
 
  protected:
   void Draw(TVideoState* is) override {
+    if (FDrawScreen) TRORizozu::Draw(is);
     const auto at = SteadyClock::now();
     TFFFrame* vp = is->pictq.current;
     if (!vp) return;
@@ -179,6 +197,7 @@ class TBenchPlayer : public TRORizozu {
 
  private:
   std::condition_variable FCond;
+  bool FDrawScreen = false;
   const TFFFrame* FLastSlot = nullptr;
   int FLastSerial = 0;
   double FLastPts = NAN;
@@ -431,6 +450,136 @@ void BM_PlayerPlayback1080p(benchmark::State& state) {
   state.counters["sync_signed_mean_ms"] = samples > 0 ? signedSum / samples : NAN;
 }
 BENCHMARK(BM_PlayerPlayback1080p)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
+
+// ---------------------------------------------------------------------------
+// 1080p playback drawn into a window
+
+constexpr int kWindowWidth = 960;
+constexpr int kWindowHeight = 540;
+
+// The render driver the player reports when its renderer is made.
+class TRenderDriverLog {
+ public:
+  TRenderDriverLog() {
+    FLogger.SetSynchronous(true);
+    FLogger.SetTriggerEventInMainThread(false);
+    FLogger.SetLogLevel(llInfo);
+    FLogger.SetOnLog([this](TObject*, std::uint32_t, TLogLevel, const std::string& line) {
+      static const std::string kKey = "Current render driver: ";
+      const std::size_t at = line.find(kKey);
+      if (at == std::string::npos) return;
+      std::lock_guard g(FLock);
+      FDriver = line.substr(at + kKey.size());
+    });
+  }
+  std::string Driver() {
+    std::lock_guard g(FLock);
+    return FDriver;
+  }
+
+ private:
+  TFFLogger FLogger;
+  std::mutex FLock;
+  std::string FDriver;
+};
+
+// CPU seconds the local X server of $DISPLAY has used (its pid from the
+// server's lock file), NaN when that cannot be read.
+double xServerCpuSeconds() {
+  const char* display = std::getenv("DISPLAY");
+  const char* colon = display ? std::strrchr(display, ':') : nullptr;
+  if (!colon) return NAN;
+  const int number = std::atoi(colon + 1);
+  std::ifstream lock("/tmp/.X" + std::to_string(number) + "-lock");
+  long pid = 0;
+  if (!(lock >> pid) || pid <= 0) return NAN;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return NAN;
+  // After the command: state and 10 more fields, then utime and stime.
+  std::istringstream fields(text.substr(end + 1));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;
+  unsigned long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return NAN;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Plays the whole 10 s 1080p clip (repeat type stop) in a 960x540 window of
+// the player's own, SDL's x11 video driver and software renderer. Arg 0: the
+// window surface goes to the X server directly (SDL_FRAMEBUFFER_ACCELERATION
+// 0); arg 1: SDL's default for the software renderer on X11, the window
+// surface shown through a GL texture. The process's CPU does not include the
+// X server's: xserver_cpu_per_media_s is that of a local server during the
+// runs (NaN when it cannot be read). Other counters as in
+// BM_PlayerPlayback1080p; the bare loop decodes video and audio of the whole
+// clip. Skips without an X display.
+void BM_PlayerScreen1080p(benchmark::State& state) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display)
+    return state.SkipWithError("no X display (DISPLAY unset): run it under xvfb-run");
+  TRenderDriverLog renderLog;
+  TBenchPlayer player;
+  if (!loadPlayer(state, player)) return;
+  player.SetDrawScreen(true);
+  player.SetScreenSize(kWindowWidth, kWindowHeight);
+  sdl::SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "software", SDL_HINT_OVERRIDE);
+  sdl::SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, state.range(0) ? "1" : "0",
+                               SDL_HINT_OVERRIDE);
+  const std::string path = media::ensure(media::Kind::Bench1080p);
+  double playerCpu = 0, serverCpu = 0, media = 0, wall = 0, bare = 0;
+  std::int64_t released = 0, dropsLate = 0, dropsEarly = 0, bareFrames = 0;
+  int ended = 0;
+  for (auto _ : state) {
+    player.Reset();
+    player.SetRepeatType(rtStop);
+    const int stops = player.Stops();
+    const double c0 = processCpuSeconds(), s0 = xServerCpuSeconds();
+    const auto t0 = SteadyClock::now();
+    if (!player.Open(path)) return state.SkipWithError(("open: " + player.LastErrMsg()).c_str());
+    const bool stopped =
+        player.WaitUntil([&] { return player.FStops > stops; }, media::bench::kSeconds * 1s + 30s);
+    const double c1 = processCpuSeconds(), s1 = xServerCpuSeconds();
+    const auto t1 = SteadyClock::now();
+    if (!stopped) return state.SkipWithError("no psStop within the clip + 30 s");
+    serverCpu += s1 - s0;
+    if (renderLog.Driver() != "software")
+      return state.SkipWithError(("render driver: \"" + renderLog.Driver() + "\"").c_str());
+    std::lock_guard g(player.FLock);
+    if (player.FReleases.empty() || player.FDuration <= 0)
+      return state.SkipWithError("no picture released or no duration");
+    playerCpu += c1 - c0;
+    media += static_cast<double>(player.FDuration) / 1e6;
+    wall += std::chrono::duration<double>(t1 - t0).count();
+    released += static_cast<std::int64_t>(player.FReleases.size());
+    ended += player.FEnded ? 1 : 0;
+    dropsLate += player.FDropsLate;
+    dropsEarly += player.FDropsEarly;
+    BareRun run;
+    bare += bareCpuPerMediaSecond(path, false, &run);
+    bareFrames = run.pictures;
+  }
+  const auto n = static_cast<double>(state.iterations());
+  state.counters["player_cpu_per_media_s"] = playerCpu / media;
+  state.counters["bare_cpu_per_media_s"] = bare / n;
+  state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
+  state.counters["xserver_cpu_per_media_s"] = serverCpu / media;
+  state.counters["wall_over_media"] = wall / media;
+  state.counters["media_s_per_run"] = media / n;
+  state.counters["pictures_released_per_run"] = static_cast<double>(released) / n;
+  state.counters["pictures_in_file"] = static_cast<double>(bareFrames);
+  state.counters["runs_with_psEnd"] = ended;
+  state.counters["drops_late_per_run"] = static_cast<double>(dropsLate) / n;
+  state.counters["drops_early_per_run"] = static_cast<double>(dropsEarly) / n;
+}
+BENCHMARK(BM_PlayerScreen1080p)
+    ->ArgName("gl_framebuffer")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 // ---------------------------------------------------------------------------
 // Start-up and seek latency on the 1080p clip

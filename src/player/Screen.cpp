@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <string_view>
 
 #include "foundation/Logger.h"
 #include "foundation/StrFormat.h"
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avutil.h"
+#include "player/NativeWindow.h"
 
 namespace corvane {
 namespace {
@@ -88,6 +90,10 @@ bool TScreen::Create(std::uintptr_t handle, int width, int height, const std::st
   }
   if (!FWindow) {
     if (handle) {
+      // The media layer's X11 calls on a bad id would end the process.
+      const char* driver = sdl::SDL_GetCurrentVideoDriver();
+      if (driver && std::string_view(driver) == "x11" && !ValidateNativeWindow(handle, error))
+        return false;
       FWindow = sdl::SDL_CreateWindowFrom(reinterpret_cast<const void*>(handle));
       FOwnWindow = false;
     } else {
