@@ -15,6 +15,7 @@
 
 #include "MainForm.h"
 #include "QtDispatcher.h"
+#include "QtWait.h"
 #include "foundation/FFLoader.h"
 #include "foundation/MainThread.h"
 #include "testmedia/TestMedia.h"
@@ -23,16 +24,6 @@ using namespace corvane;
 using namespace corvane::app;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 // Milliseconds of an "hh:mm:ss.zzz" text, -1 for anything else.
 long long positionMs(const QString& text) {

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "QtDispatcher.h"
+#include "QtWait.h"
 #include "VideoSurface.h"
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
@@ -38,16 +39,6 @@ using namespace corvane::app;
 namespace media = corvane::testmedia;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 void settle(int ms) {
   waitUntil([] { return false; }, ms);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MainForm.h"
+#include "QtWait.h"
 #include "VideoSurface.h"
 
 // Xlib last: its macros clash with Qt's names.
@@ -20,16 +21,6 @@
 using namespace corvane::app;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int ms = 3000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
 
 struct Recorded {
   std::vector<QSize> sizes;
