@@ -17,6 +17,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/NativeWindow.h"
+#include "support/EnvVar.h"
 #include "testmedia/TestMedia.h"
 
 // Xlib last: its macros clash with ordinary names.
@@ -34,30 +35,6 @@ std::string hex(std::uintptr_t id) {
   std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(id));
   return buf;
 }
-
-// An environment variable set (or, with nullptr, unset) for the scope.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : FName(name) {
-    if (const char* d = std::getenv(name)) FSaved = d;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvVar() {
-    if (FSaved)
-      setenv(FName, FSaved->c_str(), 1);
-    else
-      unsetenv(FName);
-  }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
- private:
-  const char* FName;
-  std::optional<std::string> FSaved;
-};
 
 TEST(NativeWindow, IdsOutsideTheXidRangeFailWithoutAServer) {
   EnvVar none("DISPLAY", nullptr);

@@ -23,6 +23,7 @@
 #include "VideoSurface.h"
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
+#include "support/EnvVar.h"
 #include "testmedia/TestMedia.h"
 
 // Xlib last: its macros clash with Qt's names.
@@ -87,27 +88,6 @@ std::string mismatch(const QImage& image, const TRect& rect) {
     }
   return {};
 }
-
-// An environment variable set for the scope.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : FName(name) {
-    if (const char* v = std::getenv(name)) FSaved = v;
-    setenv(name, value, 1);
-  }
-  ~EnvVar() {
-    if (FSaved)
-      setenv(FName, FSaved->c_str(), 1);
-    else
-      unsetenv(FName);
-  }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
- private:
-  const char* FName;
-  std::optional<std::string> FSaved;
-};
 
 // SDL's software renderer, and no GL behind the window surface: the GL
 // driver is unloaded before the leak check, which then cannot tell its
