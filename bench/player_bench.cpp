@@ -372,6 +372,42 @@ BENCHMARK(BM_PlayerAudioOnly)->Unit(benchmark::kSecond)->Iterations(2)->UseRealT
 // ---------------------------------------------------------------------------
 // 1080p playback
 
+// Totals of whole-clip playback runs against the bare decode loop of the
+// same clip, measured after each run.
+struct TPlaybackTotals {
+  double playerCpu = 0, media = 0, wall = 0, bare = 0;
+  std::int64_t released = 0, dropsLate = 0, dropsEarly = 0, bareFrames = 0;
+  int ended = 0;
+
+  // One run that took cpu seconds of the process and wall seconds; the
+  // caller holds the player's lock.
+  void AddRun(const TBenchPlayer& player, double cpu, double wallSeconds, const std::string& path) {
+    playerCpu += cpu;
+    media += static_cast<double>(player.FDuration) / 1e6;
+    wall += wallSeconds;
+    released += static_cast<std::int64_t>(player.FReleases.size());
+    ended += player.FEnded ? 1 : 0;
+    dropsLate += player.FDropsLate;
+    dropsEarly += player.FDropsEarly;
+    BareRun run;
+    bare += bareCpuPerMediaSecond(path, false, &run);
+    bareFrames = run.pictures;
+  }
+  void Report(benchmark::State& state) const {
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["player_cpu_per_media_s"] = playerCpu / media;
+    state.counters["bare_cpu_per_media_s"] = bare / n;
+    state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
+    state.counters["wall_over_media"] = wall / media;
+    state.counters["media_s_per_run"] = media / n;
+    state.counters["pictures_released_per_run"] = static_cast<double>(released) / n;
+    state.counters["pictures_in_file"] = static_cast<double>(bareFrames);
+    state.counters["runs_with_psEnd"] = ended;
+    state.counters["drops_late_per_run"] = static_cast<double>(dropsLate) / n;
+    state.counters["drops_early_per_run"] = static_cast<double>(dropsEarly) / n;
+  }
+};
+
 // Plays the whole 10 s 1080p clip (repeat type stop). CPU as above, per second
 // of the file's duration (OnFileOpen); the bare loop decodes video and audio
 // of the whole clip. The sync error of a picture
@@ -383,11 +419,10 @@ void BM_PlayerPlayback1080p(benchmark::State& state) {
   TBenchPlayer player;
   if (!loadPlayer(state, player)) return;
   const std::string path = media::ensure(media::Kind::Bench1080p);
-  double playerCpu = 0, media = 0, wall = 0, bare = 0;
+  TPlaybackTotals totals;
   std::vector<double> errors;  // ms
   double signedSum = 0, worst = -1, worstAt = NAN;
-  std::int64_t released = 0, noClock = 0, dropsLate = 0, dropsEarly = 0, bareFrames = 0;
-  int ended = 0;
+  std::int64_t noClock = 0;
   for (auto _ : state) {
     player.Reset();
     player.SetRepeatType(rtStop);
@@ -403,9 +438,6 @@ void BM_PlayerPlayback1080p(benchmark::State& state) {
     std::lock_guard g(player.FLock);
     if (player.FReleases.empty() || player.FDuration <= 0)
       return state.SkipWithError("no picture released or no duration");
-    playerCpu += c1 - c0;
-    media += static_cast<double>(player.FDuration) / 1e6;
-    wall += std::chrono::duration<double>(t1 - t0).count();
     for (const Release& r : player.FReleases) {
       if (std::isnan(r.audio) || std::isnan(r.pts)) {
         ++noClock;
@@ -419,29 +451,14 @@ void BM_PlayerPlayback1080p(benchmark::State& state) {
         worstAt = r.pts;
       }
     }
-    released += static_cast<std::int64_t>(player.FReleases.size());
-    ended += player.FEnded ? 1 : 0;
-    dropsLate += player.FDropsLate;
-    dropsEarly += player.FDropsEarly;
-    BareRun run;
-    bare += bareCpuPerMediaSecond(path, false, &run);
-    bareFrames = run.pictures;
+    totals.AddRun(player, c1 - c0, std::chrono::duration<double>(t1 - t0).count(), path);
   }
+  totals.Report(state);
   const auto n = static_cast<double>(state.iterations());
   std::sort(errors.begin(), errors.end());
   double sum = 0;
   for (double e : errors) sum += e;
   const auto samples = static_cast<double>(errors.size());
-  state.counters["player_cpu_per_media_s"] = playerCpu / media;
-  state.counters["bare_cpu_per_media_s"] = bare / n;
-  state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
-  state.counters["wall_over_media"] = wall / media;
-  state.counters["media_s_per_run"] = media / n;
-  state.counters["pictures_released_per_run"] = static_cast<double>(released) / n;
-  state.counters["pictures_in_file"] = static_cast<double>(bareFrames);
-  state.counters["runs_with_psEnd"] = ended;
-  state.counters["drops_late_per_run"] = static_cast<double>(dropsLate) / n;
-  state.counters["drops_early_per_run"] = static_cast<double>(dropsEarly) / n;
   state.counters["released_without_audio_clock"] = static_cast<double>(noClock) / n;
   state.counters["sync_err_mean_ms"] = samples > 0 ? sum / samples : NAN;
   state.counters["sync_err_p95_ms"] = percentile(errors, 0.95);
@@ -528,9 +545,8 @@ void BM_PlayerScreen1080p(benchmark::State& state) {
   sdl::SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, state.range(0) ? "1" : "0",
                                SDL_HINT_OVERRIDE);
   const std::string path = media::ensure(media::Kind::Bench1080p);
-  double playerCpu = 0, serverCpu = 0, media = 0, wall = 0, bare = 0;
-  std::int64_t released = 0, dropsLate = 0, dropsEarly = 0, bareFrames = 0;
-  int ended = 0;
+  TPlaybackTotals totals;
+  double serverCpu = 0;
   for (auto _ : state) {
     player.Reset();
     player.SetRepeatType(rtStop);
@@ -549,29 +565,10 @@ void BM_PlayerScreen1080p(benchmark::State& state) {
     std::lock_guard g(player.FLock);
     if (player.FReleases.empty() || player.FDuration <= 0)
       return state.SkipWithError("no picture released or no duration");
-    playerCpu += c1 - c0;
-    media += static_cast<double>(player.FDuration) / 1e6;
-    wall += std::chrono::duration<double>(t1 - t0).count();
-    released += static_cast<std::int64_t>(player.FReleases.size());
-    ended += player.FEnded ? 1 : 0;
-    dropsLate += player.FDropsLate;
-    dropsEarly += player.FDropsEarly;
-    BareRun run;
-    bare += bareCpuPerMediaSecond(path, false, &run);
-    bareFrames = run.pictures;
+    totals.AddRun(player, c1 - c0, std::chrono::duration<double>(t1 - t0).count(), path);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["player_cpu_per_media_s"] = playerCpu / media;
-  state.counters["bare_cpu_per_media_s"] = bare / n;
-  state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
-  state.counters["xserver_cpu_per_media_s"] = serverCpu / media;
-  state.counters["wall_over_media"] = wall / media;
-  state.counters["media_s_per_run"] = media / n;
-  state.counters["pictures_released_per_run"] = static_cast<double>(released) / n;
-  state.counters["pictures_in_file"] = static_cast<double>(bareFrames);
-  state.counters["runs_with_psEnd"] = ended;
-  state.counters["drops_late_per_run"] = static_cast<double>(dropsLate) / n;
-  state.counters["drops_early_per_run"] = static_cast<double>(dropsEarly) / n;
+  totals.Report(state);
+  state.counters["xserver_cpu_per_media_s"] = serverCpu / totals.media;
 }
 BENCHMARK(BM_PlayerScreen1080p)
     ->ArgName("gl_framebuffer")
