@@ -230,4 +230,25 @@ TEST_F(XcbPlayerSurface, ScreenHandleMovesThePicture) {
   EXPECT_EQ(FPlayer->PlayState(), psPlay);
 }
 
+// Stop clears the surface to the background by default (ClearScreenAfterStop
+// -1); with 0 the last picture stays.
+TEST_F(XcbPlayerSurface, StopClearsTheSurfaceUnlessToldNotTo) {
+  QWidget top;
+  top.resize(480, 270);
+  VideoSurface surface(&top);
+  surface.setGeometry(0, 0, 480, 270);
+  StopFirst stop{FPlayer};
+  reportFrom(surface);
+  ASSERT_NO_FATAL_FAILURE(showAndWait(top, surface));
+  for (const int clear : {0, -1}) {
+    SCOPED_TRACE(clear);
+    FPlayer->SetClearScreenAfterStop(clear);
+    ASSERT_TRUE(FPlayer->Open(FClip, surface.winId(), true)) << FPlayer->LastErrMsg();
+    EXPECT_EQ(waitForPicture(surface, fitted(480, 270)), "");
+    FPlayer->Stop(true);
+    settle(200);
+    EXPECT_EQ(mismatch(grab(surface), clear == 0 ? fitted(480, 270) : TRect{}), "");
+  }
+}
+
 }  // namespace
