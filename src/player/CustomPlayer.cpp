@@ -6,6 +6,7 @@
 #include "foundation/MainThread.h"
 #include "foundation/StrFormat.h"
 #include "foundation/api/avutil.h"
+#include "player/NativeWindow.h"
 
 namespace corvane {
 
@@ -156,6 +157,13 @@ void TCustomPlayer::Draw(TVideoState* is) {
       return;
     }
     FFLogger().Log(this, llInfo, "Current render driver: %s", FScreen.RenderDriver().c_str());
+  }
+  if (std::string why; !FScreen.OwnWindow() && NativeWindowLost(FScreen.Handle(), why)) {
+    // Drawing on would only add errors: end the playback.
+    ReportError(why, llError, true);
+    FNoScreenNow = true;
+    EventQueue().Push({FF_STOP_EVENT, is});
+    return;
   }
   pumpWindowEvents(is);
   FScreen.Clear(FBackColor);

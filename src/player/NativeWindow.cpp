@@ -68,6 +68,18 @@ TRepeats& repeats() {
   return r;
 }
 
+// The last window the server reported gone, and the report.
+struct TLost {
+  std::mutex lock;
+  unsigned long id = 0;
+  std::string why;
+};
+
+TLost& lost() {
+  static TLost l;
+  return l;
+}
+
 bool powerOfTen(unsigned long long n) {
   while (n >= 10 && n % 10 == 0) n /= 10;
   return n == 1;
@@ -80,6 +92,12 @@ int onXError(Display* display, XErrorEvent* e) {
   }
   char text[256] = {};
   xlib().GetErrorText(display, e->error_code, text, sizeof text);
+  if (e->error_code == BadWindow || e->error_code == BadDrawable) {
+    TLost& l = lost();
+    std::lock_guard g(l.lock);
+    l.id = e->resourceid;
+    l.why = strprintf("The screen window 0x%lx is gone: %s", e->resourceid, text);
+  }
   unsigned long long count = 1;
   {
     TRepeats& r = repeats();
@@ -138,6 +156,17 @@ bool ValidateNativeWindow(std::uintptr_t id, std::string& error) {
   if (capture.code != Success) return invalid(text);
   if (!got) return invalid("no window attributes");
   if (attributes.c_class == InputOnly) return invalid("an input-only window");
+  TLost& l = lost();
+  std::lock_guard g(l.lock);
+  if (l.id == id) l.id = 0;
+  return true;
+}
+
+bool NativeWindowLost(std::uintptr_t id, std::string& why) {
+  TLost& l = lost();
+  std::lock_guard g(l.lock);
+  if (id == 0 || l.id != id) return false;
+  why = l.why;
   return true;
 }
 

@@ -27,4 +27,9 @@ bool InstallXErrorHandler();
 // own failure is what the caller reports.
 bool ValidateNativeWindow(std::uintptr_t id, std::string& error);
 
+// True once the X server reported window id gone (a BadWindow or BadDrawable
+// error on it, seen by the non-fatal handler); why then says so. A later
+// successful check of the same id (ids are reused) clears it.
+bool NativeWindowLost(std::uintptr_t id, std::string& why);
+
 }  // namespace corvane
