@@ -192,7 +192,9 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
   TFFFrame* sp = nullptr;
   if (is->subtitle_st && is->subpq.Remaining() > 0) {
     TFFFrame* s = is->subpq.Peek();
-    if (vp->pts >= s->pts + s->sub.start_display_time / 1000.0) {
+    // A subtitle from before a seek waits for the refresh to drop it.
+    if (s->serial == is->subtitleq.serial &&
+        vp->pts >= s->pts + s->sub.start_display_time / 1000.0) {
       if (!s->uploaded) {
         if (s->width <= 0 || s->height <= 0) {
           s->width = vp->width;
