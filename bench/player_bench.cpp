@@ -312,6 +312,17 @@ bool loadPlayer(benchmark::State& state, TBenchPlayer& player) {
 
 constexpr std::int64_t kAudioPlayTimeUs = 20'000'000;  // of the 60 s clip
 
+// The CPU counters every playback benchmark reports: the player's CPU and
+// the bare loop's per second of media, their ratio, and the pace.
+void reportCpu(benchmark::State& state, double playerCpu, double media, double wall, double bare) {
+  const auto n = static_cast<double>(state.iterations());
+  state.counters["player_cpu_per_media_s"] = playerCpu / media;
+  state.counters["bare_cpu_per_media_s"] = bare / n;
+  state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
+  state.counters["wall_over_media"] = wall / media;
+  state.counters["media_s_per_run"] = media / n;
+}
+
 // Plays the first 20 s of the 60 s AAC clip (PlayTime, repeat type stop).
 // Counters:
 //  player_cpu_per_media_s  process CPU s from Open to psStop / s of media played
@@ -357,12 +368,7 @@ void BM_PlayerAudioOnly(benchmark::State& state) {
     toPosition.push_back(msBetween(t0, *player.FFirstPosition));
     bare += bareCpuPerMediaSecond(path, true);
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["player_cpu_per_media_s"] = playerCpu / media;
-  state.counters["bare_cpu_per_media_s"] = bare / n;
-  state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
-  state.counters["wall_over_media"] = wall / media;
-  state.counters["media_s_per_run"] = media / n;
+  reportCpu(state, playerCpu, media, wall, bare);
   state.counters["open_to_audio_block_ms"] = median(toBlock);
   state.counters["open_to_current_pts_ms"] = median(toPts);
   state.counters["open_to_position_ms"] = median(toPosition);
@@ -394,12 +400,8 @@ struct TPlaybackTotals {
     bareFrames = run.pictures;
   }
   void Report(benchmark::State& state) const {
+    reportCpu(state, playerCpu, media, wall, bare);
     const auto n = static_cast<double>(state.iterations());
-    state.counters["player_cpu_per_media_s"] = playerCpu / media;
-    state.counters["bare_cpu_per_media_s"] = bare / n;
-    state.counters["player_over_bare"] = (playerCpu / media) / (bare / n);
-    state.counters["wall_over_media"] = wall / media;
-    state.counters["media_s_per_run"] = media / n;
     state.counters["pictures_released_per_run"] = static_cast<double>(released) / n;
     state.counters["pictures_in_file"] = static_cast<double>(bareFrames);
     state.counters["runs_with_psEnd"] = ended;

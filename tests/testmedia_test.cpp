@@ -296,21 +296,28 @@ INSTANTIATE_TEST_SUITE_P(Containers, TestMediaTone,
 
 using TestMedia = WithLibraries<::testing::Test>;
 
+// Decodes stream 0, checking that every nth picture is YUV 4:2:0 of one
+// colour (means within 1); the number of pictures decoded.
+int solidPictures(AVFormatContext* in, int every, int y, int cb, int cr) {
+  int frames = 0;
+  decode(in, 0, [&](const AVFrame* f) {
+    if (frames++ % every) return;
+    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
+    EXPECT_NEAR(planeMean(f, 0, f->width, f->height), y, 1);
+    EXPECT_NEAR(planeMean(f, 1, f->width / 2, f->height / 2), cb, 1);
+    EXPECT_NEAR(planeMean(f, 2, f->width / 2, f->height / 2), cr, 1);
+  });
+  return frames;
+}
+
 TEST_F(TestMedia, SolidClipHasTheColourAndItsTags) {
   InputPtr in = open(Kind::Solid1080p);
   ASSERT_TRUE(in);
   const AVCodecParameters* par = in->streams[0]->codecpar;
   EXPECT_EQ(par->color_range, AVCOL_RANGE_MPEG);
   EXPECT_EQ(par->color_space, AVCOL_SPC_SMPTE170M);
-  int frames = 0;
-  decode(in.get(), 0, [&](const AVFrame* f) {
-    if (frames++ % 20) return;
-    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
-    EXPECT_NEAR(planeMean(f, 0, f->width, f->height), solid::kY, 1);
-    EXPECT_NEAR(planeMean(f, 1, f->width / 2, f->height / 2), solid::kCb, 1);
-    EXPECT_NEAR(planeMean(f, 2, f->width / 2, f->height / 2), solid::kCr, 1);
-  });
-  EXPECT_EQ(frames, solid::kFps * solid::kSeconds);
+  EXPECT_EQ(solidPictures(in.get(), 20, solid::kY, solid::kCb, solid::kCr),
+            solid::kFps * solid::kSeconds);
 }
 
 TEST_F(TestMedia, MatroskaCarriesTheCues) {
@@ -343,15 +350,8 @@ TEST_F(TestMedia, MatroskaCarriesTheCues) {
 TEST_F(TestMedia, DvdSubtitleDecodesToTheBox) {
   InputPtr in = open(Kind::MkvDvdSub);
   ASSERT_TRUE(in);
-  int frames = 0;
-  decode(in.get(), 0, [&](const AVFrame* f) {
-    if (frames++ % 25) return;
-    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
-    EXPECT_NEAR(planeMean(f, 0, f->width, f->height), dvdsub::kBackY, 1);
-    EXPECT_NEAR(planeMean(f, 1, f->width / 2, f->height / 2), dvdsub::kBackCb, 1);
-    EXPECT_NEAR(planeMean(f, 2, f->width / 2, f->height / 2), dvdsub::kBackCr, 1);
-  });
-  EXPECT_EQ(frames, kFps * dvdsub::kSeconds);
+  EXPECT_EQ(solidPictures(in.get(), 25, dvdsub::kBackY, dvdsub::kBackCb, dvdsub::kBackCr),
+            kFps * dvdsub::kSeconds);
   EXPECT_EQ(in->streams[0]->start_time, 0);
 
   ASSERT_GE(ff::av_seek_frame(in.get(), -1, 0, AVSEEK_FLAG_BACKWARD), 0);

@@ -89,6 +89,16 @@ std::string mismatch(const QImage& image, const TRect& rect) {
   return {};
 }
 
+// A top-level window that one video surface fills.
+struct TSurfaceWindow {
+  TSurfaceWindow(int w, int h) {
+    top.resize(w, h);
+    surface.setGeometry(0, 0, w, h);
+  }
+  QWidget top;
+  VideoSurface surface{&top};
+};
+
 // SDL's software renderer, and no GL behind the window surface: the GL
 // driver is unloaded before the leak check, which then cannot tell its
 // allocations apart. (The GL renderer draws the same pictures.)
@@ -172,10 +182,9 @@ class XcbPlayerSurface : public ::testing::Test {
 // down; after resizes the picture fills the new fitted rectangle, and Qt
 // repainting the window leaves it in place.
 TEST_F(XcbPlayerSurface, PictureFitsTheSurfaceThroughResizesAndRepaints) {
-  QWidget top;
-  top.resize(800, 800);
-  VideoSurface surface(&top);
-  surface.setGeometry(0, 0, 800, 800);
+  TSurfaceWindow window(800, 800);
+  QWidget& top = window.top;
+  VideoSurface& surface = window.surface;
   StopFirst stop{FPlayer};
   reportFrom(surface);
   ASSERT_NO_FATAL_FAILURE(showAndWait(top, surface));
@@ -233,10 +242,9 @@ TEST_F(XcbPlayerSurface, ScreenHandleMovesThePicture) {
 // Stop clears the surface to the background by default (ClearScreenAfterStop
 // -1); with 0 the last picture stays.
 TEST_F(XcbPlayerSurface, StopClearsTheSurfaceUnlessToldNotTo) {
-  QWidget top;
-  top.resize(480, 270);
-  VideoSurface surface(&top);
-  surface.setGeometry(0, 0, 480, 270);
+  TSurfaceWindow window(480, 270);
+  QWidget& top = window.top;
+  VideoSurface& surface = window.surface;
   StopFirst stop{FPlayer};
   reportFrom(surface);
   ASSERT_NO_FATAL_FAILURE(showAndWait(top, surface));

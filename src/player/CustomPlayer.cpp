@@ -218,7 +218,6 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
       return;
     }
     vp->uploaded = 1;
-    vp->flip_v = vp->frame->linesize[0] < 0;
     is->pictq.current = vp;
   }
   {

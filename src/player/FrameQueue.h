@@ -27,7 +27,6 @@ struct TFFFrame {
   int format = 0;
   AVRational sar{0, 1};
   int uploaded = 0;
-  int flip_v = 0;
   // Guards the contents against threads that copy the picture on screen.
   std::mutex lock;
 };
