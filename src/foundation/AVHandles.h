@@ -46,6 +46,40 @@ struct SwrDeleter {
     if (ff::swr_free) ff::swr_free(&p);
   }
 };
+struct BufferRefDeleter {
+  void operator()(AVBufferRef* p) const {
+    if (ff::av_buffer_unref) ff::av_buffer_unref(&p);
+  }
+};
+struct CodecParametersDeleter {
+  void operator()(AVCodecParameters* p) const {
+    if (ff::avcodec_parameters_free) ff::avcodec_parameters_free(&p);
+  }
+};
+struct BsfDeleter {
+  void operator()(AVBSFContext* p) const {
+    if (ff::av_bsf_free) ff::av_bsf_free(&p);
+  }
+};
+// A muxer context: closes its file (unless the format uses none), then frees.
+struct OutputContextDeleter {
+  void operator()(AVFormatContext* p) const {
+    if (!p) return;
+    if (p->oformat && !(p->oformat->flags & AVFMT_NOFILE) && ff::avio_closep)
+      ff::avio_closep(&p->pb);
+    if (ff::avformat_free_context) ff::avformat_free_context(p);
+  }
+};
+// A decoded subtitle that frees its rectangles.
+struct OwnedSubtitle {
+  AVSubtitle sub{};
+  OwnedSubtitle() = default;
+  OwnedSubtitle(const OwnedSubtitle&) = delete;
+  OwnedSubtitle& operator=(const OwnedSubtitle&) = delete;
+  ~OwnedSubtitle() {
+    if (ff::avsubtitle_free) ff::avsubtitle_free(&sub);
+  }
+};
 struct AVMemDeleter {
   void operator()(void* p) const {
     if (ff::av_free) ff::av_free(p);
@@ -59,6 +93,11 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
 using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+using BsfPtr = std::unique_ptr<AVBSFContext, BsfDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using SubtitlePtr = std::unique_ptr<OwnedSubtitle>;
 template <class T>
 using AVMemPtr = std::unique_ptr<T, AVMemDeleter>;
 

@@ -41,7 +41,19 @@ extern "C" {
   CORVANE_REQ(X, av_buffersrc_add_frame)                \
   CORVANE_REQ(X, av_buffersink_get_frame_flags)         \
   CORVANE_REQ(X, avfilter_graph_send_command)           \
-  CORVANE_REQ(X, avfilter_graph_queue_command)
+  CORVANE_REQ(X, avfilter_graph_queue_command)          \
+  CORVANE_REQ(X, avfilter_graph_alloc_filter)           \
+  CORVANE_REQ(X, avfilter_init_str)                     \
+  CORVANE_REQ(X, avfilter_init_dict)                    \
+  CORVANE_REQ(X, avfilter_graph_set_auto_convert)       \
+  CORVANE_REQ(X, av_buffersrc_parameters_alloc)         \
+  CORVANE_REQ(X, av_buffersrc_parameters_set)           \
+  CORVANE_REQ(X, avfilter_graph_request_oldest)         \
+  CORVANE_REQ(X, av_buffersrc_close)                    \
+  CORVANE_REQ(X, av_buffersrc_get_nb_failed_requests)   \
+  CORVANE_REQ(X, av_buffersink_get_type)                \
+  CORVANE_REQ(X, av_buffersink_get_channels)            \
+  CORVANE_REQ(X, avfilter_graph_get_filter)
 
 namespace ff {
 CORVANE_AVFILTER_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -57,7 +57,32 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, avio_feof)                                                                        \
   CORVANE_OPT_T(X, ff_guess_image2_codec, corvane::api::ff_guess_image2_codec_t)                   \
   CORVANE_OPT_T(X, tessaly_set_memory_protocol_callback, corvane::api::memory_protocol_callback_t) \
-  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback, corvane::api::memory_protocol_callback_t)
+  CORVANE_OPT_T(X, tessaly_reset_memory_protocol_callback,                                         \
+                corvane::api::memory_protocol_callback_t)                                          \
+  CORVANE_REQ(X, av_guess_codec)                                                                   \
+  CORVANE_REQ(X, avformat_query_codec)                                                             \
+  CORVANE_REQ(X, av_dump_format)                                                                   \
+  CORVANE_REQ(X, avio_open2)                                                                       \
+  CORVANE_REQ(X, avio_check)                                                                       \
+  CORVANE_REQ(X, avio_find_protocol_name)                                                          \
+  CORVANE_REQ(X, avio_read)                                                                        \
+  CORVANE_REQ(X, avio_write)                                                                       \
+  CORVANE_REQ(X, avio_flush)                                                                       \
+  CORVANE_REQ(X, avio_close)                                                                       \
+  CORVANE_REQ(X, avio_open_dyn_buf)                                                                \
+  CORVANE_REQ(X, avio_close_dyn_buf)                                                               \
+  CORVANE_REQ(X, av_filename_number_test)                                                          \
+  CORVANE_REQ(X, avformat_init_output)                                                             \
+  CORVANE_REQ(X, av_write_frame)                                                                   \
+  CORVANE_REQ(X, avio_printf)                                                                      \
+  CORVANE_REQ(X, avio_w8)                                                                          \
+  CORVANE_REQ(X, av_sdp_create)                                                                    \
+  CORVANE_REQ(X, avformat_transfer_internal_stream_timing_info)                                    \
+  CORVANE_REQ(X, av_stream_get_end_pts)                                                            \
+  CORVANE_REQ(X, avio_alloc_context)                                                               \
+  CORVANE_REQ(X, avio_context_free)                                                                \
+  CORVANE_REQ(X, av_codec_get_tag)                                                                 \
+  CORVANE_REQ(X, av_codec_get_id)
 
 namespace ff {
 CORVANE_AVFORMAT_FUNCTIONS(CORVANE_DECLARE_SLOT)

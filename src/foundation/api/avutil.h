@@ -4,11 +4,15 @@
 extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/avutil.h>
+#include <libavutil/buffer.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
+#include <libavutil/eval.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/mathematics.h>
@@ -100,7 +104,41 @@ extern "C" {
   CORVANE_REQ(X, av_channel_layout_compare)            \
   CORVANE_REQ(X, av_channel_layout_copy)               \
   CORVANE_REQ(X, av_get_packed_sample_fmt)             \
-  CORVANE_REQ(X, av_max_alloc)
+  CORVANE_REQ(X, av_max_alloc)                         \
+  CORVANE_REQ(X, av_hwdevice_ctx_create)               \
+  CORVANE_REQ(X, av_hwdevice_ctx_create_derived)       \
+  CORVANE_REQ(X, av_hwdevice_find_type_by_name)        \
+  CORVANE_REQ(X, av_hwdevice_get_type_name)            \
+  CORVANE_REQ(X, av_hwdevice_iterate_types)            \
+  CORVANE_REQ(X, av_buffer_ref)                        \
+  CORVANE_REQ(X, av_buffer_unref)                      \
+  CORVANE_REQ(X, av_dict_parse_string)                 \
+  CORVANE_REQ(X, av_dict_set_int)                      \
+  CORVANE_REQ(X, av_get_token)                         \
+  CORVANE_REQ(X, av_parse_video_rate)                  \
+  CORVANE_REQ(X, av_parse_video_size)                  \
+  CORVANE_REQ(X, av_parse_ratio)                       \
+  CORVANE_REQ(X, av_get_cpu_flags)                     \
+  CORVANE_REQ(X, av_parse_cpu_caps)                    \
+  CORVANE_REQ(X, av_force_cpu_flags)                   \
+  CORVANE_REQ(X, av_opt_eval_int)                      \
+  CORVANE_REQ(X, av_find_best_pix_fmt_of_2)            \
+  CORVANE_REQ(X, av_strtod)                            \
+  CORVANE_REQ(X, av_calloc)                            \
+  CORVANE_REQ(X, av_opt_set_dict)                      \
+  CORVANE_REQ(X, av_opt_get_int)                       \
+  CORVANE_REQ(X, av_opt_set_dict2)                     \
+  CORVANE_REQ(X, av_opt_next)                          \
+  CORVANE_REQ(X, av_get_pix_fmt_string)                \
+  CORVANE_REQ(X, av_rescale_q_rnd)                     \
+  CORVANE_REQ(X, av_compare_ts)                        \
+  CORVANE_REQ(X, av_expr_parse)                        \
+  CORVANE_REQ(X, av_expr_eval)                         \
+  CORVANE_REQ(X, av_expr_free)                         \
+  CORVANE_REQ(X, av_pix_fmt_count_planes)              \
+  CORVANE_REQ(X, av_channel_layout_check)              \
+  CORVANE_REQ(X, av_dict_get_string)                   \
+  CORVANE_REQ(X, av_usleep)
 
 namespace ff {
 CORVANE_AVUTIL_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -1,0 +1,14 @@
+// Not built yet: replaced by the option table work.
+#include "transcoder/TranscoderOptions.h"
+namespace corvane {
+void TCustomFFmpegOpt::BuildOptionTable() {}
+TOptionTable TCustomFFmpegOpt::OptionDef() { return {}; }
+int TCustomFFmpegOpt::ParseOptions(TPerFileOptions&, const std::string&, const std::string&,
+                                   const std::string&, const std::string&, std::uint32_t) {
+  return AVERROR(ENOSYS);
+}
+int TCustomFFmpegOpt::ParsePresets(TPerFileOptions&, const std::string&, const std::string&) {
+  return AVERROR(ENOSYS);
+}
+int TCustomFFmpegOpt::SetVideoHookBitsPixel(const std::string&) { return AVERROR(ENOSYS); }
+}  // namespace corvane
