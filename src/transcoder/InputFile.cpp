@@ -5,11 +5,5 @@ int TCustomFFmpegOpt::OpenInputFile(TPerFileOptions&, const std::string&, const 
                                     const std::string&) {
   return AVERROR(ENOSYS);
 }
-const AVCodec* TCustomFFmpegOpt::FindCodecOrDie(const std::string& name, AVMediaType, bool) {
-  Fatal("Unknown codec \"" + name + "\"");
-}
-const AVCodec* TCustomFFmpegOpt::ChooseDecoder(TPerFileOptions&, AVFormatContext*, AVStream*) {
-  return nullptr;
-}
 bool TCustomFFmpegOpt::CheckOverwrite(const std::string&) { return false; }
 }  // namespace corvane

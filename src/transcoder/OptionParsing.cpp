@@ -3,9 +3,10 @@
 namespace corvane {
 void TCustomFFmpegOpt::BuildOptionTable() {}
 TOptionTable TCustomFFmpegOpt::OptionDef() { return {}; }
-int TCustomFFmpegOpt::ParseOptions(TPerFileOptions&, const std::string&, const std::string&,
-                                   const std::string&, const std::string&, std::uint32_t) {
-  return AVERROR(ENOSYS);
+int TCustomFFmpegOpt::ParseOptions(TPerFileOptions&, const std::string& options,
+                                   const std::string& presets, const std::string&,
+                                   const std::string&, std::uint32_t) {
+  return options.empty() && presets.empty() ? 0 : AVERROR(ENOSYS);
 }
 int TCustomFFmpegOpt::ParsePresets(TPerFileOptions&, const std::string&, const std::string&) {
   return AVERROR(ENOSYS);
