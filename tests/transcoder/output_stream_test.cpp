@@ -339,6 +339,62 @@ TEST_F(OutputStreamTest, AcceptedValues) {
   }
 }
 
+// Option strings reach the stream through the file's record and group.
+TEST_F(OutputStreamTest, FromOptionStrings) {
+  struct Case {
+    const char* options;
+    Creator creator;
+    std::function<void(const TOutputStream&)> check;
+  };
+  const std::vector<Case> cases = {
+      {"-qscale:v 3", kVideo,
+       [](const TOutputStream& ost) { EXPECT_EQ(ost.enc_ctx->global_quality, 354); }},
+      {"-pix_fmt +yuv420p -s 160x120", kVideo,
+       [](const TOutputStream& ost) {
+         EXPECT_EQ(ost.keep_pix_fmt, 1);
+         EXPECT_EQ(ost.enc_ctx->pix_fmt, AV_PIX_FMT_YUV420P);
+         EXPECT_EQ(ost.enc_ctx->width, 160);
+       }},
+      {"-rc_override 0,100,2/101,200,-50", kVideo,
+       [](const TOutputStream& ost) {
+         ASSERT_EQ(ost.enc_ctx->rc_override_count, 2);
+         EXPECT_FLOAT_EQ(ost.enc_ctx->rc_override[1].quality_factor, 0.5f);
+       }},
+      {"-streamid 0:33 -bitexact", kAudio,
+       [](const TOutputStream& ost) {
+         EXPECT_EQ(ost.st->id, 33);
+         EXPECT_TRUE(ost.enc_ctx->flags & AV_CODEC_FLAG_BITEXACT);
+       }},
+      {"-c:a copy -c:v mpeg4 -b:v 1M -g 12", kVideo,
+       [](const TOutputStream& ost) {
+         EXPECT_EQ(ost.encoder_opts.value("b"), "1M");
+         EXPECT_EQ(ost.encoder_opts.value("g"), "12");
+       }},
+      {"-c:a copy -c:v mpeg4 -b:v 1M", kAudio,
+       [](const TOutputStream& ost) {
+         EXPECT_EQ(ost.stream_copy, 1);
+         EXPECT_FALSE(ost.encoder_opts.contains("b"));
+       }},
+      {"-af volume=0.5 -vf hflip", kAudio,
+       [](const TOutputStream& ost) { EXPECT_EQ(ost.avfilter.value_or(""), "volume=0.5"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    restart();
+    ASSERT_EQ(engine_->ParseOptions(*o_, c.options, "", "output file", path("out.mp4"), ofOutput),
+              0)
+        << engine_->FLastErrMsg;
+    c.check(*create(c.creator, newOutput("out.mp4")));
+  }
+
+  restart();
+  ASSERT_EQ(engine_->ParseOptions(*o_, "-c:v copy -vf scale=320:240", "", "output file",
+                                  path("out.mp4"), ofOutput),
+            0);
+  EXPECT_THROW(create(kVideo, newOutput("out.mp4")), FFmpegException);
+  EXPECT_EQ(engine_->FLastErrMsg.rfind("Filtergraph \"scale=320:240\" was defined", 0), 0u);
+}
+
 TEST_F(OutputStreamTest, FilterScriptIsReadWhole) {
   std::string graph(3000, ' ');  // more than one read chunk
   graph += "hflip";
