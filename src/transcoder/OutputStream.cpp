@@ -197,8 +197,9 @@ void ReadVideoRates(const TStreamSetup& s) {
 }
 
 // Video, audio and subtitle streams: the named encoder, "copy", or the
-// muxer's default for the file name. Other types are copied unless a codec
-// is named (their creation then refuses to encode).
+// muxer's default for the file name. Other types are copied; only a codec
+// named for data streams in particular (-c:d, -dcodec) asks to encode one,
+// which their creation refuses.
 int ChooseEncoder(TCustomFFmpegOpt& e, TPerFileOptions& o, AVFormatContext* oc,
                   TOutputStream& ost) {
   const AVMediaType type = ost.st->codecpar->codec_type;
@@ -219,7 +220,8 @@ int ChooseEncoder(TCustomFFmpegOpt& e, TPerFileOptions& o, AVFormatContext* oc,
   } else if (encodable && name->str != "copy") {
     ost.enc = e.FindCodecOrDie(name->str, type, true);
     ost.st->codecpar->codec_id = ost.enc->id;
-  } else if (encodable || type == AVMEDIA_TYPE_ATTACHMENT || !name || name->str == "copy") {
+  } else if (encodable || type != AVMEDIA_TYPE_DATA || !name || name->str == "copy" ||
+             name->specifier.rfind('d', 0) != 0) {
     ost.stream_copy = 1;
   }
   ost.encoding_needed = !ost.stream_copy;

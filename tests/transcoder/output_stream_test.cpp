@@ -71,6 +71,16 @@ class OutputStreamTest : public testrig::TranscoderTest {
   std::unique_ptr<TPerFileOptions> o_;
 };
 
+// A codec named for every stream leaves data and unknown streams copied.
+TEST_F(OutputStreamTest, OtherTypesStayCopiesUnderAGeneralCodec) {
+  AVFormatContext* oc = newOutput("-c mpeg4");
+  for (Creator c : {&TCustomFFmpegOpt::NewDataStream, &TCustomFFmpegOpt::NewUnknownStream}) {
+    const TOutputStream* ost = create(c, oc);
+    EXPECT_EQ(ost->stream_copy, 1);
+    EXPECT_EQ(ost->enc, nullptr);
+  }
+}
+
 TEST_F(OutputStreamTest, EncoderChoice) {
   AVFormatContext* oc = newOutput("-c:s copy -c:v:1 mpeg4");
   TOutputStream* video = create(kVideo, oc);
@@ -132,8 +142,6 @@ TEST_F(OutputStreamTest, FatalTexts) {
       {"-rc_override 0,100", kVideo, "error parsing rc_override"},
       {"-c:d foo", &TCustomFFmpegOpt::NewDataStream,
        "Data stream encoding not supported yet (only streamcopy)"},
-      {"-c foo", &TCustomFFmpegOpt::NewUnknownStream,
-       "Unknown stream encoding not supported yet (only streamcopy)"},
       {"-time_base 0/1", kVideo, "Invalid time base: 0/1"},
       {"-enc_time_base 1/0", kVideo, "Invalid time base: 1/0"},
       {"-bsf no_such_bsf", kVideo, "Error parsing bitstream filter sequence \"no_such_bsf\": "},
