@@ -524,6 +524,71 @@ TEST_F(InputFileTest, StartOffsetOnDelayedVideo) {
   }
 }
 
+// The same settings written as option strings.
+TEST_F(InputFileTest, OptionStrings) {
+  const std::string lavfi = std::string("-f lavfi ");
+  const std::string video = kVideo;
+  const std::string m4a = media::ensure(media::Kind::Aac60s);
+  struct Case {
+    std::string options;
+    std::string file;
+    int ret;
+    const char* message;  // FLastErrMsg on failure, else a logged text
+    std::function<void(const TInputFile&, const TInputStream&)> check;
+  } cases[] = {
+      {lavfi + "-ss 10 -to 5", video, AVERROR(EINVAL), "-to value smaller than -ss; aborting.", {}},
+      {lavfi + "-t 5 -to 8", video, 0, "-t and -to cannot be used together; using -t.",
+       [](const TInputFile& f, const TInputStream&) { EXPECT_EQ(f.recording_time, 5000000); }},
+      {"-sseof 2", m4a, AVERROR(EINVAL), "-sseof value must be negative; aborting", {}},
+      {"-sseof -3", m4a, 0, nullptr,
+       [](const TInputFile& f, const TInputStream&) {
+         EXPECT_EQ(f.start_time, f.ctx->duration - 3000000);
+       }},
+      {"-f nosuchfmt", video, AVERROR(EINVAL), "Unknown input format: \"nosuchfmt\"", {}},
+      {lavfi + "-g 50", video, AVERROR(EINVAL), nullptr, {}},
+      {lavfi + "-b:v 1M", video, AVERROR(EINVAL), nullptr, {}},
+      {lavfi + "-vn", video, 0, nullptr,
+       [](const TInputFile&, const TInputStream& ist) {
+         EXPECT_EQ(ist.user_set_discard, AVDISCARD_ALL);
+       }},
+      {lavfi + "-itsoffset 0.5 -stream_loop 2 -re -itsscale:v 2 -tag:v ab", video, 0, nullptr,
+       [](const TInputFile& f, const TInputStream& ist) {
+         EXPECT_EQ(f.input_ts_offset, 500000);
+         EXPECT_EQ(f.loop, 2);
+         EXPECT_EQ(f.rate_emu, 1);
+         EXPECT_DOUBLE_EQ(ist.ts_scale, 2.0);
+         EXPECT_EQ(ist.st->codecpar->codec_tag, MKTAG('a', 'b', 0, 0));
+       }},
+      {lavfi + "-hwaccel cuvid", video, 0, "WARNING: defaulting hwaccel_output_format to cuda",
+       [](const TInputFile&, const TInputStream& ist) {
+         EXPECT_EQ(ist.hwaccel_output_format, AV_PIX_FMT_CUDA);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const int before = engine_->Fnb_input_files();
+    const int ret = openInput(c.options, c.file);
+    if (c.ret < 0) {
+      EXPECT_EQ(ret, c.ret);
+      if (c.message) {
+        EXPECT_EQ(engine_->FLastErrMsg, c.message);
+      }
+      EXPECT_EQ(engine_->Fnb_input_files(), before);
+      continue;
+    }
+    ASSERT_EQ(ret, before) << engine_->FLastErrMsg;
+    if (c.message) {
+      EXPECT_TRUE(logged(c.message));
+    }
+    if (c.check) c.check(file(ret), stream(file(ret).ist_index));
+  }
+  EXPECT_TRUE(logged("Codec AVOption g (") && logged("is not a decoding option."));
+  EXPECT_EQ(engine_->Frate_emu, 1);
+  EXPECT_TRUE(logged("cannot be applied to input file"));
+  EXPECT_EQ(fatalText([&] { return openInput(lavfi + "-c:v aac", video); }),
+            "Invalid decoder type \"aac\"");
+}
+
 class AttachmentDumpTest : public InputFileTest {
  protected:
   void SetUp() override {
