@@ -80,7 +80,7 @@ std::unique_ptr<TInputStream> TStreamSetup::Run() {
     case AVMEDIA_TYPE_UNKNOWN:
       break;
     default:
-      throw FFmpegException("Never occur");
+      e_.Fatal("Never occur");
   }
   if (ff::avcodec_parameters_from_context(st_->codecpar, ist_->dec_ctx.get()) < 0)
     e_.Fatal("Error initializing the decoder context.");

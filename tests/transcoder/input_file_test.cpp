@@ -2,12 +2,14 @@
 // settings, failures that leave the engine as it was, attachment dumps.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 
+#include "foundation/AppInputFormats.h"
 #include "support/TranscoderRig.h"
 #include "testmedia/OutputFile.h"
 #include "testmedia/TestMedia.h"
@@ -86,7 +88,11 @@ TEST_F(InputFileTest, OptionStrings) {
        [](const TInputFile& f) { EXPECT_EQ(f.recording_time, 1000000); }},
       {"-sseof 2", m4a(), AVERROR(EINVAL), "-sseof value must be negative; aborting", {}},
       {"-sseof -3", m4a(), 0, "",
-       [](const TInputFile& f) { EXPECT_EQ(f.start_time, f.ctx->duration - 3000000); }},
+       [this](const TInputFile& f) {
+         EXPECT_EQ(f.start_time, f.ctx->duration - 3000000);
+         // The longest remaining input (the others are 2 s) counts from the resolved start.
+         EXPECT_EQ(engine_->FInputDuration, 3000000);
+       }},
       {"-sseof -100", m4a(), 0, "-sseof value seeks to before start of file",
        [](const TInputFile& f) { EXPECT_EQ(f.start_time, AV_NOPTS_VALUE); }},
       {"-ss 4 -sseof -3", m4a(), 0, "Cannot use -ss and -sseof both, using -ss for",
@@ -246,6 +252,66 @@ TEST_F(InputFileTest, CodecTagTexts) {
       {"12ab", MKTAG('1', '2', 'a', 'b')},
   };
   for (const Case& c : cases) EXPECT_EQ(parse_codec_tag(c.text), c.tag) << c.text;
+}
+
+// A capture format of the application: one data stream, no packets; its
+// "channels" option is the demuxer option -ac sets.
+struct TestCapture {
+  const AVClass* cls;
+  int channels;
+};
+
+const AVOption kTestCaptureOptions[] = {
+    {"channels",
+     "",
+     offsetof(TestCapture, channels),
+     AV_OPT_TYPE_INT,
+     {.i64 = 0},
+     0,
+     64,
+     AV_OPT_FLAG_DECODING_PARAM,
+     nullptr},
+    {},
+};
+
+int seen_channels = -1;
+
+const AVInputFormat& testCaptureFormat() {
+  static const AVClass cls = [] {
+    AVClass c{};
+    c.class_name = "corvanetestcapture";
+    c.item_name = ff::av_default_item_name;
+    c.option = kTestCaptureOptions;
+    c.version = LIBAVUTIL_VERSION_INT;
+    return c;
+  }();
+  static const AVInputFormat format = [] {
+    AVInputFormat f{};
+    f.name = "corvanetestcapture";
+    f.flags = AVFMT_NOFILE;
+    f.priv_class = &cls;
+    f.priv_data_size = sizeof(TestCapture);
+    f.read_header = [](AVFormatContext* s) {
+      seen_channels = static_cast<TestCapture*>(s->priv_data)->channels;
+      AVStream* st = ff::avformat_new_stream(s, nullptr);
+      if (!st) return AVERROR(ENOMEM);
+      st->codecpar->codec_type = AVMEDIA_TYPE_DATA;
+      return 0;
+    };
+    f.read_packet = [](AVFormatContext*, AVPacket*) { return AVERROR_EOF; };
+    return f;
+  }();
+  return format;
+}
+
+TEST_F(InputFileTest, ApplicationFormatsAndTheirOptions) {
+  register_app_input_format(&testCaptureFormat());
+  ASSERT_EQ(openInput("-f corvanetestcapture -ac 2", "capture"), 0) << engine_->FLastErrMsg;
+  EXPECT_EQ(file(0).ctx->iformat, &testCaptureFormat());
+  EXPECT_EQ(seen_channels, 2);
+  EXPECT_EQ(stream(0, 0).st->codecpar->codec_type, AVMEDIA_TYPE_DATA);
+  // A format without the option does not get it.
+  ASSERT_EQ(openInput(kLavfi + "-ac 2", kVideo), 1) << engine_->FLastErrMsg;
 }
 
 TEST_F(InputFileTest, GuessedChannelLayout) {
