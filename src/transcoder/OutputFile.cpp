@@ -175,8 +175,9 @@ void TOutputFileOpener::SelectStreamsAutomatically() {
     return ff::av_guess_codec(fmt, nullptr, filename_.c_str(), nullptr, type);
   };
   if (!o_.video_disable && guess(AVMEDIA_TYPE_VIDEO) != AV_CODEC_ID_NONE) {
-    const bool apic =
-        ff::avformat_query_codec(fmt, fmt->video_codec, MKTAG('A', 'P', 'I', 'C')) > 0;
+    // A muxer that stores pictures as ID3 attached pictures answers with the tag.
+    const bool apic = ff::avformat_query_codec(fmt, fmt->video_codec, FF_COMPLIANCE_NORMAL) ==
+                      static_cast<int>(MKTAG('A', 'P', 'I', 'C'));
     const int i = BestVideoStream(all, apic);
     if (i >= 0) e_.NewVideoStream(o_, oc(), i);
   }

@@ -17,11 +17,6 @@ using ::testing::HasSubstr;
 namespace {
 
 constexpr const char* kVideo320 = "-f lavfi -i testsrc=size=320x240:rate=25:duration=1";
-// One lavfi input with a video and an audio stream.
-constexpr const char* kAV =
-    "-f lavfi -i \"testsrc=size=320x240:rate=25:duration=1[out0];sine=frequency=1000:"
-    "sample_rate=44100:duration=1[out1]\"";
-
 class OutputFileTest : public testrig::TranscoderTest {
  protected:
   // "in": lavfi options and the graph after -i, as one option string.
@@ -101,7 +96,7 @@ TEST_F(OutputFileTest, AutomaticSelectionTakesTheLargestPictureAndMostChannels) 
 }
 
 TEST_F(OutputFileTest, MapsWithNegativesOptionalsAndCopies) {
-  ASSERT_EQ(input(kAV), 0) << engine_->FLastErrMsg;
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Mp4H264Aac)), 0) << engine_->FLastErrMsg;
   ASSERT_EQ(input(kVideo320), 1);
   ASSERT_EQ(openOutput("-map 0 -map -0:v -map 1:v -map 1:a? -c:v mpeg4 -c:a:0 pcm_s16le",
                        path("mapped.mkv")),
@@ -118,7 +113,7 @@ TEST_F(OutputFileTest, MapsWithNegativesOptionalsAndCopies) {
 }
 
 TEST_F(OutputFileTest, ComplexGraphsFeedOutputs) {
-  ASSERT_EQ(input(kAV), 0) << engine_->FLastErrMsg;
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Mp4H264Aac)), 0) << engine_->FLastErrMsg;
   ASSERT_EQ(input(kVideo320), 1);
   // A labelled output goes where it is mapped; an unlabelled one to the next
   // output, whose automatic video selection it replaces.
@@ -144,7 +139,7 @@ TEST_F(OutputFileTest, ComplexGraphsFeedOutputs) {
 }
 
 TEST_F(OutputFileTest, ProgramsStreamIdsAndMetadata) {
-  ASSERT_EQ(input(kAV), 0) << engine_->FLastErrMsg;
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Mp4H264Aac)), 0) << engine_->FLastErrMsg;
   ASSERT_EQ(openOutput("-map 0:v -map 0:a -c:v mpeg2video -c:a mp2 -streamid 0:33 "
                        "-streamid 1:34 -program title=A:st=0:st=1 -program program_num=0x20:st=1 "
                        "-metadata title=Clip -metadata:s:a language=eng "
