@@ -18,7 +18,7 @@ std::string DescribeFilterLink(const AVFilterInOut& inout, bool input) {
   const AVFilterContext* ctx = inout.filter_ctx;
   const AVFilterPad* pads = input ? ctx->input_pads : ctx->output_pads;
   std::string text = ctx->filter->name;
-  if (ff::avfilter_filter_pad_count(ctx->filter, input ? 0 : 1) > 1) {
+  if ((input ? ctx->nb_inputs : ctx->nb_outputs) > 1) {
     text += ':';
     text += ff::avfilter_pad_get_name(pads, inout.pad_idx);
   }
