@@ -134,6 +134,31 @@ std::string AudioFormatArgs(const TOutputFilter& ofilter) {
   return args;
 }
 
+// Arguments of a pan filter picking input channels by output position (-1:
+// left out).
+std::string PanArgs(const std::vector<int>& map) {
+  TChannelLayout mapped;
+  ff::av_channel_layout_default(&mapped.layout, static_cast<int>(map.size()));
+  std::string args = strprintf("0x%" PRIx64, mapped.layout.u.mask);
+  for (std::size_t i = 0; i < map.size(); ++i)
+    if (map[i] != -1) args += strprintf("|c%d=c%d", static_cast<int>(i), map[i]);
+  return args;
+}
+
+// A channel count without a layout becomes the count's default layout.
+void GiveDefaultLayout(AVChannelLayout& layout) {
+  if (layout.order != AV_CHANNEL_ORDER_UNSPEC || layout.nb_channels <= 0) return;
+  const int channels = layout.nb_channels;
+  ff::av_channel_layout_uninit(&layout);
+  ff::av_channel_layout_default(&layout, channels);
+}
+
+bool HasVideoStream(const AVFormatContext& s) {
+  for (unsigned i = 0; i < s.nb_streams; ++i)
+    if (s.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return true;
+  return false;
+}
+
 // The end of a chain of filters being built from a source or towards a sink.
 struct TFilterChain {
   AVFilterGraph* graph;
@@ -420,37 +445,21 @@ int TCustomFFmpegOpt::ConfigureOutputAudioFilter(TFilterGraph& fg, TOutputFilter
 
   TFilterChain chain{fg.graph.get(), out.filter_ctx, static_cast<unsigned>(out.pad_idx)};
   if (!ost.audio_channels_map.empty()) {
-    TChannelLayout mapped;
-    ff::av_channel_layout_default(&mapped.layout, static_cast<int>(ost.audio_channels_map.size()));
-    std::string pan = strprintf("0x%" PRIx64, mapped.layout.u.mask);
-    for (std::size_t i = 0; i < ost.audio_channels_map.size(); ++i)
-      if (ost.audio_channels_map[i] != -1)
-        pan += strprintf("|c%d=c%d", static_cast<int>(i), ost.audio_channels_map[i]);
+    const std::string pan = PanArgs(ost.audio_channels_map);
     Log(llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-map_channel", "pan",
         pan.c_str());
     if ((ret = chain.append("pan", "pan", pan.c_str())) < 0) return ret;
   }
-  AVCodecContext* enc_ctx = ost.enc_ctx.get();
-  if (enc_ctx && enc_ctx->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC &&
-      enc_ctx->ch_layout.nb_channels > 0) {
-    const int channels = enc_ctx->ch_layout.nb_channels;
-    ff::av_channel_layout_uninit(&enc_ctx->ch_layout);
-    ff::av_channel_layout_default(&enc_ctx->ch_layout, channels);
-  }
+  if (ost.enc_ctx) GiveDefaultLayout(ost.enc_ctx->ch_layout);
   const std::string format_args = AudioFormatArgs(ofilter);
   if (!format_args.empty() &&
       (ret = chain.append("aformat", strprintf("format_output_%d_%d", ost.file_index, ost.index),
                           format_args.c_str())) < 0)
     return ret;
-  if (!ost.apad.empty() && of.shortest) {
-    bool has_video = false;
-    for (unsigned i = 0; i < of.ctx->nb_streams; ++i)
-      has_video = has_video || of.ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-    if (has_video) {
-      Log(llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-apad", "apad",
-          ost.apad.c_str());
-      if ((ret = chain.append("apad", "apad", ost.apad.c_str())) < 0) return ret;
-    }
+  if (!ost.apad.empty() && of.shortest && HasVideoStream(*of.ctx)) {
+    Log(llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-apad", "apad",
+        ost.apad.c_str());
+    if ((ret = chain.append("apad", "apad", ost.apad.c_str())) < 0) return ret;
   }
   ret = chain.trim(of.start_time, of.recording_time,
                    strprintf("trim for output stream %d:%d", ost.file_index, ost.index));
