@@ -188,6 +188,29 @@ class TCustomFFmpegOpt : public TObject {
   // ---- Output streams (OutputStream.cpp)
 
   // ---- Filter graphs (FilterGraph.cpp, FilterGraphConfig.cpp)
+  TInputStream* LabeledFilterInput(const TFilterGraph& fg, const char* label, AVMediaType type);
+  TInputStream* UnlabeledFilterInput(const AVFilterInOut& in, AVMediaType type);
+  void InitComplexInputFilter(TFilterGraph& fg, const AVFilterInOut& in);
+  int BuildFilterGraph(TFilterGraph& fg);
+  void ApplySimpleGraphOptions(AVFilterGraph* graph, const TOutputStream& ost);
+  int ConfigureGraphPads(TFilterGraph& fg, AVFilterInOut* inputs, AVFilterInOut* outputs);
+  int ConfigureInputFilter(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut& in);
+  int ConfigureInputVideoFilter(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut& in);
+  int ConfigureInputAudioFilter(TFilterGraph& fg, TInputFilter& ifilter, AVFilterInOut& in);
+  int ConfigureOutputFilter(TFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut& out);
+  int ConfigureOutputVideoFilter(TFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut& out);
+  int ConfigureOutputAudioFilter(TFilterGraph& fg, TOutputFilter& ofilter, AVFilterInOut& out);
+  // '|'-separated pixel format names the sink accepts; may switch off
+  // automatic conversion (keep_pix_fmt).
+  std::string ChoosePixFmts(const TOutputFilter& ofilter, AVFilterGraph* graph);
+  int SubtitleCanvasPrepare(TInputStream& ist, TInputFilter& ifilter);
+  std::int64_t InputStartOffset(const TInputFile& f) const;
+  int TakeSinkParameters(TFilterGraph& fg);
+  int CheckOutputEncoders(TFilterGraph& fg);
+  int PushQueuedInput(TFilterGraph& fg);
+  // Draws a queued subtitle onto the stream's canvas; the run overrides it.
+  virtual void SubtitleCanvasUpdate(TInputStream& ist, std::int64_t heartbeat_pts,
+                                    const AVSubtitle* sub);
 
  private:
   std::vector<TOptionDef> _OptionDef;
