@@ -28,13 +28,14 @@ bool regular_file_exists(const std::string& path, off_t* size = nullptr) {
 // Builds one output; on failure undoes what it added to the engine.
 class TOutputFileOpener {
  public:
-  TOutputFileOpener(TCustomFFmpegOpt& e, TPerFileOptions& o, std::string filename)
+  // nb_graphs: the graphs there were before this file's options added any.
+  TOutputFileOpener(TCustomFFmpegOpt& e, TPerFileOptions& o, std::string filename, int nb_graphs)
       : e_(e),
         o_(o),
         filename_(std::move(filename)),
         nb_files_(e.Fnb_output_files()),
         nb_streams_(e.Fnb_output_streams()),
-        nb_graphs_(e.Fnb_filtergraphs()) {}
+        nb_graphs_(nb_graphs) {}
 
   int Run();
   void Rollback();
@@ -513,21 +514,26 @@ int output_time_limits(TCustomFFmpegOpt& e, TPerFileOptions& o) {
 
 }  // namespace
 
+// Parses the complex graphs that no output has seen yet.
+int TCustomFFmpegOpt::InitComplexGraphs() {
+  for (auto& fg : Ffiltergraphs) {
+    if (fg->simple() || !fg->inputs.empty() || !fg->outputs.empty()) continue;
+    const int ret = InitComplexFilterGraph(*fg);
+    if (ret < 0) return Fail(ret, llError, error_text("Error initializing complex filters", ret));
+  }
+  return 0;
+}
+
 int TCustomFFmpegOpt::OpenOutputFile(TPerFileOptions& o, const std::string& options,
                                      const std::string& presets, const std::string& file_name) {
   const std::string filename = to_library_file_name(file_name);
-  int ret = ParseOptions(o, options, presets, "output file", filename, ofOutput);
-  if (ret < 0) return ret;
-  for (auto& fg : Ffiltergraphs) {
-    if (fg->simple() || !fg->inputs.empty() || !fg->outputs.empty()) continue;
-    if ((ret = InitComplexFilterGraph(*fg)) < 0)
-      return Fail(ret, llError, error_text("Error initializing complex filters", ret));
-  }
-  if ((ret = output_time_limits(*this, o)) < 0) return ret;
-
-  TOutputFileOpener opener(*this, o, filename);
+  TOutputFileOpener opener(*this, o, filename, Fnb_filtergraphs());
+  int ret = 0;
   try {
-    ret = opener.Run();
+    ret = ParseOptions(o, options, presets, "output file", filename, ofOutput);
+    if (ret >= 0) ret = InitComplexGraphs();
+    if (ret >= 0) ret = output_time_limits(*this, o);
+    if (ret >= 0) ret = opener.Run();
   } catch (...) {
     opener.Rollback();
     throw;
