@@ -25,14 +25,6 @@ struct TParsed {
   const TCustomFFmpegOpt& e;
   const TOptionGroup& g;
 };
-using TCheck = std::function<bool(const TParsed&)>;
-
-struct TRowCase {
-  const char* options;
-  std::uint32_t kind;
-  TCheck check;
-};
-
 constexpr std::uint32_t IN = ofInput;
 constexpr std::uint32_t OUT = ofOutput;
 
@@ -121,192 +113,242 @@ TEST_F(OptionTableTest, TableHasEveryRowOnceAndEnds) {
   EXPECT_NO_THROW(check_option_table(table));
 }
 
-// Rows that store into the record or a global setting, and the handlers that
-// re-issue another row.
-const TRowCase kRowCases[] = {
-    {"-f mp4", OUT, [](auto& p) { return p.o.format == "mp4"; }},
-    {"-c:v libx264 -c copy", OUT, [](auto& p) {
-       return p.o.codec_names.size() == 2 && p.o.codec_names[0].specifier == "v" &&
-              last_str(p.o.codec_names, "", "copy");
-     }},
-    {"-codec:a aac", OUT, [](auto& p) { return last_str(p.o.codec_names, "a", "aac"); }},
-    {"-map_metadata:s:0 1", OUT, [](auto& p) { return last_str(p.o.metadata_map, "s:0", "1"); }},
-    {"-map_chapters 2", OUT, [](auto& p) { return p.o.chapters_input_file == 2; }},
-    {"-t 1.5", OUT, [](auto& p) { return p.o.recording_time == 1500000; }},
-    {"-t_microsecond 42", IN, [](auto& p) { return p.o.recording_time == 42; }},
-    {"-to 00:01:00", OUT, [](auto& p) { return p.o.stop_time == 60000000; }},
-    {"-to_microsecond 7", OUT, [](auto& p) { return p.o.stop_time == 7; }},
-    {"-fs 1000000", OUT, [](auto& p) { return p.o.limit_filesize == 1000000; }},
-    {"-ss 2", IN, [](auto& p) { return p.o.start_time == 2000000; }},
-    {"-ss_microsecond 3", OUT, [](auto& p) { return p.o.start_time == 3; }},
-    {"-sseof -4", IN, [](auto& p) { return p.o.start_time_eof == -4000000; }},
-    {"-seek_timestamp 1", IN, [](auto& p) { return p.o.seek_timestamp == 1; }},
-    {"-noaccurate_seek", IN, [](auto& p) { return p.o.accurate_seek == 0; }},
-    {"-itsoffset 0.25", IN, [](auto& p) { return p.o.input_ts_offset == 250000; }},
-    {"-itsoffset_microsecond 9", IN, [](auto& p) { return p.o.input_ts_offset == 9; }},
-    {"-itsscale:v 0.5", IN, [](auto& p) { return last_dbl(p.o.ts_scale, "v", 0.5); }},
-    {"-metadata title=x", OUT, [](auto& p) { return last_str(p.o.metadata, "", "title=x"); }},
-    {"-program st=0", OUT, [](auto& p) { return last_str(p.o.program, "", "st=0"); }},
-    {"-re", IN, [](auto& p) { return p.o.rate_emu == 1; }},
-    {"-shortest", OUT, [](auto& p) { return p.o.shortest == 1; }},
-    {"-bitexact", IN, [](auto& p) { return p.o.bitexact == 1; }},
-    {"-apad pad_len=5", OUT, [](auto& p) { return last_str(p.o.apad, "", "pad_len=5"); }},
-    {"-copyinkf:v", OUT, [](auto& p) { return last_int(p.o.copy_initial_nonkeyframes, "v", 1); }},
-    {"-copypriorss 0", OUT, [](auto& p) { return last_int(p.o.copy_prior_start, "", 0); }},
-    {"-frames:v 5", OUT, [](auto& p) { return last_i64(p.o.max_frames, "v", 5); }},
-    {"-tag:v hvc1", IN, [](auto& p) { return last_str(p.o.codec_tags, "v", "hvc1"); }},
-    {"-q:v 3.5", OUT, [](auto& p) { return last_dbl(p.o.qscale, "v", 3.5); }},
-    {"-filter:v hflip", OUT, [](auto& p) { return last_str(p.o.filters, "v", "hflip"); }},
-    {"-filter_script:a f.txt", OUT,
-     [](auto& p) { return last_str(p.o.filter_scripts, "a", "f.txt"); }},
-    {"-reinit_filter 0", IN, [](auto& p) { return last_int(p.o.reinit_filters, "", 0); }},
-    {"-dump_attachment:t a.ttf", IN,
-     [](auto& p) { return last_str(p.o.dump_attachment, "t", "a.ttf"); }},
-    {"-stream_loop -1", IN, [](auto& p) { return p.o.loop == -1; }},
-    {"-discard:a all", IN, [](auto& p) { return last_str(p.o.discard, "a", "all"); }},
-    {"-disposition:s forced", OUT,
-     [](auto& p) { return last_str(p.o.disposition, "s", "forced"); }},
-    {"-thread_queue_size 64", IN, [](auto& p) { return p.o.thread_queue_size == 64; }},
-    {"-r 30000/1001", IN, [](auto& p) { return last_str(p.o.frame_rates, "", "30000/1001"); }},
-    {"-fpsmax 60", OUT, [](auto& p) { return last_str(p.o.max_frame_rates, "", "60"); }},
-    {"-s:v 320x240", IN, [](auto& p) { return last_str(p.o.frame_sizes, "v", "320x240"); }},
-    {"-aspect 16:9", OUT, [](auto& p) { return last_str(p.o.frame_aspect_ratios, "", "16:9"); }},
-    {"-pix_fmt yuv420p", IN, [](auto& p) { return last_str(p.o.frame_pix_fmts, "", "yuv420p"); }},
-    {"-vn", IN, [](auto& p) { return p.o.video_disable == 1; }},
-    {"-rc_override 0,10,2", OUT, [](auto& p) { return last_str(p.o.rc_overrides, "", "0,10,2"); }},
-    {"-pass 2", OUT, [](auto& p) { return last_int(p.o.passes, "", 2); }},
-    {"-passlogfile lg", OUT, [](auto& p) { return last_str(p.o.passlogfiles, "", "lg"); }},
-    {"-intra_matrix 1,2", OUT, [](auto& p) { return last_str(p.o.intra_matrices, "", "1,2"); }},
-    {"-inter_matrix 3", OUT, [](auto& p) { return last_str(p.o.inter_matrices, "", "3"); }},
-    {"-chroma_intra_matrix 4", OUT,
-     [](auto& p) { return last_str(p.o.chroma_intra_matrices, "", "4"); }},
-    {"-top 1", IN, [](auto& p) { return last_int(p.o.top_field_first, "", 1); }},
-    {"-force_fps", OUT, [](auto& p) { return last_int(p.o.force_fps, "", 1); }},
-    {"-force_key_frames 0,5", OUT,
-     [](auto& p) { return last_str(p.o.forced_key_frames, "", "0,5"); }},
-    {"-hwaccel vaapi", IN, [](auto& p) { return last_str(p.o.hwaccels, "", "vaapi"); }},
-    {"-hwaccel_device /dev/x", IN,
-     [](auto& p) { return last_str(p.o.hwaccel_devices, "", "/dev/x"); }},
-    {"-hwaccel_output_format vaapi", IN,
-     [](auto& p) { return last_str(p.o.hwaccel_output_formats, "", "vaapi"); }},
-    {"-autorotate 0", IN, [](auto& p) { return last_int(p.o.autorotate, "", 0); }},
-    {"-autoscale 0", IN, [](auto& p) { return last_int(p.o.autoscale, "", 0); }},
-    {"-autoscale:v 0", OUT, [](auto& p) { return last_int(p.o.autoscale, "v", 0); }},
-    {"-ar:a:1 44100", OUT, [](auto& p) { return last_int(p.o.audio_sample_rate, "a:1", 44100); }},
-    {"-ac 2", IN, [](auto& p) { return last_int(p.o.audio_channels, "", 2); }},
-    {"-an", OUT, [](auto& p) { return p.o.audio_disable == 1; }},
-    {"-sample_fmt s16", OUT, [](auto& p) { return last_str(p.o.sample_fmts, "", "s16"); }},
-    {"-guess_layout_max 2", IN, [](auto& p) { return last_int(p.o.guess_layout_max, "", 2); }},
-    {"-sn", IN, [](auto& p) { return p.o.subtitle_disable == 1; }},
-    {"-fix_sub_duration", IN, [](auto& p) { return last_int(p.o.fix_sub_duration, "", 1); }},
-    {"-canvas_size 720x576", IN,
-     [](auto& p) { return last_str(p.o.canvas_sizes, "", "720x576"); }},
-    {"-muxdelay 0.25", OUT, [](auto& p) { return p.o.mux_max_delay == 0.25f; }},
-    {"-muxpreload 0.5", OUT, [](auto& p) { return p.o.mux_preload == 0.5f; }},
-    {"-time_base 1:48000", OUT, [](auto& p) { return last_str(p.o.time_bases, "", "1:48000"); }},
-    {"-enc_time_base -1", OUT, [](auto& p) { return last_str(p.o.enc_time_bases, "", "-1"); }},
-    {"-bsf:v null", OUT, [](auto& p) { return last_str(p.o.bitstream_filters, "v", "null"); }},
-    {"-max_muxing_queue_size 1024", OUT,
-     [](auto& p) { return last_int(p.o.max_muxing_queue_size, "", 1024); }},
-    {"-muxing_queue_data_threshold 10", OUT,
-     [](auto& p) { return last_int(p.o.muxing_queue_data_threshold, "", 10); }},
-    {"-dn", OUT, [](auto& p) { return p.o.data_disable == 1; }},
-    // Global settings.
-    {"-y", OUT, [](auto& p) { return p.e.Ffile_overwrite == 1; }},
-    {"-n", OUT, [](auto& p) { return p.e.Fno_file_overwrite == 1; }},
-    {"-ignore_unknown", OUT, [](auto& p) { return p.e.Fignore_unknown_streams == 1; }},
-    {"-copy_unknown", OUT, [](auto& p) { return p.e.Fcopy_unknown_streams == 1; }},
-    {"-dump", OUT, [](auto& p) { return p.e.Fdo_pkt_dump == 1; }},
-    {"-hex", OUT, [](auto& p) { return p.e.Fdo_hex_dump == 1; }},
-    {"-frame_drop_threshold 1.5", OUT, [](auto& p) { return p.e.Fframe_drop_threshold == 1.5f; }},
-    {"-async 1", OUT, [](auto& p) { return p.e.Faudio_sync_method == 1; }},
-    {"-adrift_threshold 0.25", OUT, [](auto& p) { return p.e.Faudio_drift_threshold == 0.25f; }},
-    {"-copyts", OUT, [](auto& p) { return p.e.Fcopy_ts == 1; }},
-    {"-start_at_zero", OUT, [](auto& p) { return p.e.Fstart_at_zero == 1; }},
-    {"-copytb 1", OUT, [](auto& p) { return p.e.Fcopy_tb == 1; }},
-    {"-dts_delta_threshold 5", OUT, [](auto& p) { return p.e.Fdts_delta_threshold == 5.0f; }},
-    {"-dts_error_threshold 7", OUT, [](auto& p) { return p.e.Fdts_error_threshold == 7.0f; }},
-    {"-xerror", OUT, [](auto& p) { return p.e.Fexit_on_error == 1; }},
-    {"-filter_threads 3", OUT, [](auto& p) { return p.e.Ffilter_nbthreads == 3; }},
-    {"-filter_complex_threads 4", OUT, [](auto& p) { return p.e.Ffilter_complex_nbthreads == 4; }},
+// Per-stream rows (and handlers that re-issue one): the last entry of the list.
+enum class TMember { Str, Int, I64, Dbl };
+using P = TPerFileOptions;
+constexpr TMember S = TMember::Str, I = TMember::Int, L = TMember::I64, D = TMember::Dbl;
+const struct TListCase {
+  const char* options;
+  std::uint32_t kind;
+  TSpecifierList P::*list;
+  const char* spec;
+  TMember member;
+  const char* value;
+} kListCases[] = {
+    {"-c:v libx264 -c copy", OUT, &P::codec_names, "", S, "copy"},
+    {"-codec:a aac", OUT, &P::codec_names, "a", S, "aac"},
+    {"-map_metadata:s:0 1", OUT, &P::metadata_map, "s:0", S, "1"},
+    {"-itsscale:v 0.5", IN, &P::ts_scale, "v", D, "0.5"},
+    {"-metadata title=x", OUT, &P::metadata, "", S, "title=x"},
+    {"-program st=0", OUT, &P::program, "", S, "st=0"},
+    {"-apad pad_len=5", OUT, &P::apad, "", S, "pad_len=5"},
+    {"-copyinkf:v", OUT, &P::copy_initial_nonkeyframes, "v", I, "1"},
+    {"-copypriorss 0", OUT, &P::copy_prior_start, "", I, "0"},
+    {"-frames:v 5", OUT, &P::max_frames, "v", L, "5"},
+    {"-tag:v hvc1", IN, &P::codec_tags, "v", S, "hvc1"},
+    {"-q:v 3.5", OUT, &P::qscale, "v", D, "3.5"},
+    {"-filter:v hflip", OUT, &P::filters, "v", S, "hflip"},
+    {"-filter_script:a f.txt", OUT, &P::filter_scripts, "a", S, "f.txt"},
+    {"-reinit_filter 0", IN, &P::reinit_filters, "", I, "0"},
+    {"-dump_attachment:t a.ttf", IN, &P::dump_attachment, "t", S, "a.ttf"},
+    {"-discard:a all", IN, &P::discard, "a", S, "all"},
+    {"-disposition:s forced", OUT, &P::disposition, "s", S, "forced"},
+    {"-r 30000/1001", IN, &P::frame_rates, "", S, "30000/1001"},
+    {"-fpsmax 60", OUT, &P::max_frame_rates, "", S, "60"},
+    {"-s:v 320x240", IN, &P::frame_sizes, "v", S, "320x240"},
+    {"-aspect 16:9", OUT, &P::frame_aspect_ratios, "", S, "16:9"},
+    {"-pix_fmt yuv420p", IN, &P::frame_pix_fmts, "", S, "yuv420p"},
+    {"-rc_override 0,10,2", OUT, &P::rc_overrides, "", S, "0,10,2"},
+    {"-pass 2", OUT, &P::passes, "", I, "2"},
+    {"-passlogfile lg", OUT, &P::passlogfiles, "", S, "lg"},
+    {"-intra_matrix 1,2", OUT, &P::intra_matrices, "", S, "1,2"},
+    {"-inter_matrix 3", OUT, &P::inter_matrices, "", S, "3"},
+    {"-chroma_intra_matrix 4", OUT, &P::chroma_intra_matrices, "", S, "4"},
+    {"-top 1", IN, &P::top_field_first, "", I, "1"},
+    {"-force_fps", OUT, &P::force_fps, "", I, "1"},
+    {"-force_key_frames 0,5", OUT, &P::forced_key_frames, "", S, "0,5"},
+    {"-hwaccel vaapi", IN, &P::hwaccels, "", S, "vaapi"},
+    {"-hwaccel_device /dev/x", IN, &P::hwaccel_devices, "", S, "/dev/x"},
+    {"-hwaccel_output_format vaapi", IN, &P::hwaccel_output_formats, "", S, "vaapi"},
+    {"-autorotate 0", IN, &P::autorotate, "", I, "0"},
+    {"-autoscale 0", IN, &P::autoscale, "", I, "0"},
+    {"-autoscale:v 0", OUT, &P::autoscale, "v", I, "0"},
+    {"-ar:a:1 44100", OUT, &P::audio_sample_rate, "a:1", I, "44100"},
+    {"-ac 2", IN, &P::audio_channels, "", I, "2"},
+    {"-sample_fmt s16", OUT, &P::sample_fmts, "", S, "s16"},
+    {"-guess_layout_max 2", IN, &P::guess_layout_max, "", I, "2"},
+    {"-fix_sub_duration", IN, &P::fix_sub_duration, "", I, "1"},
+    {"-canvas_size 720x576", IN, &P::canvas_sizes, "", S, "720x576"},
+    {"-time_base 1:48000", OUT, &P::time_bases, "", S, "1:48000"},
+    {"-enc_time_base -1", OUT, &P::enc_time_bases, "", S, "-1"},
+    {"-bsf:v null", OUT, &P::bitstream_filters, "v", S, "null"},
+    {"-max_muxing_queue_size 1024", OUT, &P::max_muxing_queue_size, "", I, "1024"},
+    {"-muxing_queue_data_threshold 10", OUT, &P::muxing_queue_data_threshold, "", I, "10"},
+    {"-dframes 4", OUT, &P::max_frames, "d", L, "4"},
+    {"-vframes 5", OUT, &P::max_frames, "v", L, "5"},
+    {"-aframes 6", OUT, &P::max_frames, "a", L, "6"},
+    {"-aq 4", OUT, &P::qscale, "a", D, "4"},
+    {"-qscale:a 2", OUT, &P::qscale, "a", D, "2"},
+    {"-qscale 3", OUT, &P::qscale, "v", D, "3"},
+    {"-vf hflip", OUT, &P::filters, "v", S, "hflip"},
+    {"-af anull", OUT, &P::filters, "a", S, "anull"},
+    {"-vcodec mpeg4", IN, &P::codec_names, "v", S, "mpeg4"},
+    {"-acodec mp2", OUT, &P::codec_names, "a", S, "mp2"},
+    {"-scodec srt", OUT, &P::codec_names, "s", S, "srt"},
+    {"-dcodec copy", OUT, &P::codec_names, "d", S, "copy"},
+    {"-vtag xvid", OUT, &P::codec_tags, "v", S, "xvid"},
+    {"-atag 0x55", OUT, &P::codec_tags, "a", S, "0x55"},
+    {"-stag tx3g", OUT, &P::codec_tags, "s", S, "tx3g"},
+    {"-absf aac_adtstoasc", OUT, &P::bitstream_filters, "a", S, "aac_adtstoasc"},
+    {"-vbsf:0 null", OUT, &P::bitstream_filters, "v:0", S, "null"},
+    {"-timecode 01:00:00:00", OUT, &P::metadata, "g", S, "timecode=01:00:00:00"},
+    {"-channel_layout 5.1", OUT, &P::audio_channels, "", I, "6"},
+    {"-channel_layout:a stereo", OUT, &P::audio_channels, "a", I, "2"},
+};
+
+bool holds(const TSpecifierList& l, const char* spec, TMember member, const char* value) {
+  if (l.empty() || l.back().specifier != spec) return false;
+  const TSpecifierValue& v = l.back();
+  switch (member) {
+    case TMember::Str:
+      return v.str == value;
+    case TMember::Int:
+      return v.i == std::atoi(value);
+    case TMember::I64:
+      return v.i64 == std::atoll(value);
+    case TMember::Dbl:
+      return v.dbl == std::atof(value);
+  }
+  return false;
+}
+
+// Single values of the record and of the engine.
+const struct TValueCase {
+  const char* options;
+  std::uint32_t kind;
+  double (*read)(const TParsed&);
+  double expected;
+} kValueCases[] = {
+    {"-map_chapters 2", OUT, [](auto& p) -> double { return p.o.chapters_input_file; }, 2},
+    {"-t 1.5", OUT, [](auto& p) -> double { return p.o.recording_time; }, 1500000},
+    {"-t_microsecond 42", IN, [](auto& p) -> double { return p.o.recording_time; }, 42},
+    {"-to 00:01:00", OUT, [](auto& p) -> double { return p.o.stop_time; }, 60000000},
+    {"-to_microsecond 7", OUT, [](auto& p) -> double { return p.o.stop_time; }, 7},
+    {"-fs 1000000", OUT, [](auto& p) -> double { return p.o.limit_filesize; }, 1000000},
+    {"-ss 2", IN, [](auto& p) -> double { return p.o.start_time; }, 2000000},
+    {"-ss_microsecond 3", OUT, [](auto& p) -> double { return p.o.start_time; }, 3},
+    {"-sseof -4", IN, [](auto& p) -> double { return p.o.start_time_eof; }, -4000000},
+    {"-seek_timestamp 1", IN, [](auto& p) -> double { return p.o.seek_timestamp; }, 1},
+    {"-noaccurate_seek", IN, [](auto& p) -> double { return p.o.accurate_seek; }, 0},
+    {"-itsoffset 0.25", IN, [](auto& p) -> double { return p.o.input_ts_offset; }, 250000},
+    {"-itsoffset_microsecond 9", IN, [](auto& p) -> double { return p.o.input_ts_offset; }, 9},
+    {"-re", IN, [](auto& p) -> double { return p.o.rate_emu; }, 1},
+    {"-shortest", OUT, [](auto& p) -> double { return p.o.shortest; }, 1},
+    {"-bitexact", IN, [](auto& p) -> double { return p.o.bitexact; }, 1},
+    {"-stream_loop -1", IN, [](auto& p) -> double { return p.o.loop; }, -1},
+    {"-thread_queue_size 64", IN, [](auto& p) -> double { return p.o.thread_queue_size; }, 64},
+    {"-vn", IN, [](auto& p) -> double { return p.o.video_disable; }, 1},
+    {"-an", OUT, [](auto& p) -> double { return p.o.audio_disable; }, 1},
+    {"-sn", IN, [](auto& p) -> double { return p.o.subtitle_disable; }, 1},
+    {"-dn", OUT, [](auto& p) -> double { return p.o.data_disable; }, 1},
+    {"-muxdelay 0.25", OUT, [](auto& p) -> double { return p.o.mux_max_delay; }, 0.25},
+    {"-muxpreload 0.5", OUT, [](auto& p) -> double { return p.o.mux_preload; }, 0.5},
+    {"-TimeStart 1.5", IN, [](auto& p) -> double { return p.o.start_time; }, 1500000},
+    {"-timestart 0.0000024", IN, [](auto& p) -> double { return p.o.start_time; }, 2},
+    {"-TimeLength 2", OUT, [](auto& p) -> double { return p.o.recording_time; }, 2000000},
+    {"-timelength 0.0000036", OUT, [](auto& p) -> double { return p.o.recording_time; }, 4},
+    {"-y", OUT, [](auto& p) -> double { return p.e.Ffile_overwrite; }, 1},
+    {"-n", OUT, [](auto& p) -> double { return p.e.Fno_file_overwrite; }, 1},
+    {"-ignore_unknown", OUT, [](auto& p) -> double { return p.e.Fignore_unknown_streams; }, 1},
+    {"-copy_unknown", OUT, [](auto& p) -> double { return p.e.Fcopy_unknown_streams; }, 1},
+    {"-dump", OUT, [](auto& p) -> double { return p.e.Fdo_pkt_dump; }, 1},
+    {"-hex", OUT, [](auto& p) -> double { return p.e.Fdo_hex_dump; }, 1},
+    {"-frame_drop_threshold 1.5", OUT, [](auto& p) -> double { return p.e.Fframe_drop_threshold; },
+     1.5},
+    {"-async 1", OUT, [](auto& p) -> double { return p.e.Faudio_sync_method; }, 1},
+    {"-adrift_threshold 0.25", OUT, [](auto& p) -> double { return p.e.Faudio_drift_threshold; },
+     0.25},
+    {"-copyts", OUT, [](auto& p) -> double { return p.e.Fcopy_ts; }, 1},
+    {"-start_at_zero", OUT, [](auto& p) -> double { return p.e.Fstart_at_zero; }, 1},
+    {"-copytb 1", OUT, [](auto& p) -> double { return p.e.Fcopy_tb; }, 1},
+    {"-dts_delta_threshold 5", OUT, [](auto& p) -> double { return p.e.Fdts_delta_threshold; }, 5},
+    {"-dts_error_threshold 7", OUT, [](auto& p) -> double { return p.e.Fdts_error_threshold; }, 7},
+    {"-xerror", OUT, [](auto& p) -> double { return p.e.Fexit_on_error; }, 1},
+    {"-filter_threads 3", OUT, [](auto& p) -> double { return p.e.Ffilter_nbthreads; }, 3},
+    {"-filter_complex_threads 4", OUT,
+     [](auto& p) -> double { return p.e.Ffilter_complex_nbthreads; }, 4},
     {"-noauto_conversion_filters", OUT,
-     [](auto& p) { return p.e.Fauto_conversion_filters == 0; }},
-    {"-nostats", OUT, [](auto& p) { return p.e.Fprint_stats == 0; }},
-    {"-debug_ts", OUT, [](auto& p) { return p.e.Fdebug_ts == 1; }},
-    {"-nofind_stream_info", IN, [](auto& p) { return p.e.Ffind_stream_info == 0; }},
-    {"-bits_per_raw_sample 10", OUT, [](auto& p) { return p.e.Fframe_bits_per_raw_sample == 10; }},
-    {"-intra", OUT, [](auto& p) { return p.e.Fintra_only == 1; }},
-    {"-deinterlace", OUT, [](auto& p) { return p.e.Fdo_deinterlace == 1; }},
-    {"-psnr", OUT, [](auto& p) { return p.e.Fdo_psnr == 1; }},
-    {"-vstats_version 1", OUT, [](auto& p) { return p.e.Fvstats_version == 1; }},
-    {"-qphist", OUT, [](auto& p) { return p.e.Fqp_hist == 1; }},
-    {"-vol 512", OUT, [](auto& p) { return p.e.Faudio_volume == 512; }},
-    {"-isync", OUT, [](auto& p) { return p.e.Finput_sync == 1; }},
+     [](auto& p) -> double { return p.e.Fauto_conversion_filters; }, 0},
+    {"-nostats", OUT, [](auto& p) -> double { return p.e.Fprint_stats; }, 0},
+    {"-debug_ts", OUT, [](auto& p) -> double { return p.e.Fdebug_ts; }, 1},
+    {"-nofind_stream_info", IN, [](auto& p) -> double { return p.e.Ffind_stream_info; }, 0},
+    {"-bits_per_raw_sample 10", OUT,
+     [](auto& p) -> double { return p.e.Fframe_bits_per_raw_sample; }, 10},
+    {"-intra", OUT, [](auto& p) -> double { return p.e.Fintra_only; }, 1},
+    {"-deinterlace", OUT, [](auto& p) -> double { return p.e.Fdo_deinterlace; }, 1},
+    {"-psnr", OUT, [](auto& p) -> double { return p.e.Fdo_psnr; }, 1},
+    {"-vstats_version 1", OUT, [](auto& p) -> double { return p.e.Fvstats_version; }, 1},
+    {"-qphist", OUT, [](auto& p) -> double { return p.e.Fqp_hist; }, 1},
+    {"-vol 512", OUT, [](auto& p) -> double { return p.e.Faudio_volume; }, 512},
+    {"-isync", OUT, [](auto& p) -> double { return p.e.Finput_sync; }, 1},
+    {"-vsync drop", OUT, [](auto& p) -> double { return p.e.Fvideo_sync_method; }, 255},
+    {"-stats_period 0.25", OUT, [](auto& p) -> double { return p.e.FReportInterval; }, 250000},
+    {"-loglevel repeat+warning", OUT, [](auto&) -> double { return FFLogger().LogLevel(); },
+     llWarning},
+    {"-v error", OUT, [](auto&) -> double { return FFLogger().LogLevel(); }, llError},
+};
+
+// Texts, dictionaries and the rest.
+const struct TOtherCase {
+  const char* options;
+  std::uint32_t kind;
+  bool (*check)(const TParsed&);
+} kOtherCases[] = {
+    {"-f mp4", OUT, [](auto& p) { return p.o.format == "mp4"; }},
+    {"-c:v libx264 -c copy", OUT,
+     [](auto& p) { return p.o.codec_names.size() == 2 && p.o.codec_names[0].str == "libx264"; }},
     {"-qsv_device /dev/dri/x", OUT, [](auto& p) { return p.e.Fqsv_device == "/dev/dri/x"; }},
-    // Handlers that re-issue another row.
-    {"-dframes 4", OUT, [](auto& p) { return last_i64(p.o.max_frames, "d", 4); }},
-    {"-vframes 5", OUT, [](auto& p) { return last_i64(p.o.max_frames, "v", 5); }},
-    {"-aframes 6", OUT, [](auto& p) { return last_i64(p.o.max_frames, "a", 6); }},
-    {"-aq 4", OUT, [](auto& p) { return last_dbl(p.o.qscale, "a", 4); }},
-    {"-qscale:a 2", OUT, [](auto& p) { return last_dbl(p.o.qscale, "a", 2); }},
-    {"-qscale 3", OUT, [](auto& p) { return last_dbl(p.o.qscale, "v", 3); }},
-    {"-vf hflip", OUT, [](auto& p) { return last_str(p.o.filters, "v", "hflip"); }},
-    {"-af anull", OUT, [](auto& p) { return last_str(p.o.filters, "a", "anull"); }},
-    {"-vcodec mpeg4", IN, [](auto& p) { return last_str(p.o.codec_names, "v", "mpeg4"); }},
-    {"-acodec mp2", OUT, [](auto& p) { return last_str(p.o.codec_names, "a", "mp2"); }},
-    {"-scodec srt", OUT, [](auto& p) { return last_str(p.o.codec_names, "s", "srt"); }},
-    {"-dcodec copy", OUT, [](auto& p) { return last_str(p.o.codec_names, "d", "copy"); }},
-    {"-vtag xvid", OUT, [](auto& p) { return last_str(p.o.codec_tags, "v", "xvid"); }},
-    {"-atag 0x55", OUT, [](auto& p) { return last_str(p.o.codec_tags, "a", "0x55"); }},
-    {"-stag tx3g", OUT, [](auto& p) { return last_str(p.o.codec_tags, "s", "tx3g"); }},
-    {"-absf aac_adtstoasc", OUT,
-     [](auto& p) { return last_str(p.o.bitstream_filters, "a", "aac_adtstoasc"); }},
-    {"-vbsf:0 null", OUT, [](auto& p) { return last_str(p.o.bitstream_filters, "v:0", "null"); }},
     {"-b 1M", OUT, [](auto& p) { return dict(p.g.codec_opts, "b:v") == "1M"; }},
     {"-ab 128k", OUT, [](auto& p) { return dict(p.g.codec_opts, "b:a") == "128k"; }},
     {"-b:a:1 96k", OUT, [](auto& p) { return dict(p.g.codec_opts, "b:a:1") == "96k"; }},
     {"-profile high", OUT, [](auto& p) { return dict(p.g.codec_opts, "profile:v") == "high"; }},
     {"-profile:a aac_low", OUT,
      [](auto& p) { return dict(p.g.codec_opts, "profile:a") == "aac_low"; }},
-    {"-timecode 01:00:00:00", OUT, [](auto& p) {
-       return last_str(p.o.metadata, "g", "timecode=01:00:00:00") &&
-              dict(p.g.codec_opts, "gop_timecode") == "01:00:00:00";
-     }},
-    {"-channel_layout 5.1", OUT, [](auto& p) {
-       return dict(p.g.codec_opts, "ch_layout") == "5.1" && last_int(p.o.audio_channels, "", 6);
-     }},
-    {"-channel_layout:a stereo", OUT, [](auto& p) {
-       return dict(p.g.codec_opts, "ch_layout:a") == "stereo" &&
-              last_int(p.o.audio_channels, "a", 2);
-     }},
-    {"-attach a.ttf -attach b.ttf", OUT, [](auto& p) {
+    {"-timecode 01:00:00:00", OUT,
+     [](auto& p) { return dict(p.g.codec_opts, "gop_timecode") == "01:00:00:00"; }},
+    {"-channel_layout 5.1", OUT,
+     [](auto& p) { return dict(p.g.codec_opts, "ch_layout") == "5.1"; }},
+    {"-channel_layout:a stereo", OUT,
+     [](auto& p) { return dict(p.g.codec_opts, "ch_layout:a") == "stereo"; }},
+    {"-tvstd pal", IN, [](auto& p) { return dict(p.g.format_opts, "standard") == "pal"; }},
+    {"-vc 1", IN, [](auto& p) { return dict(p.g.format_opts, "channel") == "1"; }},
+    {"-attach a.ttf -attach b.ttf", OUT,
+     [](auto& p) {
        return p.o.attachments == std::vector<std::string>{"a.ttf", "b.ttf"};
      }},
-    {"-streamid 2:7", OUT, [](auto& p) { return p.o.streamid_map == std::vector<int>{0, 0, 7}; }},
-    {"-filter_complex nullsrc,null -lavfi anullsrc,anull", OUT, [](auto& p) {
+    {"-streamid 2:7", OUT,
+     [](auto& p) {
+       return p.o.streamid_map == std::vector<int>{0, 0, 7};
+     }},
+    {"-filter_complex nullsrc,null -lavfi anullsrc,anull", OUT,
+     [](auto& p) {
        return p.e.Ffiltergraphs.size() == 2 && p.e.Ffiltergraphs[1]->index == 1 &&
               p.e.Ffiltergraphs[1]->graph_desc == "anullsrc,anull" &&
               p.e.Finput_stream_potentially_available == 1;
      }},
     {"-sdp_file s.sdp -vstats_file v.log", OUT,
      [](auto& p) { return p.e.Fsdp_filename == "s.sdp" && p.e.Fvstats_filename == "v.log"; }},
-    {"-vstats", OUT, [](auto& p) {
+    {"-vstats", OUT,
+     [](auto& p) {
        return p.e.Fvstats_filename.size() == 17 && p.e.Fvstats_filename.rfind("vstats_", 0) == 0;
      }},
-    {"-vsync drop", OUT, [](auto& p) { return p.e.Fvideo_sync_method == 255; }},
-    {"-stats_period 0.25", OUT, [](auto& p) { return p.e.FReportInterval == 250000; }},
-    {"-TimeStart 1.5", IN, [](auto& p) { return p.o.start_time == 1500000; }},
-    {"-timestart 0.0000024", IN, [](auto& p) { return p.o.start_time == 2; }},
-    {"-TimeLength 2", OUT, [](auto& p) { return p.o.recording_time == 2000000; }},
-    {"-timelength 0.0000036", OUT, [](auto& p) { return p.o.recording_time == 4; }},
     {"-VideoHookBitsPixel 24", OUT, [](auto&) { return true; }},
-    {"-loglevel repeat+warning", OUT, [](auto&) { return FFLogger().LogLevel() == llWarning; }},
-    {"-v error", OUT, [](auto&) { return FFLogger().LogLevel() == llError; }},
     {"-max_alloc 2147483647", OUT, [](auto&) { return true; }},
+    {"", IN, [](auto& p) { return p.o.format.empty() && p.g.opts.empty(); }},
 };
 
 TEST_F(OptionTableTest, RowsStoreIntoTheirTargets) {
-  for (const TRowCase& c : kRowCases) {
+  for (const TListCase& c : kListCases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(parse(c.options, c.kind), 0) << engine_->FLastErrMsg;
+    EXPECT_TRUE(holds(o_.get()->*c.list, c.spec, c.member, c.value));
+  }
+  for (const TValueCase& c : kValueCases) {
+    SCOPED_TRACE(c.options);
+    ASSERT_EQ(parse(c.options, c.kind), 0) << engine_->FLastErrMsg;
+    EXPECT_EQ(c.read(parsed()), c.expected);
+  }
+  for (const TOtherCase& c : kOtherCases) {
     SCOPED_TRACE(c.options);
     ASSERT_EQ(parse(c.options, c.kind), 0) << engine_->FLastErrMsg;
     EXPECT_TRUE(c.check(parsed()));
