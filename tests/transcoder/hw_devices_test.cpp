@@ -38,7 +38,9 @@ TEST(DeviceStringTest, Syntax) {
     ASSERT_TRUE(spec) << reason;
     EXPECT_EQ(spec->type_name, c.type);
     EXPECT_EQ(spec->name.has_value(), c.name != nullptr);
-    if (c.name && spec->name) EXPECT_EQ(*spec->name, c.name);
+    if (c.name && spec->name) {
+      EXPECT_EQ(*spec->name, c.name);
+    }
     EXPECT_EQ(spec->kind, c.kind);
     EXPECT_EQ(spec->device, c.device);
     EXPECT_EQ(spec->options, c.options);

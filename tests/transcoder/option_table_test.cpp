@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <set>
 
 #include "foundation/ErrorText.h"
@@ -33,12 +32,6 @@ bool last_str(const TSpecifierList& l, const char* spec, const char* value) {
 }
 bool last_int(const TSpecifierList& l, const char* spec, int value) {
   return !l.empty() && l.back().specifier == spec && l.back().i == value;
-}
-bool last_i64(const TSpecifierList& l, const char* spec, std::int64_t value) {
-  return !l.empty() && l.back().specifier == spec && l.back().i64 == value;
-}
-bool last_dbl(const TSpecifierList& l, const char* spec, double value) {
-  return !l.empty() && l.back().specifier == spec && l.back().dbl == value;
 }
 std::string dict(const TDictionary& d, const char* key) { return d.value(key, "<none>"); }
 
@@ -395,6 +388,7 @@ TEST_F(OptionTableTest, BadValuesGiveTheirTexts) {
       {"-ar x", OUT, "Expected integer for \"ar\" but found \"x\""},
       {"-t abc", OUT, "Invalid duration specification for \"t\": \"abc\""},
       {"-fs 1.5", OUT, "Expected int64 for \"fs\" but found \"1.5\""},
+      {"-vframes x", OUT, "Expected int64 for \"frames:v\" but found \"x\""},
       {"-vsync 3", OUT, "The value for \"vsync\" was \"3\" which is invalid"},
       {"-vsync x", OUT, "The value for \"vsync\" was \"x\" which is invalid"},
       {"-stats_period 0", OUT, "stats_period 0 must be positive."},
