@@ -130,8 +130,8 @@ int channel_layout(TCustomFFmpegOpt& e, void* o, const std::string& opt, const s
     return reject(e, AVERROR(EINVAL), llError,
                   strprintf("Unknown channel layout: %s", arg.c_str()));
   char described[128] = {};
-  const bool named =
-      ff::av_channel_layout_describe(&layout.layout, described, sizeof(described)) > 0;
+  const int length = ff::av_channel_layout_describe(&layout.layout, described, sizeof(described));
+  const bool named = length > 0 && static_cast<std::size_t>(length) <= sizeof(described);
   const std::string suffix = suffix_of(opt);
   const int ret = route_to_group(e, group_of(e, o), "ch_layout" + suffix, named ? described : arg);
   if (ret < 0) return ret;
