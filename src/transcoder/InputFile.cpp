@@ -103,19 +103,7 @@ int TInputOpener::Run() {
   return in_.file_index;
 }
 
-int TInputOpener::ApplyTimeLimits() {
-  if (o_.stop_time != INT64_MAX && o_.recording_time != INT64_MAX) {
-    o_.stop_time = INT64_MAX;
-    e_.Log(llWarning, "-t and -to cannot be used together; using -t.");
-  }
-  if (o_.stop_time != INT64_MAX && o_.recording_time == INT64_MAX) {
-    const std::int64_t start = o_.start_time == AV_NOPTS_VALUE ? 0 : o_.start_time;
-    if (start >= o_.stop_time)
-      return e_.Fail(AVERROR(EINVAL), llError, "-to value smaller than -ss; aborting.");
-    o_.recording_time = o_.stop_time - start;
-  }
-  return 0;
-}
+int TInputOpener::ApplyTimeLimits() { return e_.ResolveTimeLimits(o_, AVERROR(EINVAL)); }
 
 int TInputOpener::FindFormat() {
   if (o_.format.empty()) return 0;
@@ -275,43 +263,12 @@ void TInputOpener::Seek() {
            static_cast<double>(target) / AV_TIME_BASE);
 }
 
-// Codec options that no stream of the file took: an encoding-only option is
-// an error, any other one a warning. Runs before the file is registered.
+// Runs before the file is registered.
 int TInputOpener::CheckUnusedCodecOptions() {
-  TDictionary unused;
-  in_.group.codec_opts.forEach([&](const char* key, const char* value) {
-    std::string k = key;
-    unused.set(k.substr(0, k.find(':')), value);
-  });
-  for (const auto& ist : in_.streams)
-    ist->decoder_opts.forEach([&](const char* key, const char*) { unused.erase(key); });
-
-  const AVClass* cc = ff::avcodec_get_class();
-  const AVClass* fc = ff::avformat_get_class();
-  constexpr int kSearch = AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ;
-  int ret = 0;
-  unused.forEach([&](const char* key, const char*) {
-    if (ret < 0) return;
-    const AVOption* option = ff::av_opt_find(&cc, key, nullptr, 0, kSearch);
-    if (!option || class_has_option(fc, key, kSearch)) return;
-    for (const AVInputFormat* f : app_input_formats())
-      if (class_has_option(f->priv_class, key, kSearch)) return;
-    const char* help = option->help ? option->help : "";
-    if (!(option->flags & AV_OPT_FLAG_DECODING_PARAM)) {
-      ret = e_.Fail(AVERROR(EINVAL), llError,
-                    strprintf("Codec AVOption %s (%s) specified for input file #%d (%s) is not a "
-                              "decoding option.",
-                              key, help, in_.file_index, in_.file_name.c_str()));
-      return;
-    }
-    e_.Log(llWarning,
-           "Codec AVOption %s (%s) specified for input file #%d (%s) has not been used for any "
-           "stream. The most likely reason is either wrong type (e.g. a video option with no "
-           "video streams) or that it is a private option of some decoder which was not actually "
-           "used for any stream.",
-           key, help, in_.file_index, in_.file_name.c_str());
-  });
-  return ret;
+  std::vector<const TDictionary*> taken;
+  for (const auto& ist : in_.streams) taken.push_back(&ist->decoder_opts);
+  return e_.CheckUnusedCodecOptions(in_.group.codec_opts, taken, false, in_.file_index,
+                                    in_.file_name, AVERROR(EINVAL));
 }
 
 void TInputOpener::Register() {
@@ -396,13 +353,9 @@ bool TCustomFFmpegOpt::CheckOverwrite(const std::string& file_name) {
     Fail(0, llWarning, strprintf("File \"%s\" already exists. Ignored.", file_name.c_str()));
     return false;
   }
-  for (int i = 0; i < Fnb_input_files(); ++i) {
-    const AVFormatContext* ic = Finput_files[i]->ctx.get();
-    if (ic && !(ic->iformat->flags & AVFMT_NOFILE) && ic->url &&
-        std::strcmp(file_name.c_str(), ic->url) == 0) {
-      Fail(0, llWarning, strprintf("Output %s same as Input #%d - ignored.", file_name.c_str(), i));
-      return false;
-    }
+  if (const int i = SameAsInput(file_name); i >= 0) {
+    Fail(0, llWarning, strprintf("Output %s same as Input #%d - ignored.", file_name.c_str(), i));
+    return false;
   }
   return true;
 }

@@ -340,40 +340,10 @@ int TOutputFileOpener::ApplyCopyFlags() {
 }
 
 int TOutputFileOpener::CheckUnusedEncoderOptions() {
-  TDictionary unused;
-  o_.group->codec_opts.forEach([&](const char* k, const char* v) {
-    std::string key = k;
-    key = key.substr(0, key.find(':'));
-    unused.set(key, v);
-  });
+  std::vector<const TDictionary*> taken;
   for (int i = nb_streams_; i < e_.Fnb_output_streams(); ++i)
-    e_.Foutput_streams[i]->encoder_opts.forEach(
-        [&](const char* k, const char*) { unused.erase(k); });
-  const AVClass* cc = ff::avcodec_get_class();
-  const AVClass* fc = ff::avformat_get_class();
-  int ret = 0;
-  unused.forEach([&](const char* key, const char* value) {
-    constexpr int kSearch = AV_OPT_SEARCH_CHILDREN | AV_OPT_SEARCH_FAKE_OBJ;
-    const AVOption* option = ff::av_opt_find(&cc, key, nullptr, 0, kSearch);
-    if (!option || ff::av_opt_find(&fc, key, nullptr, 0, kSearch) || ret < 0) return;
-    const char* help = option->help ? option->help : "";
-    if (!(option->flags & AV_OPT_FLAG_ENCODING_PARAM)) {
-      ret = e_.Fail(-1, llError,
-                    strprintf("Codec AVOption %s (%s) specified for output file #%d (%s) is not an "
-                              "encoding option.",
-                              key, help, file_index(), filename_.c_str()));
-      return;
-    }
-    if (std::strcmp(key, "gop_timecode") == 0) return;
-    e_.Log(llWarning,
-           "Codec AVOption %s (%s) specified for output file #%d (%s) has not been used for any "
-           "stream. The most likely reason is either wrong type (e.g. a video option with no "
-           "video streams) or that it is a private option of some encoder which was not actually "
-           "used for any stream.",
-           key, help, file_index(), filename_.c_str());
-    (void)value;
-  });
-  return ret;
+    taken.push_back(&e_.Foutput_streams[i]->encoder_opts);
+  return e_.CheckUnusedCodecOptions(o_.group->codec_opts, taken, true, file_index(), filename_, -1);
 }
 
 void TOutputFileOpener::SetUpFilters() {
@@ -443,19 +413,9 @@ int TOutputFileOpener::CheckTarget() {
   if (e_.Fno_file_overwrite && ::access(path.c_str(), F_OK) == 0)
     return e_.Fail(-1, llError,
                    strprintf("File \"%s\" already exists. Ignored.", filename_.c_str()));
-  for (int i = 0; i < e_.Fnb_input_files(); ++i) {
-    const AVFormatContext* ic = e_.Finput_files[i]->ctx.get();
-    if (ic->iformat->flags & AVFMT_NOFILE || !ic->url) continue;
-    std::string in = ic->url;
-    if (in.rfind("file:", 0) == 0) in = in.substr(5);
-    struct stat a {
-    }, b{};
-    const bool same = in == path || (::stat(in.c_str(), &a) == 0 && ::stat(path.c_str(), &b) == 0 &&
-                                     a.st_dev == b.st_dev && a.st_ino == b.st_ino);
-    if (same)
-      return e_.Fail(-1, llError,
-                     strprintf("Output %s same as Input #%d - ignored.", filename_.c_str(), i));
-  }
+  if (const int i = e_.SameAsInput(filename_); i >= 0)
+    return e_.Fail(-1, llError,
+                   strprintf("Output %s same as Input #%d - ignored.", filename_.c_str(), i));
   return 0;
 }
 
@@ -500,18 +460,6 @@ void TOutputFileOpener::Rollback() {
   }
 }
 
-int output_time_limits(TCustomFFmpegOpt& e, TPerFileOptions& o) {
-  if (o.stop_time != INT64_MAX && o.recording_time != INT64_MAX) {
-    o.stop_time = INT64_MAX;
-    e.Log(llWarning, "-t and -to cannot be used together; using -t.");
-  } else if (o.stop_time != INT64_MAX && o.recording_time == INT64_MAX) {
-    const std::int64_t start = o.start_time == AV_NOPTS_VALUE ? 0 : o.start_time;
-    if (start >= o.stop_time) return e.Fail(-1, llError, "-to value smaller than -ss; aborting.");
-    o.recording_time = o.stop_time - start;
-  }
-  return 0;
-}
-
 }  // namespace
 
 // Parses the complex graphs that no output has seen yet.
@@ -532,7 +480,7 @@ int TCustomFFmpegOpt::OpenOutputFile(TPerFileOptions& o, const std::string& opti
   try {
     ret = ParseOptions(o, options, presets, "output file", filename, ofOutput);
     if (ret >= 0) ret = InitComplexGraphs();
-    if (ret >= 0) ret = output_time_limits(*this, o);
+    if (ret >= 0) ret = ResolveTimeLimits(o, -1);
     if (ret >= 0) ret = opener.Run();
   } catch (...) {
     opener.Rollback();

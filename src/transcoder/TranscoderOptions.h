@@ -87,6 +87,18 @@ class TCustomFFmpegOpt : public TObject {
   const AVCodec* ChooseDecoder(TPerFileOptions& o, AVFormatContext* s, AVStream* st);
   // Whether an output or attachment dump may write file_name (-y/-n, inputs).
   bool CheckOverwrite(const std::string& file_name);
+  // The input file that file_name names (a local file, by path or by
+  // identity), or -1.
+  int SameAsInput(const std::string& file_name) const;
+  // -t and -to of a file: -t wins over -to, -to becomes a duration from -ss.
+  // 0, or code with FLastErrMsg set when -to lies before -ss.
+  int ResolveTimeLimits(TPerFileOptions& o, int code);
+  // Codec options of the file's group that none of the streams took: one of
+  // the other direction (decoding for an output) is an error (code), any
+  // other one a warning.
+  int CheckUnusedCodecOptions(const TDictionary& group_codec_opts,
+                              const std::vector<const TDictionary*>& taken, bool output,
+                              int file_index, const std::string& file_name, int code);
 
   // ---- Output streams (OutputStream.cpp)
   TOutputStream* NewOutputStream(TPerFileOptions& o, AVFormatContext* oc, AVMediaType type,
