@@ -7,6 +7,7 @@
 
 #include "foundation/ErrorText.h"
 #include "foundation/Errors.h"
+#include "foundation/FilterGraph.h"
 #include "foundation/Logger.h"
 #include "foundation/StrFormat.h"
 #include "foundation/StreamOptions.h"
@@ -311,21 +312,17 @@ int TVUZezevud::configureFilters(const AVFrame* frame) {
   AVRational sar = frame->sample_aspect_ratio;
   if (sar.den < 2 && sar.num == 0) sar = {0, 1};
   if (sar.den < 1) sar.den = 1;
-  std::string args = strprintf("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
-                               frame->width, frame->height, frame->format, st->time_base.num,
-                               st->time_base.den, sar.num, sar.den);
-  const AVRational fr = ff::av_guess_frame_rate(ic, st, nullptr);
-  if (fr.num && fr.den) args += strprintf(":frame_rate=%d/%d", fr.num, fr.den);
+  const std::string args =
+      filters::video_source_args(frame->width, frame->height, frame->format, st->time_base, sar,
+                                 ff::av_guess_frame_rate(ic, st, nullptr));
   AVFilterContext* src = nullptr;
   AVFilterContext* sink = nullptr;
-  int ret = ff::avfilter_graph_create_filter(&src, ff::avfilter_get_by_name("buffer"), "in",
-                                             args.c_str(), nullptr, graph.get());
+  int ret = filters::create_filter(graph.get(), "buffer", "in", args.c_str(), &src);
   if (ret < 0) {
     FFLogger().Log(this, llError, "Cannot create buffer source");
     return ret;
   }
-  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"), "out",
-                                         nullptr, nullptr, graph.get());
+  ret = filters::create_filter(graph.get(), "buffersink", "out", nullptr, &sink);
   if (ret < 0) {
     FFLogger().Log(this, llError, "Cannot create buffer sink");
     return ret;
@@ -337,20 +334,7 @@ int TVUZezevud::configureFilters(const AVFrame* frame) {
     FFLogger().Log(this, llError, "Cannot set output pixel format");
     return ret;
   }
-  FilterInOutPtr outputs(ff::avfilter_inout_alloc());
-  FilterInOutPtr inputs(ff::avfilter_inout_alloc());
-  if (!outputs || !inputs) return AVERROR(ENOMEM);
-  outputs->name = ff::av_strdup("in");
-  outputs->filter_ctx = src;
-  inputs->name = ff::av_strdup("out");
-  inputs->filter_ctx = sink;
-  AVFilterInOut* in = inputs.release();
-  AVFilterInOut* out = outputs.release();
-  ret = ff::avfilter_graph_parse_ptr(graph.get(), Fvfilters.c_str(), &in, &out, nullptr);
-  ff::avfilter_inout_free(&in);
-  ff::avfilter_inout_free(&out);
-  if (ret < 0) return ret;
-  ret = ff::avfilter_graph_config(graph.get(), nullptr);
+  ret = filters::link_and_configure(graph.get(), Fvfilters, src, sink);
   if (ret < 0) return ret;
   Ffilter_graph = std::move(graph);
   Fbuffersrc_ctx = src;

@@ -100,4 +100,11 @@ std::string c_number(double value) {
   return ec == std::errc() ? std::string(buf, p) : std::string("nan");
 }
 
+std::string c_fixed(double value, int decimals) {
+  char buf[512];
+  const auto [p, ec] =
+      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  return ec == std::errc() ? std::string(buf, p) : std::string("nan");
+}
+
 }  // namespace corvane

@@ -33,5 +33,7 @@ std::int64_t parse_time_or_raise(const std::string& name, const std::string& tex
 
 // Shortest text that reads back as the same value, with '.' as decimal point.
 std::string c_number(double value);
+// The value with `decimals` digits after '.', as printf's %f writes it in the C locale.
+std::string c_fixed(double value, int decimals = 6);
 
 }  // namespace corvane

@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include "foundation/ErrorText.h"
+#include "foundation/FilterGraph.h"
 #include "foundation/MainThread.h"
-#include "foundation/OptionValues.h"
-#include "foundation/StrFormat.h"
 #include "foundation/StreamOptions.h"
 #include "player/VideoState.h"
 
@@ -20,44 +19,6 @@ double toSeconds(std::int64_t ts, AVRational tb) {
 const char* pixName(int f) {
   const char* n = f < 0 ? nullptr : ff::av_get_pix_fmt_name(static_cast<AVPixelFormat>(f));
   return n ? n : "none";
-}
-
-std::string joinOptions(const TDictionary& d, bool renameSwsFlags) {
-  std::string out;
-  d.forEach([&](const char* k, const char* v) {
-    out += strprintf("%s=%s:", renameSwsFlags && !std::strcmp(k, "sws_flags") ? "flags" : k, v);
-  });
-  if (!out.empty()) out.pop_back();
-  return out;
-}
-
-// Links source to sink through the filter text (or directly), then configures.
-int configureFiltergraph(AVFilterGraph* graph, const std::string& filters, AVFilterContext* source,
-                         AVFilterContext* sink) {
-  const unsigned nb_filters = graph->nb_filters;
-  int ret = 0;
-  if (!filters.empty()) {
-    FilterInOutPtr outputs(ff::avfilter_inout_alloc());
-    FilterInOutPtr inputs(ff::avfilter_inout_alloc());
-    if (!outputs || !inputs) return AVERROR(ENOMEM);
-    outputs->name = ff::av_strdup("in");
-    outputs->filter_ctx = source;
-    inputs->name = ff::av_strdup("out");
-    inputs->filter_ctx = sink;
-    AVFilterInOut* in = inputs.release();
-    AVFilterInOut* out = outputs.release();
-    ret = ff::avfilter_graph_parse_ptr(graph, filters.c_str(), &in, &out, nullptr);
-    ff::avfilter_inout_free(&in);
-    ff::avfilter_inout_free(&out);
-    if (ret < 0) return ret;
-  } else if ((ret = ff::avfilter_link(source, 0, sink, 0)) < 0) {
-    return ret;
-  }
-  // The parsed filters go first, so that they are configured before the
-  // inserted ones.
-  for (unsigned i = 0; i < graph->nb_filters - nb_filters; ++i)
-    std::swap(graph->filters[i], graph->filters[i + nb_filters]);
-  return ff::avfilter_graph_config(graph, nullptr);
 }
 
 }  // namespace
@@ -240,24 +201,18 @@ int TVideoState::QueuePicture(AVFrame* src, double pts, double duration, std::in
 int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& vfilters,
                                        const AVFrame* frame, AVFilterContext** src_out,
                                        AVFilterContext** sink_out) {
-  const std::string sws = joinOptions(sws_dict, true);
+  const std::string sws = filters::join_options(sws_dict, true);
   if (!sws.empty()) graph->scale_sws_opts = ff::av_strdup(sws.c_str());
   const AVRational fr = ff::av_guess_frame_rate(ic, video_st, nullptr);
-  const AVCodecParameters* par = video_st->codecpar;
-  (void)par;
   AVRational sar = video_st->sample_aspect_ratio;
   if (sar.den < 1) sar.den = 1;
-  std::string args = strprintf("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
-                               frame->width, frame->height, frame->format, video_st->time_base.num,
-                               video_st->time_base.den, sar.num, sar.den);
-  if (fr.num && fr.den) args += strprintf(":frame_rate=%d/%d", fr.num, fr.den);
+  const std::string args = filters::video_source_args(frame->width, frame->height, frame->format,
+                                                      video_st->time_base, sar, fr);
   AVFilterContext* src = nullptr;
   AVFilterContext* sink = nullptr;
-  int ret = ff::avfilter_graph_create_filter(&src, ff::avfilter_get_by_name("buffer"),
-                                             "kestra_buffer", args.c_str(), nullptr, graph);
+  int ret = filters::create_filter(graph, "buffer", "kestra_buffer", args.c_str(), &src);
   if (ret < 0) return ret;
-  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"),
-                                         "kestra_buffersink", nullptr, nullptr, graph);
+  ret = filters::create_filter(graph, "buffersink", "kestra_buffersink", nullptr, &sink);
   if (ret < 0) return ret;
   std::vector<AVPixelFormat> fmts = settings.target_pix_fmts;
   if ((ret = ff::av_opt_set_bin(
@@ -266,33 +221,21 @@ int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& 
     return ret;
 
   AVFilterContext* last = sink;
-  const auto insert = [&](const char* name, const char* arg) {
-    AVFilterContext* f = nullptr;
-    int r = ff::avfilter_graph_create_filter(&f, ff::avfilter_get_by_name(name),
-                                             (std::string("kestra_") + name).c_str(), arg, nullptr,
-                                             graph);
-    if (r >= 0) r = ff::avfilter_link(f, 0, last, 0);
-    if (r >= 0) last = f;
-    return r;
+  const auto insert = [&](const char* name, const std::string& arg) {
+    return filters::prepend_filter(graph, last, name, std::string("kestra_") + name,
+                                   arg.empty() ? nullptr : arg.c_str());
   };
   if (settings.AutoRotate) {
-    const double theta = stream_rotation(video_st);
-    if (std::fabs(theta - 90) < 1.0) {
-      ret = insert("transpose", "clock");
-    } else if (std::fabs(theta - 180) < 1.0) {
-      ret = insert("hflip", nullptr);
-      if (ret >= 0) ret = insert("vflip", nullptr);
-    } else if (std::fabs(theta - 270) < 1.0) {
-      ret = insert("transpose", "cclock");
-    } else if (std::fabs(theta) > 1.0) {
-      ret = insert("rotate", (c_number(theta) + "*PI/180").c_str());
-    }
+    // Inserted in front of the sink: the last one runs first.
+    const auto rotation = filters::rotation_filters(stream_rotation(video_st));
+    for (auto it = rotation.rbegin(); it != rotation.rend() && ret >= 0; ++it)
+      ret = insert(it->first, it->second);
     if (ret < 0) return ret;
   }
-  if (settings.VerticalFlip && (ret = insert("vflip", nullptr)) < 0) return ret;
+  if (settings.VerticalFlip && (ret = insert("vflip", "")) < 0) return ret;
   if (!vfilters.empty())
     FFLogger().Log(host.LogSender(), llInfo, "Parse filters: %s", vfilters.c_str());
-  if ((ret = configureFiltergraph(graph, vfilters, src, last)) < 0) return ret;
+  if ((ret = filters::link_and_configure(graph, vfilters, src, last)) < 0) return ret;
   *src_out = src;
   *sink_out = sink;
   return 0;
@@ -429,24 +372,16 @@ int TVideoState::ConfigureAudioFilters(const std::string& afilters, bool force_o
   FilterGraphPtr graph(ff::avfilter_graph_alloc());
   if (!graph) return AVERROR(ENOMEM);
   graph->nb_threads = settings.FilterThreads;
-  const std::string swr = joinOptions(swr_opts, false);
+  const std::string swr = filters::join_options(swr_opts);
   if (!swr.empty()) ff::av_opt_set(graph.get(), "aresample_swr_opts", swr.c_str(), 0);
-  char layout[256] = {};
-  std::string args =
-      strprintf("sample_rate=%d:sample_fmt=%s:time_base=%d/%d", audio_filter_src.freq,
-                ff::av_get_sample_fmt_name(audio_filter_src.fmt), 1, audio_filter_src.freq);
-  if (audio_filter_src.ch_layout.order != AV_CHANNEL_ORDER_UNSPEC &&
-      ff::av_channel_layout_describe(&audio_filter_src.ch_layout, layout, sizeof layout) > 0)
-    args += std::string(":channel_layout=") + layout;
-  else
-    args += strprintf(":channels=%d", audio_filter_src.ch_layout.nb_channels);
+  const std::string args =
+      filters::audio_source_args(AVRational{1, audio_filter_src.freq}, audio_filter_src.freq,
+                                 audio_filter_src.fmt, audio_filter_src.ch_layout);
   AVFilterContext* src = nullptr;
   AVFilterContext* sink = nullptr;
-  int ret = ff::avfilter_graph_create_filter(&src, ff::avfilter_get_by_name("abuffer"),
-                                             "kestra_abuffer", args.c_str(), nullptr, graph.get());
+  int ret = filters::create_filter(graph.get(), "abuffer", "kestra_abuffer", args.c_str(), &src);
   if (ret < 0) return ret;
-  ret = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("abuffersink"),
-                                         "kestra_abuffersink", nullptr, nullptr, graph.get());
+  ret = filters::create_filter(graph.get(), "abuffersink", "kestra_abuffersink", nullptr, &sink);
   if (ret < 0) return ret;
   const AVSampleFormat fmts[] = {AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_NONE};
   if ((ret = ff::av_opt_set_bin(sink, "sample_fmts", reinterpret_cast<const std::uint8_t*>(fmts),
@@ -468,7 +403,7 @@ int TVideoState::ConfigureAudioFilters(const std::string& afilters, bool force_o
   }
   if (!afilters.empty())
     FFLogger().Log(host.LogSender(), llInfo, "Parse afilters: %s", afilters.c_str());
-  if ((ret = configureFiltergraph(graph.get(), afilters, src, sink)) < 0) return ret;
+  if ((ret = filters::link_and_configure(graph.get(), afilters, src, sink)) < 0) return ret;
   agraph = std::move(graph);
   in_audio_filter = src;
   out_audio_filter = sink;

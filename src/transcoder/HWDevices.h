@@ -53,10 +53,12 @@ class THWDeviceList {
   // without one, to the only device of the list; 0 when there is no device.
   int SetupFilterDevice(AVFilterGraph* graph, THWDevice* filter_device) const;
 
+  // Appends a device; nullptr (and the list unchanged) when memory runs out.
+  THWDevice* AddDevice(std::string name, AVHWDeviceType type, BufferRefPtr ref);
+
   int count() const { return static_cast<int>(FDevices.size()); }
 
  private:
-  THWDevice* add(std::string name, AVHWDeviceType type, BufferRefPtr ref);
   std::vector<std::unique_ptr<THWDevice>> FDevices;
 };
 

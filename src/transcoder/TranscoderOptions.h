@@ -184,6 +184,7 @@ class TCustomFFmpegOpt : public TObject {
   // ---- Input files (InputFile.cpp)
 
   // ---- Output files (OutputFile.cpp, StreamSelection.cpp, Metadata.cpp)
+  int InitComplexGraphs();
 
   // ---- Output streams (OutputStream.cpp)
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -238,6 +239,11 @@ struct TOutputStream {
   TOutputStream& operator=(const TOutputStream&) = delete;
   ~TOutputStream() {
     if (logfile) std::fclose(logfile);
+    // Set on the context by stream creation; not all of them are freed with it.
+    if (enc_ctx && ff::av_freep) {
+      ff::av_freep(&enc_ctx->stats_in);
+      ff::av_freep(&enc_ctx->chroma_intra_matrix);
+    }
   }
 };
 
