@@ -505,6 +505,41 @@ TEST_F(FilterGraphTest, AudioOutputFilters) {
   }
 }
 
+TEST_F(FilterGraphTest, OpenedOutputsConnectToComplexGraphs) {
+  struct Case {
+    const char* options;
+    const char* fatal;  // "" when the output opens and its graph configures
+  };
+  const Case cases[] = {
+      {"-filter_complex [0:v]hflip -c:v mpeg4", ""},
+      {"-filter_complex [0:v]hflip -c:v copy",
+       "Streamcopy requested for output stream 0:0, which is fed from a complex filtergraph. "
+       "Filtering and streamcopy cannot be used together."},
+      {"-filter_complex [0:v]hflip -c:v mpeg4 -vf null",
+       "Filtergraph \"null\" was specified through the -vf/-af/-filter option for output stream "
+       "0:0, which is fed from a complex filtergraph.\r\n-vf/-af/-filter and -filter_complex "
+       "cannot be used together for the same stream."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    engine_ = std::make_unique<TCustomFFmpegOpt>();
+    ASSERT_EQ(openInput("-f lavfi", kVideoSrc), 0) << engine_->FLastErrMsg;
+    int ret = -1;
+    EXPECT_EQ(fatalText([&] { ret = openOutput(c.options, path("out.mkv")); }), c.fatal);
+    if (*c.fatal) continue;
+    ASSERT_EQ(ret, 0) << engine_->FLastErrMsg;
+    TFilterGraph& fg = *engine_->Ffiltergraphs[0];
+    TOutputStream& ost = *engine_->Foutput_streams[0];
+    EXPECT_EQ(fg.outputs[0]->ost, &ost);
+    EXPECT_EQ(ost.filter, fg.outputs[0].get());
+    EXPECT_EQ(ost.source_index, -1);
+    EXPECT_EQ(fg.outputs[0]->out_tmp, nullptr);
+    knowFromStream(*fg.inputs[0]);
+    ASSERT_EQ(engine_->configure_filtergraph(fg), 0) << engine_->FLastErrMsg;
+    EXPECT_EQ(fg.outputs[0]->width, 320);
+  }
+}
+
 TEST_F(FilterGraphTest, ConfigurationFailuresReleaseTheGraph) {
   struct Case {
     const char* name;
