@@ -380,7 +380,7 @@ int TCustomFFmpegOpt::ConfigureInputFilter(TFilterGraph& fg, TInputFilter& ifilt
     case AVMEDIA_TYPE_AUDIO:
       return ConfigureInputAudioFilter(fg, ifilter, in);
     default:
-      throw FFmpegException("Never occur");
+      Fatal("Never occur");
   }
 }
 
@@ -476,7 +476,7 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph& fg, TOutputFilter& ofi
     case AVMEDIA_TYPE_AUDIO:
       return ConfigureOutputAudioFilter(fg, ofilter, out);
     default:
-      throw FFmpegException("Never occur");
+      Fatal("Never occur");
   }
 }
 
