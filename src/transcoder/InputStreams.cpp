@@ -113,10 +113,13 @@ void TStreamSetup::ApplyDiscard() {
   ist_->user_set_discard = disabled ? AVDISCARD_ALL : AVDISCARD_NONE;
   const TSpecifierValue* v = Match(o_.discard);
   if (!v) return;
-  const AVClass* cc = ff::avcodec_get_class();
-  const AVOption* skip_frame = ff::av_opt_find(&cc, "skip_frame", nullptr, 0, 0);
+  // Evaluated on a real context: the library logs a bad value with the
+  // object's class, whose item name reads the context.
+  CodecContextPtr ctx(ff::avcodec_alloc_context3(nullptr));
+  const AVOption* skip_frame =
+      ctx ? ff::av_opt_find(ctx.get(), "skip_frame", nullptr, 0, 0) : nullptr;
   if (!skip_frame ||
-      ff::av_opt_eval_int(&cc, skip_frame, v->str.c_str(), &ist_->user_set_discard) < 0)
+      ff::av_opt_eval_int(ctx.get(), skip_frame, v->str.c_str(), &ist_->user_set_discard) < 0)
     e_.Fatal("Error parsing discard %s.", v->str.c_str());
 }
 
