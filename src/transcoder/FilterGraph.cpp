@@ -184,7 +184,6 @@ void TCustomFFmpegOpt::InitOutputFilter(TOutputFilter& ofilter, TPerFileOptions&
         (script ? ost->filters_script : ost->filters).c_str(), option, ost->file_index, ost->index,
         option);
   }
-  ofilter.out_tmp.reset();
 }
 
 int TCustomFFmpegOpt::ifilter_parameters_from_frame(TInputFilter& ifilter, const AVFrame* frame) {

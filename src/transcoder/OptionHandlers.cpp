@@ -17,6 +17,7 @@
 #include "foundation/StreamOptions.h"
 #include "foundation/api/avformat.h"
 #include "foundation/api/avutil.h"
+#include "transcoder/ReadFile.h"
 
 namespace corvane::opthandlers {
 namespace {
@@ -266,12 +267,11 @@ int filter_complex(TCustomFFmpegOpt& e, void*, const std::string&, const std::st
 
 int filter_complex_script(TCustomFFmpegOpt& e, void* o, const std::string& opt,
                           const std::string& arg) {
-  std::ifstream in(arg, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf()))
+  const std::optional<std::string> text = read_file(&e, arg);
+  if (!text)
     return reject(e, AVERROR(EINVAL), llError,
                   strprintf("Cannot read the filter graph file \"%s\"", arg.c_str()));
-  return filter_complex(e, o, opt, text.str());
+  return filter_complex(e, o, opt, *text);
 }
 
 int sdp_file(TCustomFFmpegOpt& e, void*, const std::string&, const std::string& arg) {
@@ -427,10 +427,12 @@ bool add_stream_maps(TCustomFFmpegOpt& e, TPerFileOptions& rec, const std::strin
   AVFormatContext* ctx = e.Finput_files[file]->ctx.get();
   bool changed = false;
   if (negative) {
-    // A negative map counts when it disables at least one earlier map.
+    // A negative map counts when there are maps of the file to examine:
+    // "-map 0 -map -0:s" on a file without subtitles removes nothing and is fine.
     for (TStreamMap& m : rec.stream_maps) {
       if (m.file_index != file || !m.linklabel.empty()) continue;
-      if (stream_matches(e, ctx, ctx->streams[m.stream_index], spec)) m.disabled = changed = true;
+      changed = true;
+      if (stream_matches(e, ctx, ctx->streams[m.stream_index], spec)) m.disabled = 1;
     }
     return changed;
   }

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "foundation/ErrorText.h"
 #include "foundation/FileNames.h"
@@ -35,7 +37,10 @@ class TOutputFileOpener {
         filename_(std::move(filename)),
         nb_files_(e.Fnb_output_files()),
         nb_streams_(e.Fnb_output_streams()),
-        nb_graphs_(nb_graphs) {}
+        nb_graphs_(nb_graphs) {
+    for (const auto& ist : e.Finput_streams)
+      inputs_.push_back({ist->discard, ist->decoding_needed, ist->st->discard});
+  }
 
   int Run();
   void Rollback();
@@ -67,6 +72,12 @@ class TOutputFileOpener {
   const int nb_files_;
   const int nb_streams_;
   const int nb_graphs_;
+  // What outputs change in the input streams, as it was before this one.
+  struct TInputUse {
+    int discard, decoding_needed;
+    AVDiscard st_discard;
+  };
+  std::vector<TInputUse> inputs_;
   bool created_file_ = false;
 };
 
@@ -126,7 +137,7 @@ int TOutputFileOpener::CreateMuxer() {
 void TOutputFileOpener::ConnectUnlabeledGraphOutputs() {
   for (auto& fg : e_.Ffiltergraphs) {
     for (auto& ofilter : fg->outputs) {
-      if (!ofilter->out_tmp || ofilter->out_tmp->name) continue;
+      if (ofilter->ost || !ofilter->out_tmp || ofilter->out_tmp->name) continue;
       switch (ofilter->type_) {
         case AVMEDIA_TYPE_VIDEO:
           o_.video_disable = 1;
@@ -220,7 +231,8 @@ int TOutputFileOpener::MapOneStream(const TStreamMap& map) {
   if (!map.linklabel.empty()) {
     for (auto& fg : e_.Ffiltergraphs)
       for (auto& ofilter : fg->outputs)
-        if (ofilter->out_tmp && ofilter->out_tmp->name && map.linklabel == ofilter->out_tmp->name) {
+        if (!ofilter->ost && ofilter->out_tmp && ofilter->out_tmp->name &&
+            map.linklabel == ofilter->out_tmp->name) {
           e_.InitOutputFilter(*ofilter, o_, oc());
           return 0;
         }
@@ -445,11 +457,23 @@ void TOutputFileOpener::Rollback() {
   for (auto& ist : e_.Finput_streams)
     std::erase_if(ist->filters, [&](TInputFilter* f) { return f->graph->index >= nb_graphs_; });
   if (e_.Fnb_filtergraphs() > nb_graphs_) e_.Ffiltergraphs.resize(nb_graphs_);
-  for (int i = nb_streams_; i < e_.Fnb_output_streams(); ++i)
+  for (int i = nb_streams_; i < e_.Fnb_output_streams(); ++i) {
+    TOutputStream& ost = *e_.Foutput_streams[i];
     for (auto& fg : e_.Ffiltergraphs)
       for (auto& ofilter : fg->outputs)
-        if (ofilter->ost == e_.Foutput_streams[i].get()) ofilter->ost = nullptr;
+        if (ofilter->ost == &ost) ofilter->ost = nullptr;  // waits for another output
+    if (ost.logfile) {                                     // a pass-1 log this output created
+      std::fclose(std::exchange(ost.logfile, nullptr));
+      ::unlink(ost.logfile_name.c_str());
+    }
+  }
   if (e_.Fnb_output_streams() > nb_streams_) e_.Foutput_streams.resize(nb_streams_);
+  for (std::size_t i = 0; i < inputs_.size(); ++i) {
+    TInputStream& ist = *e_.Finput_streams[i];
+    ist.discard = inputs_[i].discard;
+    ist.decoding_needed = inputs_[i].decoding_needed;
+    ist.st->discard = inputs_[i].st_discard;
+  }
   if (e_.Fnb_output_files() > nb_files_) {
     AVFormatContext* ctx = oc();
     std::string path = ctx->url ? ctx->url : "";

@@ -175,10 +175,11 @@ void SetupPasses(const TStreamSetup& s) {
   }
   if (const TSpecifierValue* v = s.match(s.o.passlogfiles)) ost.logfile_prefix = v->str;
   if (!(pass & 3)) return;
-  // One log per stream: streams sharing a log would mix their statistics.
+  // One log per stream of the task: streams sharing a log would mix their
+  // statistics. The same options give the same names in both passes.
   ost.logfile_name = strprintf(
       "%s-%d.log", ost.logfile_prefix.empty() ? kDefaultPassLogPrefix : ost.logfile_prefix.c_str(),
-      ost.index);
+      s.e.Fnb_output_streams() - 1);
   if (std::string(ost.enc->name) == "libx264") {
     ost.encoder_opts.set("stats", ost.logfile_name, AV_DICT_DONT_OVERWRITE);
     return;

@@ -26,7 +26,7 @@ int best(const std::vector<TStreamCandidate>& candidates, AVMediaType type, Scor
     const TStreamCandidate& c = candidates[i];
     if (c.type != type || c.disabled) continue;
     const auto s = score(c);
-    if (!s) continue;
+    if (!s || *s <= 0) continue;  // nothing to show or to hear
     if (winner < 0 || *s > best_score) {
       winner = i;
       best_score = *s;

@@ -15,8 +15,13 @@ TCustomFFmpegOpt::~TCustomFFmpegOpt() {
   Foutput_files.clear();
   Finput_streams.clear();
   Finput_files.clear();
-  FHWDevices.FreeAllDevices();
+  FreeHWDevices();
   if (Fprogress_avio && ff::avio_closep) ff::avio_closep(&Fprogress_avio);
+}
+
+void TCustomFFmpegOpt::FreeHWDevices() {
+  Ffilter_hw_device = nullptr;
+  FHWDevices.FreeAllDevices();
 }
 
 void TCustomFFmpegOpt::Fatal(const std::string& text) {

@@ -59,6 +59,9 @@ class TCustomFFmpegOpt : public TObject {
   int OpenOutputFile(TPerFileOptions& o, const std::string& options, const std::string& presets,
                      const std::string& file_name);
 
+  // Frees the hardware devices; the filter device goes with them.
+  void FreeHWDevices();
+
   // ---- Shared helpers
   // FLastErrMsg = text, logged at llFatal, then FFmpegException(text).
   [[noreturn]] void Fatal(const std::string& text);

@@ -517,10 +517,13 @@ TEST_F(OptionTableTest, NegativeMapsDisableEarlierMaps) {
   EXPECT_EQ(o_->stream_maps[0].disabled, 1);
   EXPECT_EQ(o_->stream_maps[1].disabled, 0);
   EXPECT_EQ(o_->stream_maps[3].disabled, 0) << "another file's video stays";
-  // A negative map that disables nothing is an error unless marked optional.
-  EXPECT_EQ(parse("-map 0:v -map -0:a?"), 0);
-  EXPECT_EQ(fatalOf("-map 0:v -map -0:a"),
-            "Stream map \"-0:a\" matches no streams.\r\nTo ignore this, add a trailing \"?\" to "
+  // Removing what is not there is fine ("-map 0 -map -0:s" on a file without
+  // subtitles); a negative map for a file that has no maps is an error unless
+  // marked optional.
+  EXPECT_EQ(parse("-map 0:v -map -0:a"), 0);
+  EXPECT_EQ(parse("-map 0:v -map -1:a?"), 0);
+  EXPECT_EQ(fatalOf("-map 0:v -map -1:a"),
+            "Stream map \"-1:a\" matches no streams.\r\nTo ignore this, add a trailing \"?\" to "
             "the map.");
 }
 

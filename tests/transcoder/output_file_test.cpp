@@ -90,10 +90,14 @@ TEST_F(OutputFileTest, AutomaticSelectionTakesTheLargestPictureAndMostChannels) 
   EXPECT_TRUE(engine_->Finput_streams[1]->decoding_needed & 1);
   EXPECT_TRUE(std::filesystem::exists(path("out.mkv")));
 
-  // -vn and -an take their kind away; -sn -dn leave nothing but the audio.
-  ASSERT_EQ(openOutput("-vn -c:a mp2", path("audio.mkv")), 1) << engine_->FLastErrMsg;
+  // A muxer that keeps pictures only as cover art takes no ordinary video.
+  ASSERT_EQ(openOutput("-c:a mp2", path("cover.mp3")), 1) << engine_->FLastErrMsg;
   EXPECT_EQ(mapping().back(), "1:0 audio <- 3:0 mp2 [anull]");
-  EXPECT_EQ(oc(1)->nb_streams, 1u);
+
+  // -vn and -an take their kind away; -sn -dn leave nothing but the audio.
+  ASSERT_EQ(openOutput("-vn -c:a mp2", path("audio.mkv")), 2) << engine_->FLastErrMsg;
+  EXPECT_EQ(mapping().back(), "2:0 audio <- 3:0 mp2 [anull]");
+  EXPECT_EQ(oc(2)->nb_streams, 1u);
 }
 
 TEST_F(OutputFileTest, MapsWithNegativesOptionalsAndCopies) {
@@ -139,6 +143,24 @@ TEST_F(OutputFileTest, ComplexGraphsFeedOutputs) {
                           "1:1 audio <- 0:1 ac3 [anull]"));
   expectFailsCleanly("-filter_complex [1:v]null[x] -map [nolabel]",
                      "Output with label \"nolabel\" does not exist in any defined filter graph");
+}
+
+// A failed output gives back what it took: the graph output it connected and
+// the input streams it would have read.
+TEST_F(OutputFileTest, AFailedOutputGivesItsTakingsBack) {
+  ASSERT_EQ(openInput("-filter_complex [0:v]scale=160:120[small]",
+                      media::ensure(media::Kind::Mp4H264Aac)),
+            0)
+      << engine_->FLastErrMsg;
+  expectFailsCleanly("-map [small] -map 0:a -c:v mpeg4 -c:a ac3 -program foo=1",
+                     "Unknown program key foo.");
+  EXPECT_EQ(engine_->Finput_streams[1]->discard, 1);
+  EXPECT_EQ(engine_->Finput_streams[1]->decoding_needed, 0);
+  EXPECT_EQ(engine_->Finput_streams[1]->st->discard, AVDISCARD_ALL);
+  ASSERT_EQ(openOutput("-map [small] -c:v mpeg4", path("small.mkv")), 0) << engine_->FLastErrMsg;
+  EXPECT_THAT(mapping(), ElementsAre("0:0 video <- graph0 mpeg4 [[0:v]scale=160:120[small]]"));
+  expectFailsCleanly("-map [small] -c:v mpeg4",
+                     "Output with label \"small\" does not exist in any defined filter graph");
 }
 
 TEST_F(OutputFileTest, ProgramsStreamIdsAndMetadata) {
