@@ -2,36 +2,18 @@
 // buffer sources with rotation, deinterlacing and trimming, buffer sinks with
 // scaling, format constraints and trimming, then queued input.
 #include <algorithm>
-#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <vector>
 
+#include "foundation/FilterGraph.h"
+#include "foundation/OptionValues.h"
 #include "foundation/StreamOptions.h"
 #include "transcoder/TranscoderOptions.h"
 
 namespace corvane {
 
 namespace {
-
-// "%f" independent of the C library's locale.
-std::string FixedText(double v) {
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
-  return std::string(buf, r.ptr);
-}
-
-// "key=value" entries joined by sep.
-std::string JoinEntries(const TDictionary& d, char sep) {
-  std::string text;
-  d.forEach([&](const char* key, const char* value) {
-    if (!text.empty()) text += sep;
-    text += key;
-    text += '=';
-    text += value;
-  });
-  return text;
-}
 
 std::string DescribeLayout(const AVChannelLayout& layout) {
   char buf[256];
@@ -167,16 +149,7 @@ struct TFilterChain {
 
   // Creates filter named name with args and links it after the end.
   int append(const char* filter, const std::string& name, const char* args) {
-    const AVFilter* f = ff::avfilter_get_by_name(filter);
-    if (!f) return AVERROR_FILTER_NOT_FOUND;
-    AVFilterContext* ctx = nullptr;
-    int ret = ff::avfilter_graph_create_filter(&ctx, f, name.c_str(), args, nullptr, graph);
-    if (ret < 0) return ret;
-    ret = ff::avfilter_link(last, pad, ctx, 0);
-    if (ret < 0) return ret;
-    last = ctx;
-    pad = 0;
-    return 0;
+    return filters::append_filter(graph, last, pad, filter, name, args);
   }
 
   int linkTo(AVFilterContext* dst, unsigned dst_pad) {
@@ -217,18 +190,11 @@ struct TFilterChain {
 
   // Undoes a clockwise display rotation of theta degrees.
   int rotate(double theta) {
-    int ret = 0;
-    if (std::fabs(theta - 90) < 1.0) {
-      ret = append("transpose", "transpose", "clock");
-    } else if (std::fabs(theta - 180) < 1.0) {
-      ret = append("hflip", "hflip", nullptr);
-      if (ret >= 0) ret = append("vflip", "vflip", nullptr);
-    } else if (std::fabs(theta - 270) < 1.0) {
-      ret = append("transpose", "transpose", "cclock");
-    } else if (std::fabs(theta) > 1.0) {
-      ret = append("rotate", "rotate", (FixedText(theta) + "*PI/180").c_str());
+    for (const auto& [filter, args] : filters::rotation_filters(theta)) {
+      const int ret = append(filter, filter, args.empty() ? nullptr : args.c_str());
+      if (ret < 0) return ret;
     }
-    return ret;
+    return 0;
   }
 };
 
@@ -293,14 +259,11 @@ int TCustomFFmpegOpt::ConfigureInputVideoFilter(TFilterGraph& fg, TInputFilter& 
 
   AVRational sar = ifilter.sample_aspect_ratio;
   if (!sar.den) sar = AVRational{0, 1};
-  std::string args =
-      strprintf("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", ifilter.width,
-                ifilter.height, ifilter.format, tb.num, tb.den, sar.num, sar.den);
-  if (fr.num && fr.den) args += strprintf(":frame_rate=%d/%d", fr.num, fr.den);
+  const std::string args =
+      filters::video_source_args(ifilter.width, ifilter.height, ifilter.format, tb, sar, fr);
   const std::string name =
       strprintf("graph %d input from stream %d:%d", fg.index, ist.file_index, ist.st->index);
-  int ret = ff::avfilter_graph_create_filter(&ifilter.filter, ff::avfilter_get_by_name("buffer"),
-                                             name.c_str(), args.c_str(), nullptr, fg.graph.get());
+  int ret = filters::create_filter(fg.graph.get(), "buffer", name, args.c_str(), &ifilter.filter);
   if (ret < 0) return ret;
   par->hw_frames_ctx = ifilter.hw_frames_ctx.get();
   ret = ff::av_buffersrc_parameters_set(ifilter.filter, par.get());
@@ -326,16 +289,11 @@ int TCustomFFmpegOpt::ConfigureInputAudioFilter(TFilterGraph& fg, TInputFilter& 
   if (ist.dec_ctx->codec_type != AVMEDIA_TYPE_AUDIO)
     return Fail(AVERROR(EINVAL), llError, "Cannot connect audio filter to non audio input");
 
-  std::string args =
-      strprintf("time_base=%d/%d:sample_rate=%d:sample_fmt=%s", 1, ifilter.sample_rate,
-                ifilter.sample_rate, SampleFmtName(ifilter.format));
-  if (ifilter.ch_layout.known())
-    args += ":channel_layout=" + DescribeLayout(ifilter.ch_layout.layout);
-  else
-    args += strprintf(":channels=%d", ifilter.ch_layout.layout.nb_channels);
+  const std::string args =
+      filters::audio_source_args(AVRational{1, ifilter.sample_rate}, ifilter.sample_rate,
+                                 ifilter.format, ifilter.ch_layout.layout);
   const std::string name = strprintf("graph_%d_in_%d_%d", fg.index, ist.file_index, ist.st->index);
-  int ret = ff::avfilter_graph_create_filter(&ifilter.filter, ff::avfilter_get_by_name("abuffer"),
-                                             name.c_str(), args.c_str(), nullptr, fg.graph.get());
+  int ret = filters::create_filter(fg.graph.get(), "abuffer", name, args.c_str(), &ifilter.filter);
   if (ret < 0) return ret;
 
   TFilterChain chain{fg.graph.get(), ifilter.filter, 0};
@@ -346,8 +304,7 @@ int TCustomFFmpegOpt::ConfigureInputAudioFilter(TFilterGraph& fg, TInputFilter& 
   };
   if (Faudio_sync_method > 0) {
     std::string sync = strprintf("async=%d", Faudio_sync_method);
-    if (Faudio_drift_threshold != 0.1f)
-      sync += ":min_hard_comp=" + FixedText(Faudio_drift_threshold);
+    if (Faudio_drift_threshold != 0.1f) sync += ":min_hard_comp=" + c_fixed(Faudio_drift_threshold);
     if (!fg.reconfiguration) sync += ":first_pts=0";
     Log(llInfo, "%s is forwarded to lavfi similarly to -af %s=%s.", "-async", "aresample",
         sync.c_str());
@@ -355,7 +312,7 @@ int TCustomFFmpegOpt::ConfigureInputAudioFilter(TFilterGraph& fg, TInputFilter& 
   }
   if (Faudio_volume != 256) {
     Log(llWarning, "-vol has been deprecated. Use the volume audio filter instead.");
-    const std::string volume = FixedText(Faudio_volume / 256.0);
+    const std::string volume = c_fixed(Faudio_volume / 256.0);
     Log(llInfo, "%s is forwarded to lavfi similarly to -af %s=%s", "-vol", "volume",
         volume.c_str());
     if ((ret = forward("volume", volume)) < 0) return ret;
@@ -414,7 +371,7 @@ int TCustomFFmpegOpt::ConfigureOutputVideoFilter(TFilterGraph& fg, TOutputFilter
   TFilterChain chain{fg.graph.get(), out.filter_ctx, static_cast<unsigned>(out.pad_idx)};
   if ((ofilter.width || ofilter.height) && ost.autoscale) {
     std::string args = strprintf("%d:%d", ofilter.width, ofilter.height);
-    const std::string sws = JoinEntries(ost.sws_dict, ':');
+    const std::string sws = filters::join_options(ost.sws_dict);
     if (!sws.empty()) args += ":" + sws;
     ret = chain.append("scale", strprintf("scaler_out_%d_%d", ost.file_index, ost.index),
                        args.c_str());
@@ -482,9 +439,9 @@ int TCustomFFmpegOpt::ConfigureOutputFilter(TFilterGraph& fg, TOutputFilter& ofi
 
 void TCustomFFmpegOpt::ApplySimpleGraphOptions(AVFilterGraph* graph, const TOutputStream& ost) {
   graph->nb_threads = Ffilter_nbthreads;
-  const std::string sws = JoinEntries(ost.sws_dict, ':');
+  const std::string sws = filters::join_options(ost.sws_dict);
   if (!sws.empty()) graph->scale_sws_opts = ff::av_strdup(sws.c_str());
-  const std::string swr = JoinEntries(ost.swr_opts, ':');
+  const std::string swr = filters::join_options(ost.swr_opts);
   if (!swr.empty()) ff::av_opt_set(graph, "aresample_swr_opts", swr.c_str(), 0);
   if (const char* threads = ost.encoder_opts.find("threads"))
     ff::av_opt_set(graph, "threads", threads, 0);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "foundation/Dictionary.h"
+#include "foundation/FilterGraph.h"
 #include "foundation/StrFormat.h"
 #include "foundation/api/avfilter.h"
 #include "foundation/api/avutil.h"
@@ -180,13 +181,7 @@ int THWDeviceList::SetupFilterDevice(AVFilterGraph* graph, THWDevice* filter_dev
   const THWDevice* device = filter_device;
   if (!device && FDevices.size() == 1) device = FDevices.front().get();
   if (!device || !graph) return 0;
-  for (unsigned i = 0; i < graph->nb_filters; ++i) {
-    AVFilterContext* filter = graph->filters[i];
-    if (filter->hw_device_ctx) ff::av_buffer_unref(&filter->hw_device_ctx);
-    filter->hw_device_ctx = ff::av_buffer_ref(device->device_ref.get());
-    if (!filter->hw_device_ctx) return AVERROR(ENOMEM);
-  }
-  return 0;
+  return filters::attach_hw_device(graph, device->device_ref.get());
 }
 
 }  // namespace corvane
