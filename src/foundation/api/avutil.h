@@ -132,6 +132,7 @@ extern "C" {
   CORVANE_REQ(X, av_get_pix_fmt_string)                \
   CORVANE_REQ(X, av_rescale_q_rnd)                     \
   CORVANE_REQ(X, av_compare_ts)                        \
+  CORVANE_REQ(X, av_rescale_delta)                     \
   CORVANE_REQ(X, av_expr_parse)                        \
   CORVANE_REQ(X, av_expr_eval)                         \
   CORVANE_REQ(X, av_expr_free)                         \
