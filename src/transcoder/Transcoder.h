@@ -123,6 +123,12 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // False once the decoder reported the end of its stream. pkt nullptr flushes.
   bool DecodeInputPacket(TInputStream& ist, const AVPacket* pkt, bool no_eof);
   void SubtitleHeartbeat(TInputStream& ist, std::int64_t pts);
+  // Draws a subtitle (or, without one, a heartbeat's redraw) onto the canvas.
+  void SubtitleCanvasUpdate(TInputStream& ist, std::int64_t heartbeat_pts,
+                            const AVSubtitle* sub) override;
+  // Gives the decoder the default layout of its channel count when it has none.
+  bool GuessInputChannelLayout(TInputStream& ist);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // decodes that succeeded, that failed
 
   // ---- Input reading (InputReader.cpp)
   int ReadInputFile(int file_index);

@@ -149,6 +149,8 @@ struct TInputStream {
   std::vector<std::int64_t> dts_buffer;
   int got_output = 0;
   int frame_number = 0;
+  // ---- Run: input reading
+  std::int64_t first_dts = AV_NOPTS_VALUE;  // first demuxed DTS, stream time base
 };
 
 struct TOutputFile {
