@@ -162,18 +162,6 @@ struct TOutputFile {
   int header_written = 0;
 };
 
-// Variables of a forced key frame expression, in the order of kForcedKeyFrameVars.
-enum TForcedKeyFrameVar {
-  FKF_N,
-  FKF_N_FORCED,
-  FKF_PREV_FORCED_N,
-  FKF_T,
-  FKF_PREV_FORCED_T,
-  FKF_NB,
-};
-inline constexpr const char* kForcedKeyFrameVars[] = {"n", "n_forced", "prev_forced_n", "t",
-                                                      "prev_forced_t", nullptr};
-
 struct TOutputStream {
   int file_index = 0;
   int index = 0;           // in its file
@@ -245,12 +233,6 @@ struct TOutputStream {
   std::array<std::int64_t, 4> error{};
   int is_filter_codec_opts = 1;
   int is_avcodec_opened = 0;
-
-  // ---- Frame encoding
-  // Parsed "expr:" form of forced_keyframes, evaluated over FKF_* values
-  // (prepared with n = n_forced = 0, prev_forced_n = prev_forced_t = NaN).
-  ExprPtr forced_keyframes_pexpr;
-  std::array<double, FKF_NB> forced_keyframes_expr_const_values{};
 
   TOutputStream() = default;
   TOutputStream(const TOutputStream&) = delete;
