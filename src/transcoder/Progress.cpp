@@ -136,10 +136,10 @@ void LogInputStatistics(TCustomFFmpeg& e) {
     for (int j = 0; j < f.nb_streams; ++j) {
       const TInputStream& ist = *e.Finput_streams[static_cast<std::size_t>(f.ist_index + j)];
       const AVMediaType type = ist.st->codecpar->codec_type;
-      std::string line = strprintf(
-          "  Input stream #%d:%d (%s): %" PRId64 " packets read (%" PRId64 " bytes); ",
-          static_cast<int>(i), j, ff::av_get_media_type_string(type), ist.nb_packets,
-          ist.data_size);
+      std::string line =
+          strprintf("  Input stream #%d:%d (%s): %" PRId64 " packets read (%" PRId64 " bytes); ",
+                    static_cast<int>(i), j, ff::av_get_media_type_string(type), ist.nb_packets,
+                    ist.data_size);
       if (ist.decoding_needed) {
         line += strprintf("%" PRId64 " frames decoded", ist.frames_decoded);
         if (type == AVMEDIA_TYPE_AUDIO)

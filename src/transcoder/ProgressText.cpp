@@ -52,8 +52,8 @@ void AppendFirstVideo(TReport& r, TReportState& state, const TReportInput& in,
                       const TStreamSample& s, double q) {
   r.frame = s.frame_number;
   r.fps = in.seconds > 1 ? static_cast<double>(s.frame_number) / in.seconds : 0;
-  r.line += strprintf("frame=%5" PRId64 " fps=%3.*f q=%3.1f ", s.frame_number,
-                      r.fps < 9.95 ? 1 : 0, r.fps, q);
+  r.line += strprintf("frame=%5" PRId64 " fps=%3.*f q=%3.1f ", s.frame_number, r.fps < 9.95 ? 1 : 0,
+                      r.fps, q);
   r.file += strprintf("frame=%" PRId64 "\n", s.frame_number);
   r.file += strprintf("fps=%.2f\n", r.fps);
   r.file += strprintf("stream_%d_%d_q=%.1f\n", s.file_index, s.index, q);
@@ -63,8 +63,7 @@ void AppendFirstVideo(TReport& r, TReportState& state, const TReportInput& in,
 }
 
 // The running end time; with copied timestamps, relative to the first one.
-void TakeEndTime(TReport& r, TReportState& state, const TReportInput& in,
-                 const TStreamSample& s) {
+void TakeEndTime(TReport& r, TReportState& state, const TReportInput& in, const TStreamSample& s) {
   if (s.end_pts_us == kNoTime) return;
   r.raw_pts = std::max(r.raw_pts, s.end_pts_us);
   r.pts = r.raw_pts;
@@ -136,8 +135,8 @@ void AppendDupDropAndSpeed(TReport& r, const TReportInput& in) {
 
 std::string FormatClock(std::int64_t us, int digits) {
   // |INT64_MIN| does not fit: saturate one below.
-  const std::uint64_t a = us < 0 ? static_cast<std::uint64_t>(-(us + 1)) + 1u
-                                 : static_cast<std::uint64_t>(us);
+  const std::uint64_t a =
+      us < 0 ? static_cast<std::uint64_t>(-(us + 1)) + 1u : static_cast<std::uint64_t>(us);
   const std::uint64_t secs = a / 1000000u;
   const std::uint64_t frac = digits == 3 ? (a % 1000000u) / 1000u : a % 1000000u;
   return strprintf("%s%02" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ".%0*" PRIu64, us < 0 ? "-" : "",
@@ -171,8 +170,8 @@ std::string FinalSizesLine(const TFinalSizes& s) {
   const std::int64_t data = s.data();
   std::string overhead = "unknown";
   if (data > 0 && s.total_size >= data)
-    overhead = strprintf("%f%%", 100.0 * static_cast<double>(s.total_size - data) /
-                                     static_cast<double>(data));
+    overhead = strprintf(
+        "%f%%", 100.0 * static_cast<double>(s.total_size - data) / static_cast<double>(data));
   auto kb = [](std::int64_t v) { return static_cast<double>(v) / 1024.0; };
   return strprintf(
       "video:%1.0fkB audio:%1.0fkB subtitle:%1.0fkB other streams:%1.0fkB global headers:%1.0fkB "
@@ -182,11 +181,9 @@ std::string FinalSizesLine(const TFinalSizes& s) {
 
 std::string VideoStatsLine(const TVideoStatsSample& s) {
   const double q = static_cast<double>(s.quality) / FF_QP2LAMBDA;
-  std::string line =
-      s.version < 2
-          ? strprintf("frame= %5" PRId64 " q= %2.1f ", s.frame_number, q)
-          : strprintf("out= %2d st= %2d frame= %5" PRId64 " q= %2.1f ", s.file_index, s.index,
-                      s.frame_number, q);
+  std::string line = s.version < 2 ? strprintf("frame= %5" PRId64 " q= %2.1f ", s.frame_number, q)
+                                   : strprintf("out= %2d st= %2d frame= %5" PRId64 " q= %2.1f ",
+                                               s.file_index, s.index, s.frame_number, q);
   if (s.error0 >= 0 && s.psnr) {
     const double scale = static_cast<double>(s.width) * s.height * 255.0 * 255.0;
     line += strprintf("PSNR= %6.2f ", Psnr(static_cast<double>(s.error0) / scale));

@@ -21,17 +21,17 @@ struct TStreamSample {
   int quality = 0;  // lambda units
   std::int64_t frame_number = 0;
   int pict_type = 0;
-  bool psnr = false;                     // the encoder computes PSNR
-  std::array<std::int64_t, 3> error{};   // per-plane squared error of the report
-  double plane_scale = 0;                // luma samples × 255², × frames in the final report
-  std::int64_t end_pts_us = kNoTime;     // end of the data written, microseconds
+  bool psnr = false;                    // the encoder computes PSNR
+  std::array<std::int64_t, 3> error{};  // per-plane squared error of the report
+  double plane_scale = 0;               // luma samples × 255², × frames in the final report
+  std::int64_t end_pts_us = kNoTime;    // end of the data written, microseconds
   int last_dropped = 0;
 };
 
 struct TReportInput {
   bool final = false;
-  double seconds = 0;       // wall time since the start
-  std::int64_t size = -1;   // bytes of the first output, negative unknown
+  double seconds = 0;      // wall time since the start
+  std::int64_t size = -1;  // bytes of the first output, negative unknown
   bool qp_hist = false;
   bool copy_ts = false;
   std::int64_t frames_dup = 0;
@@ -46,17 +46,17 @@ struct TReportState {
 };
 
 struct TReport {
-  std::string line;   // the log line
-  std::string file;   // key=value lines, without the final "progress=" line
-  std::size_t dup_end = 0;   // length of line up to the dup/drop part (0 when absent)
-  std::int64_t frame = -1;   // first video stream, -1 without
+  std::string line;         // the log line
+  std::string file;         // key=value lines, without the final "progress=" line
+  std::size_t dup_end = 0;  // length of line up to the dup/drop part (0 when absent)
+  std::int64_t frame = -1;  // first video stream, -1 without
   double fps = -1;
-  float quality = 0;         // of the last stream examined
-  double bitrate = -1;       // kbit/s, -1 unknown
+  float quality = 0;    // of the last stream examined
+  double bitrate = -1;  // kbit/s, -1 unknown
   double speed = -1;
-  std::int64_t pts = kNoTime;       // reported time, microseconds
-  std::int64_t raw_pts = kNoTime;   // uncorrected for copied timestamps
-  std::int64_t frames_drop = 0;     // drop counter after the report
+  std::int64_t pts = kNoTime;      // reported time, microseconds
+  std::int64_t raw_pts = kNoTime;  // uncorrected for copied timestamps
+  std::int64_t frames_drop = 0;    // drop counter after the report
 };
 
 TReport BuildReport(const TReportInput& in, TReportState& state);
@@ -90,8 +90,8 @@ struct TVideoStatsSample {
   int width = 0, height = 0;
   int frame_size = 0;
   std::int64_t data_size = 0;
-  double seconds = 0;        // end of the stream written so far
-  double time_base = 0;      // encoder time base as a number
+  double seconds = 0;    // end of the stream written so far
+  double time_base = 0;  // encoder time base as a number
   char pict_type = '?';
 };
 std::string VideoStatsLine(const TVideoStatsSample& s);

@@ -1,6 +1,7 @@
 #include "transcoder/VideoSync.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 
@@ -117,6 +118,31 @@ int MedianOf3(const std::array<int, 3>& v) {
 double DuplicationCap(double seconds, AVRational time_base) {
   if (time_base.num <= 0 || time_base.den <= 0) return seconds;
   return seconds / av_q2d(time_base);
+}
+
+std::int64_t RescaleQ(std::int64_t a, AVRational b, AVRational c) {
+  __extension__ typedef __int128 Wide;
+  const Wide num = static_cast<Wide>(a) * b.num * c.den;
+  const Wide den = static_cast<Wide>(b.den) * c.num;
+  if (den <= 0) return INT64_MIN;
+  const bool negative = num < 0;
+  const Wide q = ((negative ? -num : num) + den / 2) / den;
+  const Wide limit = INT64_MAX;
+  const Wide r = q > limit ? limit : q;
+  return static_cast<std::int64_t>(negative ? -r : r);
+}
+
+double ExactFrameTimestamp(std::int64_t pts, AVRational filter_tb, AVRational enc_tb,
+                           std::int64_t start_us) {
+  const int log2_den = enc_tb.den > 0 ? std::bit_width(static_cast<unsigned>(enc_tb.den)) - 1 : 0;
+  const int extra = std::clamp(29 - log2_den, 0, 16);
+  AVRational tb = enc_tb;
+  tb.den = static_cast<int>(static_cast<unsigned>(tb.den) << extra);
+  double exact = static_cast<double>(RescaleQ(pts, filter_tb, tb)) -
+                 static_cast<double>(RescaleQ(start_us, AVRational{1, 1000000}, tb));
+  exact /= static_cast<double>(1 << extra);
+  exact += (exact > 0 ? 1.0 : -1.0) / (1 << 17);
+  return exact;
 }
 
 TVideoSyncDecision DecideVideoSync(const TVideoSyncInput& in) {

@@ -25,7 +25,7 @@ enum TVideoSyncMethod : int {
 struct TVideoSyncContext {
   int configured = VSYNC_AUTO;  // the global setting
   bool muxer_is_avi = false;
-  int muxer_flags = 0;           // AVFMT_* flags of the output format
+  int muxer_flags = 0;              // AVFMT_* flags of the output format
   bool single_plain_input = false;  // source file has one stream and no input offset
   bool copy_ts = false;
 };
@@ -34,10 +34,10 @@ struct TVideoSyncContext {
 int ChooseVideoSync(const TVideoSyncContext& c);
 
 struct TVideoSyncInput {
-  int method = VSYNC_CFR;  // already resolved
-  bool have_frame = true;  // false at the end of the stream
-  double sync_ipts = 0;    // exact timestamp of the frame in the encoder time base
-  double duration = 0;     // frame duration in the encoder time base
+  int method = VSYNC_CFR;         // already resolved
+  bool have_frame = true;         // false at the end of the stream
+  double sync_ipts = 0;           // exact timestamp of the frame in the encoder time base
+  double duration = 0;            // frame duration in the encoder time base
   std::int64_t sync_opts = 0;     // next output timestamp
   std::int64_t frame_number = 0;  // frames emitted so far
   std::int64_t max_frames = INT64_MAX;
@@ -62,7 +62,7 @@ struct TVideoSyncDecision {
   double sync_ipts = 0;
   std::array<int, 3> last_nb0_frames{};
   int last_dropped = 0;
-  bool dropped_previous = false;   // the previous frame was never emitted: one drop
+  bool dropped_previous = false;     // the previous frame was never emitted: one drop
   bool too_many_duplicates = false;  // skip this call entirely, count one drop
   std::int64_t duplicated = 0;       // frames added by duplication
   TVideoSyncNote note = TVideoSyncNote::None;
@@ -80,5 +80,15 @@ int MedianOf3(const std::array<int, 3>& v);
 // Maximum number of frames a gap of `seconds` may be filled with, for frames
 // of `time_base` duration.
 double DuplicationCap(double seconds, AVRational time_base);
+
+// a rescaled from time base b to c, rounded to nearest (halves away from
+// zero); INT64_MIN when c is not positive.
+std::int64_t RescaleQ(std::int64_t a, AVRational b, AVRational c);
+
+// The frame time `pts` (in filter_tb) minus the output start (microseconds)
+// in units of enc_tb, with up to 16 extra bits of precision kept as a
+// fraction and nudged off exact halves so later rounding is stable.
+double ExactFrameTimestamp(std::int64_t pts, AVRational filter_tb, AVRational enc_tb,
+                           std::int64_t start_us);
 
 }  // namespace corvane

@@ -140,7 +140,6 @@ extern "C" {
   CORVANE_REQ(X, av_hwframe_ctx_init)                  \
   CORVANE_REQ(X, av_hwframe_get_buffer)                \
   CORVANE_REQ(X, av_compare_ts)                        \
-  CORVANE_REQ(X, av_rescale_delta)                     \
   CORVANE_REQ(X, av_expr_parse)                        \
   CORVANE_REQ(X, av_expr_eval)                         \
   CORVANE_REQ(X, av_expr_free)                         \
