@@ -365,6 +365,13 @@ int DecodeVideo(TCustomFFmpeg& e, TInputStream& ist, AVPacket* pkt, int& got,
 
   if (ist.top_field_first >= 0) frame->top_field_first = ist.top_field_first;
   ++ist.frames_decoded;
+  if (ist.hwaccel_retrieve_data && frame->format == ist.hwaccel_pix_fmt) {
+    const int err = ist.hwaccel_retrieve_data(dec, frame);
+    if (err < 0) {
+      ReleaseFrames(ist);
+      return err;
+    }
+  }
   ist.hwaccel_retrieved_pix_fmt = static_cast<AVPixelFormat>(frame->format);
   duration_pts = frame->pkt_duration;
   StampVideoFrame(e, ist, frame, eof);

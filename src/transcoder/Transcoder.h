@@ -118,6 +118,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtitle* sub);
   bool WithinRecordingTime(TOutputStream& ost);
   void FlushEncoders();
+  // Appends the stream's line to the video statistics file (opened on first use).
+  void WriteVideoStats(TOutputStream& ost, int frame_size);
+  std::vector<std::uint8_t> Fsubtitle_out;  // subtitle encoding buffer, sized on first use
 
   // ---- Decoding and filter feeding (Decoding.cpp)
   // False once the decoder reported the end of its stream. pkt nullptr flushes.
@@ -137,6 +140,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // ---- Progress (Progress.cpp)
   void ReportProgress(bool final, std::int64_t start_time, std::int64_t cur_time);
   void LogFinalStatistics(std::int64_t total_size);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // frames decoded, decoding errors
 
   // ---- Transcode loop (Loop.cpp)
   void TranscodeLoop();
@@ -177,7 +181,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::int64_t Fcopy_ts_first_pts = AV_NOPTS_VALUE;
   std::int64_t Flast_time = -1;
   int Ffirst_report = 1;
-  std::array<int, 16> Fqp_histogram{};
+  std::array<int, 52> Fqp_histogram{};
   TProgressInfo FProgress;  // the last report
 
  private:
