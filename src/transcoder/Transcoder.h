@@ -119,11 +119,20 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtitle* sub);
   bool WithinRecordingTime(TOutputStream& ost);
   void FlushEncoders();
+  // Appends the stream's line to the video statistics file (opened on first use).
+  void WriteVideoStats(TOutputStream& ost, int frame_size);
+  std::vector<std::uint8_t> Fsubtitle_out;  // subtitle encoding buffer, sized on first use
 
   // ---- Decoding and filter feeding (Decoding.cpp)
   // False once the decoder reported the end of its stream. pkt nullptr flushes.
   bool DecodeInputPacket(TInputStream& ist, const AVPacket* pkt, bool no_eof);
   void SubtitleHeartbeat(TInputStream& ist, std::int64_t pts);
+  // Draws a subtitle (or, without one, a heartbeat's redraw) onto the canvas.
+  void SubtitleCanvasUpdate(TInputStream& ist, std::int64_t heartbeat_pts,
+                            const AVSubtitle* sub) override;
+  // Gives the decoder the default layout of its channel count when it has none.
+  bool GuessInputChannelLayout(TInputStream& ist);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // decodes that succeeded, that failed
 
   // ---- Input reading (InputReader.cpp)
   int ReadInputFile(int file_index);
@@ -132,6 +141,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // ---- Progress (Progress.cpp)
   void ReportProgress(bool final, std::int64_t start_time, std::int64_t cur_time);
   void LogFinalStatistics(std::int64_t total_size);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // frames decoded, decoding errors
 
   // ---- Transcode loop (Loop.cpp)
   void TranscodeLoop();
@@ -172,7 +182,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::int64_t Fcopy_ts_first_pts = AV_NOPTS_VALUE;
   std::int64_t Flast_time = -1;
   int Ffirst_report = 1;
-  std::array<int, 16> Fqp_histogram{};
+  std::array<int, 52> Fqp_histogram{};
   TProgressInfo FProgress;  // the last report
 
   // ---- Run control state (Transcoder.cpp, Loop.cpp)
