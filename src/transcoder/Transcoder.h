@@ -141,7 +141,6 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // ---- Progress (Progress.cpp)
   void ReportProgress(bool final, std::int64_t start_time, std::int64_t cur_time);
   void LogFinalStatistics(std::int64_t total_size);
-  std::array<std::int64_t, 2> Fdecode_error_stat{};  // frames decoded, decoding errors
 
   // ---- Transcode loop (Loop.cpp)
   void TranscodeLoop();

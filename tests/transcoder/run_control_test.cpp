@@ -225,7 +225,9 @@ TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
     SCOPED_TRACE(c.name);
     const std::string out = path(c.file);
     if (c.kind == 1) std::ofstream(out).close();
-    if (c.kind == 2) ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    if (c.kind == 2) {
+      ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    }
     std::atomic<std::size_t> drained{0};
     std::thread reader;
     if (c.kind == 2)
