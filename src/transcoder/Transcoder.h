@@ -165,7 +165,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::atomic<bool> FFatalException{false};
   std::atomic<int> FSuspended{-1};  // -1 before the first run, 0 running, 1 paused
   std::atomic<int> FStep{-1};       // -1 before the first run, 0 normal, 1 stepping
-  std::int64_t FPauseTime = 0;
+  std::atomic<std::int64_t> FPauseTime{0};  // written by the task thread when a step ends
   std::atomic<std::int64_t> FTotalPauseTime{0};
   bool FTranscodeInitialized = false;
   bool FTranscodeCleanuped = false;
