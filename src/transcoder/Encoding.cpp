@@ -449,10 +449,7 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* n
   ost.last_dropped = d.last_dropped;
   if (!EmitVideoFrames(*this, of, ost, next, d.nb0, d.nb)) return;
   KeepLastFrame(ost, next);
-  if (FStep == 1 && !FBroken) {
-    FPauseTime = ff::av_gettime_relative();
-    FSuspended = 1;
-  }
+  // A single step pauses in ServeCommands once frame_number has moved on.
 }
 
 void TCustomFFmpeg::EncodeAudioFrame(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {
