@@ -132,6 +132,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
                             const AVSubtitle* sub) override;
   // Gives the decoder the default layout of its channel count when it has none.
   bool GuessInputChannelLayout(TInputStream& ist);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // decodes that succeeded, that failed
 
   // ---- Input reading (InputReader.cpp)
   int ReadInputFile(int file_index);
