@@ -137,6 +137,29 @@ TEST_F(RunControlTest, ResumeContinuesToTheEnd) {
   EXPECT_EQ(task.frames, 25);
 }
 
+// Filter commands reach the graphs through the task thread, also while the
+// task is paused; a command no filter takes fails with the graph's index.
+TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
+  CountingTask& task = newCountingTask();
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << "no graph yet: nothing to refuse";
+  ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0);
+  ASSERT_GE(openOutput("-vf hue -c:v mpeg4", path("hue.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 2; }, 10s)) << task.FatalMessage();
+
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << task.FLastErrMsg;
+  EXPECT_TRUE(task.QueueFilterCommand("hue", "s", "0", 0, 0.5)) << task.FLastErrMsg;
+  task.Pause();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(task.SendFilterCommand("hue", "nosuchcommand", "1", 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_NE(task.FLastErrMsg.find("avfilter_graph_send_command() failed for stream 0"),
+            std::string::npos)
+      << task.FLastErrMsg;
+  task.Stop(true);
+  EXPECT_FALSE(task.Converting());
+}
+
 // The run may be at any point of its start when the stop comes.
 TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
   for (int i = 0; i < 100; ++i) {
