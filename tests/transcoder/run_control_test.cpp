@@ -160,6 +160,39 @@ TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
   EXPECT_FALSE(task.Converting());
 }
 
+// A stop with waiting from the run's own thread cannot wait for the run.
+TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
+  TCustomFFmpeg& task = newTask();
+  std::atomic<bool> returned{false};
+  task.FOnTerminate = [&](TObject*) {
+    task.Stop(true);
+    returned = true;
+  };
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("self.nut")), 0);
+  task.StartConvert(true);
+  EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
+  task.Stop(true);
+}
+
+// A task that never ran still tells its owner that it ended, once.
+TEST_F(RunControlTest, StopOrTerminateNotifiesATaskThatNeverRan) {
+  for (const bool wait : {true, false}) {
+    SCOPED_TRACE(wait ? "waiting" : "not waiting");
+    TCustomFFmpeg& task = newTask();
+    std::atomic<int> terminations{0};
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    task.StopOrTerminate(wait);
+    if (wait) {
+      EXPECT_EQ(terminations, 1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return terminations == 1; }, 5s));
+    task.StopOrTerminate(true);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(task.Terminated());
+  }
+}
+
 // The run may be at any point of its start when the stop comes.
 TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
   for (int i = 0; i < 100; ++i) {
