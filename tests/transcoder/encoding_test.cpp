@@ -266,7 +266,7 @@ TEST_F(EncodingTest, KeyFrameSpacing) {
       {"expression every 2 s",
        "-c:v mpeg4 -g 1000 -force_key_frames expr:gte(t,n_forced*2)",
        {0, 2, 4}},
-      {"listed times", "-c:v mpeg4 -g 1000 -force_key_frames 0.5,1.5", {0, 0.5, 1.5}},
+      {"listed times", "-c:v mpeg4 -g 1000 -force_key_frames 1.6,0.4", {0, 0.4, 1.6}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -291,12 +291,11 @@ TEST_F(EncodingTest, StatisticsFiles) {
 }
 
 TEST_F(EncodingTest, AudioEncodersDrainAtTheEnd) {
-  TCustomFFmpeg& task =
-      run("sine=frequency=440:sample_rate=44100:duration=1", "-c:a mp2", path("a.nut"));
-  ASSERT_EQ(task.Foutput_streams.size(), 1u);
-  const TOutputStream& ost = *task.Foutput_streams[0];
-  EXPECT_EQ(ost.samples_encoded, 44100);
-  EXPECT_EQ(ost.packets_written, 39);  // 1152-sample frames, the last one padded
+  run("sine=frequency=440:sample_rate=44100:duration=1", "-c:a mp2", path("a.nut"));
+  // 1152-sample frames, the last one short and padded by the encoder.
+  EXPECT_TRUE(
+      logged("  Output stream #0:0 (audio): 39 frames encoded (44100 samples); 39 packets "
+             "muxed"));
   EXPECT_TRUE(logged("audio:"));
   EXPECT_TRUE(logged("muxing overhead: "));
 }
