@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "support/TranscoderRig.h"
 #include "transcoder/VideoSync.h"
@@ -305,7 +306,7 @@ TEST_F(EncodingTest, ProgressOfARun) {
   std::vector<TProgressInfo> infos;
   task.FOnProgress = [&](TObject*, const TProgressInfo& i) { infos.push_back(i); };
   ASSERT_GE(openInput("-f lavfi", k25fps), 0);
-  ASSERT_GE(openOutput("-c:v mpeg4", path("p.nut")), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4 -progress " + path("progress.txt"), path("p.nut")), 0);
   task.StartConvert(false);
   ASSERT_TRUE(task.Finished()) << task.FatalMessage();
   ASSERT_FALSE(infos.empty());
@@ -315,6 +316,33 @@ TEST_F(EncodingTest, ProgressOfARun) {
   EXPECT_GT(last.CurrentSize, 0);
   EXPECT_NEAR(static_cast<double>(last.CurrentDuration), 1000000, 40000);
   EXPECT_TRUE(logged("  Output stream #0:0 (video): 25 frames encoded; 25 packets muxed"));
+  std::ifstream in(path("progress.txt"));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("frame=25\n"), std::string::npos) << text;
+  EXPECT_EQ(text.rfind("progress=end\n"), text.size() - 13) << text;
+}
+
+TEST_F(EncodingTest, SubtitlesAreEncodedWithTheirTimes) {
+  const std::string srt = path("cues.srt");
+  std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,000\nHello\n\n"
+                        "2\n00:00:02,000 --> 00:00:03,500\nWorld\n\n";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("", srt), 0) << task.FLastErrMsg;
+  ASSERT_GE(openOutput("-c:s srt", path("s.mkv")), 0) << task.FLastErrMsg;
+  task.StartConvert(false);
+  ASSERT_TRUE(task.Finished()) << task.FatalMessage();
+
+  AVFormatContext* raw = nullptr;
+  ASSERT_GE(ff::avformat_open_input(&raw, path("s.mkv").c_str(), nullptr, nullptr), 0);
+  InputContextPtr ic(raw);
+  std::vector<std::pair<double, double>> cues;
+  PacketPtr pkt = makePacket();
+  while (ff::av_read_frame(ic.get(), pkt.get()) >= 0) {
+    const double tb = av_q2d(ic->streams[pkt->stream_index]->time_base);
+    cues.emplace_back(static_cast<double>(pkt->pts) * tb, static_cast<double>(pkt->duration) * tb);
+    ff::av_packet_unref(pkt.get());
+  }
+  EXPECT_EQ(cues, (std::vector<std::pair<double, double>>{{0.5, 0.5}, {2.0, 1.5}}));
 }
 
 }  // namespace
