@@ -158,6 +158,9 @@ struct TInputStream {
   int (*hwaccel_retrieve_data)(AVCodecContext* ctx, AVFrame* frame) = nullptr;
   BufferRefPtr* hw_device_ctx = nullptr;  // the engine's QSV device
   std::string* qsv_device = nullptr;      // the engine's QSV child device
+
+  // ---- Run: input reading
+  std::int64_t first_dts = AV_NOPTS_VALUE;  // first demuxed DTS, stream time base
 };
 
 struct TOutputFile {
@@ -169,6 +172,7 @@ struct TOutputFile {
   std::int64_t limit_filesize = INT64_MAX;
   int shortest = 0;
   int header_written = 0;
+  bool created = false;  // a local file that did not exist before this task opened it
 };
 
 struct TOutputStream {

@@ -146,7 +146,8 @@ extern "C" {
   CORVANE_REQ(X, av_pix_fmt_count_planes)              \
   CORVANE_REQ(X, av_channel_layout_check)              \
   CORVANE_REQ(X, av_dict_get_string)                   \
-  CORVANE_REQ(X, av_usleep)
+  CORVANE_REQ(X, av_usleep)                            \
+  CORVANE_REQ(X, av_frame_remove_side_data)
 
 namespace ff {
 CORVANE_AVUTIL_FUNCTIONS(CORVANE_DECLARE_SLOT)
