@@ -113,7 +113,7 @@ TEST_F(SetupMuxTest, StreamCopyWritesEveryPacketUnchanged) {
   EXPECT_EQ(t_.Foutput_files[0]->header_written, 1);
   EXPECT_TRUE(t_.FDecoderList.empty());
   Run();
-  EXPECT_FALSE(t_.FMuxFailed);
+  EXPECT_FALSE(t_.FRunFailed);
   EXPECT_TRUE(t_.FLastErrMsg.empty()) << t_.FLastErrMsg;
 
   const std::vector<TReadPacket> source = ReadPackets(in);
@@ -222,7 +222,7 @@ TEST_F(SetupMuxTest, WriteFailureFailsTheTask) {
     return;
   }
   Run();
-  EXPECT_TRUE(t_.FMuxFailed);
+  EXPECT_TRUE(t_.FRunFailed);
   EXPECT_THAT(t_.FLastErrMsg, HasSubstr("av_interleaved_write_frame(): "));
   EXPECT_THAT(t_.FLastErrMsg, HasSubstr("Please check error log message(reported by FFLogger)"));
   int fully_finished = 0;
@@ -515,3 +515,28 @@ TEST_F(SetupMuxTest, MissingDecoderFailsSetupWithItsText) {
 }
 
 }  // namespace
+
+// Whole tasks on the caller's thread: a copy ends finished with every packet;
+// a copy into a full device ends failed with the muxer's error.
+TEST_F(SetupMuxTest, WholeCopyTasks) {
+  const std::string in = media::ensure(media::Kind::Numbered);
+  ASSERT_EQ(openInput("", in), 0);
+  ASSERT_EQ(openOutput("-map 0 -c copy", path("whole.mkv")), 0);
+  t_.StartConvert(false);
+  EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
+  EXPECT_FALSE(t_.FatalException());
+  const std::vector<TReadPacket> source = ReadPackets(in);
+  const std::vector<TReadPacket> copied = ReadPackets(path("whole.mkv"));
+  EXPECT_EQ(copied.size(), source.size());
+  for (int s = 0; s < 2; ++s) EXPECT_EQ(PayloadsOf(copied, s), PayloadsOf(source, s)) << s;
+
+  if (!std::filesystem::exists("/dev/full")) return;
+  TCustomFFmpeg& t = newTask();
+  t.Ffile_overwrite = 1;
+  ASSERT_EQ(openInput("", in), 0);
+  ASSERT_EQ(openOutput("-map 0 -c copy -f nut -flush_packets 1", "/dev/full"), 0);
+  t.StartConvert(false);
+  EXPECT_FALSE(t.Finished());
+  EXPECT_TRUE(t.FatalException());
+  EXPECT_TRUE(logged("av_interleaved_write_frame(): "));
+}
