@@ -13,6 +13,7 @@
 #include "testmedia/TestMedia.h"
 #include "transcoder/HWAccel.h"
 #include "transcoder/Muxing.h"
+#include "transcoder/SetupSteps.h"
 
 using namespace corvane;
 namespace media = corvane::testmedia;
@@ -539,4 +540,42 @@ TEST_F(SetupMuxTest, WholeCopyTasks) {
   EXPECT_FALSE(t.Finished());
   EXPECT_TRUE(t.FatalException());
   EXPECT_TRUE(logged("av_interleaved_write_frame(): "));
+}
+
+// A codec option nobody took: fatal when options must be valid, else only a
+// warning that leaves the task's error text alone.
+TEST_F(SetupMuxTest, LeftoverCodecOptions) {
+  struct Case {
+    bool halt;
+    bool throws;
+  } cases[] = {{true, true}, {false, false}};
+  for (const Case& c : cases) {
+    TCustomFFmpeg& t = newTask();
+    t.HaltOnInvalidOption = c.halt;
+    TDictionary opts;
+    opts.set("no_such_option", "1");
+    log_.clear();
+    if (c.throws) {
+      EXPECT_THROW(CheckLeftoverOptions(t, opts), FFmpegException);
+      EXPECT_EQ(t.FLastErrMsg, "Option no_such_option not found.");
+    } else {
+      CheckLeftoverOptions(t, opts);
+      EXPECT_TRUE(t.FLastErrMsg.empty());
+      EXPECT_TRUE(logged("Option no_such_option not found."));
+    }
+    CheckLeftoverOptions(t, TDictionary());
+  }
+}
+
+// An encoder fed by a graph of two inputs has no source decoder to take
+// sample details from.
+TEST_F(SetupMuxTest, ComplexGraphIntoAudioEncoder) {
+  ASSERT_EQ(openInput("-f lavfi", "sine=frequency=440:duration=1"), 0);
+  ASSERT_EQ(openInput("-f lavfi", "sine=frequency=660:duration=1"), 1);
+  ASSERT_EQ(openOutput("-filter_complex [0:a][1:a]amix[a] -map [a] -c:a aac", path("mix.m4a")), 0);
+  ASSERT_TRUE(t_.InitTranscode()) << t_.FLastErrMsg;
+  EXPECT_EQ(t_.Foutput_streams[0]->source_index, -1);
+  t_.StartConvert(false);
+  EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
+  EXPECT_GT(ReadPackets(path("mix.m4a")).size(), 10u);
 }
