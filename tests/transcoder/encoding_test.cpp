@@ -281,8 +281,13 @@ TEST_F(EncodingTest, KeyFrameSpacing) {
 TEST_F(EncodingTest, StatisticsFiles) {
   const std::string vstats = path("vstats.log");
   const std::string passlog = path("pass");
-  run(k25fps, "-c:v mpeg4 -frames:v 5 -pass 1 -passlogfile " + passlog + " -vstats_file " + vstats,
+  run(k25fps,
+      "-debug_ts -c:v mpeg4 -frames:v 5 -pass 1 -passlogfile " + passlog + " -vstats_file " +
+          vstats,
       path("s.nut"));
+  EXPECT_TRUE(logged("filter -> pts:1 pts_time:0.04 exact:1.000008 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder <- type:video frame_pts:1 frame_pts_time:0.04 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder -> type:video pkt_pts:1 pkt_pts_time:0.04 pkt_dts:1"));
   std::ifstream in(vstats);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
