@@ -124,10 +124,11 @@ double VideoFrameDuration(TCustomFFmpeg& e, const TOutputStream& ost, const TInp
                           const AVFrame* next) {
   const AVRational tb = ost.enc_ctx->time_base;
   double duration = 0;
-  const AVRational fr = ff::av_buffersink_get_frame_rate(ost.filter->filter);
+  const AVRational fr =
+      SinkConfigured(ost) ? ff::av_buffersink_get_frame_rate(ost.filter->filter) : AVRational{0, 1};
   if (fr.num > 0 && fr.den > 0) duration = 1 / (av_q2d(fr) * av_q2d(tb));
-  if (ist && ist->st->start_time != AV_NOPTS_VALUE && ist->saw_first_ts && ost.frame_rate.num &&
-      ost.frame_rate.den) {
+  if (ist && ist->st->start_time != AV_NOPTS_VALUE && ist->first_dts != AV_NOPTS_VALUE &&
+      ost.frame_rate.num && ost.frame_rate.den) {
     const double d = 1 / (av_q2d(ost.frame_rate) * av_q2d(tb));
     duration = duration > 0 ? std::min(duration, d) : d;
   }
@@ -449,10 +450,7 @@ void TCustomFFmpeg::do_video_out(TOutputFile& of, TOutputStream& ost, AVFrame* n
   ost.last_dropped = d.last_dropped;
   if (!EmitVideoFrames(*this, of, ost, next, d.nb0, d.nb)) return;
   KeepLastFrame(ost, next);
-  if (FStep == 1 && !FBroken) {
-    FPauseTime = ff::av_gettime_relative();
-    FSuspended = 1;
-  }
+  // A single step pauses in ServeCommands once frame_number has moved on.
 }
 
 void TCustomFFmpeg::EncodeAudioFrame(TOutputFile& of, TOutputStream& ost, AVFrame* frame) {

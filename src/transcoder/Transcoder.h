@@ -47,6 +47,7 @@ struct TFilterCommand {
   std::string target, command, arg;
   int flags = 0;
   double time = -1;  // < 0: send now; else queue for this time in seconds
+  std::function<void(bool)> done;  // told whether every graph accepted it
 };
 
 class TCustomFFmpeg : public TCustomFFmpegOpt {
@@ -109,6 +110,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void CloseOutputStream(TOutputStream& ost);
   void FinishOutputStream(TOutputStream& ost);
   void MarkAllFinished(TOutputStream& ost, int this_stream, int others);
+  // A muxer refused a packet (FLastErrMsg says why): the run must not end as
+  // finished even when the trailers are written.
+  bool FMuxFailed = false;
 
   // ---- Frame encoding (Encoding.cpp)
   int DrainFilters(bool flush);
@@ -131,6 +135,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
                             const AVSubtitle* sub) override;
   // Gives the decoder the default layout of its channel count when it has none.
   bool GuessInputChannelLayout(TInputStream& ist);
+  std::array<std::int64_t, 2> Fdecode_error_stat{};  // decodes that succeeded, that failed
 
   // ---- Input reading (InputReader.cpp)
   int ReadInputFile(int file_index);
@@ -139,7 +144,6 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // ---- Progress (Progress.cpp)
   void ReportProgress(bool final, std::int64_t start_time, std::int64_t cur_time);
   void LogFinalStatistics(std::int64_t total_size);
-  std::array<std::int64_t, 2> Fdecode_error_stat{};  // frames decoded, decoding errors
 
   // ---- Transcode loop (Loop.cpp)
   void TranscodeLoop();
@@ -164,7 +168,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::atomic<bool> FFatalException{false};
   std::atomic<int> FSuspended{-1};  // -1 before the first run, 0 running, 1 paused
   std::atomic<int> FStep{-1};       // -1 before the first run, 0 normal, 1 stepping
-  std::int64_t FPauseTime = 0;
+  std::atomic<std::int64_t> FPauseTime{0};  // written by the task thread when a step ends
   std::atomic<std::int64_t> FTotalPauseTime{0};
   bool FTranscodeInitialized = false;
   bool FTranscodeCleanuped = false;
@@ -183,6 +187,18 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::array<int, 52> Fqp_histogram{};
   TProgressInfo FProgress;  // the last report
 
+  // ---- Run control state (Transcoder.cpp, Loop.cpp)
+  // Set by any step whose failure must keep the run from counting as
+  // finished (a failed step, a rejected packet, a failed trailer); the run
+  // then ends with FFatalException and FLastErrMsg as its message.
+  std::atomic<bool> FRunFailed{false};
+  std::atomic<long> FThreadID{0};  // kernel id of the thread executing the run
+  long ThreadID() const { return FThreadID; }
+  // Interrupt callbacks installed as FReadCallback/FWriteCallback; 1 aborts
+  // the blocked library call (stop requested, or timed out).
+  static int ReadInterrupt(void* ctx);
+  static int WriteInterrupt(void* ctx);
+
  private:
   void Join();
 
@@ -191,6 +207,24 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::deque<TFilterCommand> FCommands;
   std::string FFatalMessage;
   std::thread FThread;
+
+  // ---- Run control (Transcoder.cpp)
+  void RunBody();
+  void ApplyCommands(std::unique_lock<std::mutex>& lk);
+  bool ApplyFilterCommand(const TFilterCommand& c);
+  bool PostFilterCommand(TFilterCommand c);
+  void ApplyRateEmulation(bool on);
+  bool OnRunThread() const;
+  template <class F>
+  void Guarded(F&& step);
+  void RecordFatal(const std::string& msg);
+  std::atomic<bool> FRunning{false};  // from StartConvert until the run body returned
+  std::atomic<std::thread::id> FRunThread{};
+  bool FHold = false;              // paused: the task waits in ServeCommands (FLock)
+  std::int64_t FStepMark = -1;     // frames out when the current step began (FLock)
+  int FRateEmuRequest = -1;        // posted rate emulation switch (FLock)
+  std::atomic<bool> FReadInterruptLogged{false};
+  std::atomic<bool> FWriteInterruptLogged{false};
 };
 
 }  // namespace corvane

@@ -172,6 +172,7 @@ struct TOutputFile {
   std::int64_t limit_filesize = INT64_MAX;
   int shortest = 0;
   int header_written = 0;
+  bool created = false;  // a local file that did not exist before this task opened it
 };
 
 struct TOutputStream {

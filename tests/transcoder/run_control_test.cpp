@@ -1,0 +1,264 @@
+// Controlling a running task from the owner's thread: pause, step, stop,
+// time-outs of blocked reads, write failures and the release of outputs.
+// Every wait has a deadline, so that a hang fails the test instead.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/MediaReadBack.h"
+#include "support/TranscoderRig.h"
+
+using namespace corvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Counts the video frames handed to the encoders.
+class CountingTask : public TCustomFFmpeg {
+ public:
+  void OutputFrameHook(TOutputStream& ost, AVFrame*) override {
+    if (ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++frames;
+  }
+  std::atomic<int> frames{0};
+};
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A TCP listener that accepts connections into its backlog and never sends.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, 4) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() { ::close(fd_); }
+  std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class RunControlTest : public testrig::TranscoderTest {
+ protected:
+  CountingTask& newCountingTask() {
+    auto task = std::make_unique<CountingTask>();
+    CountingTask& t = *task;
+    engine_ = std::move(task);
+    return t;
+  }
+
+  // A paced 20-second clip to a nut file: slow enough to control.
+  CountingTask& pacedTask() {
+    CountingTask& task = newCountingTask();
+    EXPECT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0)
+        << task.FLastErrMsg;
+    EXPECT_GE(openOutput("-c:v mpeg4", path("paced.nut")), 0) << task.FLastErrMsg;
+    return task;
+  }
+
+  // Stops a task that outlived its test, so that a failure does not hang.
+  static void Watchdog(TCustomFFmpeg& task, std::chrono::milliseconds limit) {
+    if (!waitUntil([&] { return !task.Converting(); }, limit)) {
+      ADD_FAILURE() << "the task did not end in time";
+      task.Stop(true);
+    }
+  }
+};
+
+TEST_F(RunControlTest, PauseFreezesStepGivesOneFrameStopWhilePausedIsPrompt) {
+  CountingTask& task = pacedTask();
+  task.Pause();  // before the first run: ignored
+  task.Step();
+  EXPECT_EQ(task.FSuspended, -1);
+  EXPECT_EQ(task.FStep, -1);
+
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 3; }, 10s)) << task.FatalMessage();
+  task.Pause();
+  std::this_thread::sleep_for(200ms);  // a frame on its way may still land
+  const int paused_at = task.frames;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(task.frames, paused_at) << "frames went out while paused";
+  EXPECT_TRUE(task.Converting());
+
+  for (int step = 1; step <= 2; ++step) {
+    task.Step();
+    EXPECT_TRUE(waitUntil([&] { return task.frames >= paused_at + step; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(task.frames, paused_at + step) << "one step lets exactly one frame through";
+  }
+  EXPECT_GT(task.FTotalPauseTime.load(), 500000);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  task.Stop(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s) << "stop while paused is prompt";
+  EXPECT_FALSE(task.Converting());
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.Terminated());
+}
+
+TEST_F(RunControlTest, ResumeContinuesToTheEnd) {
+  CountingTask& task = newCountingTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=160x120:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("r.nut")), 0);
+  task.StartConvert(true);
+  task.Pause();
+  std::this_thread::sleep_for(100ms);
+  task.Resume();
+  Watchdog(task, 20s);
+  task.Stop(true);
+  EXPECT_TRUE(task.Finished()) << task.FatalMessage();
+  EXPECT_EQ(task.frames, 25);
+}
+
+// The run may be at any point of its start when the stop comes.
+TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
+  for (int i = 0; i < 100; ++i) {
+    TCustomFFmpeg& task = newTask();
+    int terminations = 0;
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=5"), 0);
+    ASSERT_GE(openOutput("-c:v mpeg4", path("s.nut")), 0);
+    task.StartConvert(true);
+    task.Stop(true);
+    ASSERT_FALSE(task.Converting()) << "iteration " << i;
+    ASSERT_EQ(terminations, 1) << "iteration " << i;
+    EXPECT_FALSE(task.Finished());
+  }
+}
+
+// A blocked read ends by the read time-out, or by a stop request.
+TEST_F(RunControlTest, SilentInputTimesOutOrIsBroken) {
+  struct Case {
+    const char* name;
+    int timeout_ms;
+    bool stop;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"time-out", 500, false, "connecting/reading timeout"},
+      {"stop", 0, true, "reading/writing broken"},
+  };
+  SilentServer server;
+  ASSERT_NE(server.port(), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    TCustomFFmpeg& task = newTask();
+    task.FReadTimeout = c.timeout_ms;
+    std::thread stopper;
+    if (c.stop)
+      stopper = std::thread([&] {
+        std::this_thread::sleep_for(300ms);
+        task.Stop(false);
+      });
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+      if (!waitUntil([&] { return returned.load(); }, 10s)) task.Stop(false);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const int ret = openInput("-f mpegts", server.url());
+    returned = true;
+    watchdog.join();
+    if (stopper.joinable()) stopper.join();
+    EXPECT_LT(ret, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_TRUE(logged(c.text));
+  }
+}
+
+TEST_F(RunControlTest, WriteFailureFailsTheTask) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=160x120:rate=25:duration=2"), 0);
+  ASSERT_GE(openOutput("-y -f nut -c:v mpeg4", "/dev/full"), 0) << task.FLastErrMsg;
+  std::thread run([&] { task.StartConvert(false); });
+  Watchdog(task, 20s);
+  run.join();
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.FatalException());
+  EXPECT_NE(task.FatalMessage(), "");
+  EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// Outputs left empty (here: opened, then released without a run; a FIFO
+// always looks empty): removed only when the task created a regular file.
+TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
+  struct Case {
+    const char* name;
+    const char* file;
+    const char* options;
+    int kind;  // 0 new file, 1 existing empty file, 2 FIFO
+    bool survives;
+  };
+  const Case cases[] = {
+      {"new file", "new.nut", "-c:v mpeg4", 0, false},
+      {"existing file", "old.nut", "-y -c:v mpeg4", 1, true},
+      {"fifo", "pipe.nut", "-y -f nut -c:v mpeg4", 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = path(c.file);
+    if (c.kind == 1) std::ofstream(out).close();
+    if (c.kind == 2) {
+      ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    }
+    std::atomic<std::size_t> drained{0};
+    std::thread reader;
+    if (c.kind == 2)
+      reader = std::thread([&] {
+        const int fd = ::open(out.c_str(), O_RDONLY);
+        char buf[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+          drained += static_cast<std::size_t>(n);
+        if (fd >= 0) ::close(fd);
+      });
+    TCustomFFmpeg& task = newTask();
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+    ASSERT_GE(openOutput(c.options, out), 0) << task.FLastErrMsg;
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(out)));
+    if (c.kind == 2) {
+      task.StartConvert(true);
+      Watchdog(task, 20s);
+      task.Stop(true);
+    } else {
+      task.ReleaseTask();
+    }
+    if (reader.joinable()) reader.join();
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(out)), c.survives);
+    if (c.kind == 2) {
+      EXPECT_TRUE(task.Finished()) << task.FatalMessage();
+      EXPECT_GT(drained.load(), 0u);
+      EXPECT_TRUE(std::filesystem::is_fifo(out));
+    }
+  }
+}
+
+}  // namespace
