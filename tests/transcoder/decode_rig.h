@@ -18,7 +18,8 @@ struct TSinkFrame {
   int width = 0, height = 0, samples = 0;
   std::int64_t pts = AV_NOPTS_VALUE;
   AVRational tb{0, 1};
-  int luma = -1;  // first byte of plane 0 (video)
+  int luma = -1;   // first byte of plane 0 (video)
+  int probe = -1;  // plane 0 at the test's probe point (video)
   double seconds() const { return pts * av_q2d(tb); }
 };
 
@@ -26,14 +27,8 @@ class DecodeTest : public TranscoderTest {
  protected:
   TCustomFFmpeg& task() { return static_cast<TCustomFFmpeg&>(*engine_); }
 
-  // Opens the decoders the outputs need, as the run's setup does.
-  void openDecoders() {
-    for (auto& ist : task().Finput_streams) {
-      ist->next_dts = ist->next_pts = AV_NOPTS_VALUE;
-      if (!ist->decoding_needed) continue;
-      ASSERT_GE(ff::avcodec_open2(ist->dec_ctx.get(), ist->avdec, nullptr), 0);
-    }
-  }
+  // The run's setup: decoders, and the outputs not fed by graphs.
+  void openDecoders() { ASSERT_EQ(task().transcode_init(), 0) << task().FLastErrMsg; }
 
   // Everything the configured sinks hold now.
   void pullSinks() {
@@ -46,7 +41,11 @@ class DecodeTest : public TranscoderTest {
         TSinkFrame f{static_cast<int>(i), frame->width,
                      frame->height,       frame->nb_samples,
                      frame->pts,          ff::av_buffersink_get_time_base(of->filter)};
-        if (frame->width && frame->data[0]) f.luma = frame->data[0][0];
+        if (frame->width && frame->data[0]) {
+          f.luma = frame->data[0][0];
+          if (probe_x_ < frame->width && probe_y_ < frame->height)
+            f.probe = frame->data[0][probe_y_ * frame->linesize[0] + probe_x_];
+        }
         frames_.push_back(f);
         ff::av_frame_unref(frame.get());
       }
@@ -97,6 +96,7 @@ class DecodeTest : public TranscoderTest {
   }
 
   std::vector<TSinkFrame> frames_;
+  int probe_x_ = 0, probe_y_ = 0;
 };
 
 }  // namespace corvane::testrig
