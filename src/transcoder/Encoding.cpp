@@ -124,10 +124,11 @@ double VideoFrameDuration(TCustomFFmpeg& e, const TOutputStream& ost, const TInp
                           const AVFrame* next) {
   const AVRational tb = ost.enc_ctx->time_base;
   double duration = 0;
-  const AVRational fr = ff::av_buffersink_get_frame_rate(ost.filter->filter);
+  const AVRational fr =
+      SinkConfigured(ost) ? ff::av_buffersink_get_frame_rate(ost.filter->filter) : AVRational{0, 1};
   if (fr.num > 0 && fr.den > 0) duration = 1 / (av_q2d(fr) * av_q2d(tb));
-  if (ist && ist->st->start_time != AV_NOPTS_VALUE && ist->saw_first_ts && ost.frame_rate.num &&
-      ost.frame_rate.den) {
+  if (ist && ist->st->start_time != AV_NOPTS_VALUE && ist->first_dts != AV_NOPTS_VALUE &&
+      ost.frame_rate.num && ost.frame_rate.den) {
     const double d = 1 / (av_q2d(ost.frame_rate) * av_q2d(tb));
     duration = duration > 0 ? std::min(duration, d) : d;
   }
@@ -483,7 +484,7 @@ void TCustomFFmpeg::EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtit
   }
   if (Fsubtitle_out.empty()) Fsubtitle_out.resize(kSubtitleBufferSize);
   if (!ost.pkt) ost.pkt = makePacket();
-  if (!ost.pkt) Fatal("Failed to allocate subtitle_out");
+  if (!ost.pkt) Fatal("av_packet_alloc() failed");
   AVCodecContext* enc = ost.enc_ctx.get();
   const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const std::int64_t pts = of.start_time == AV_NOPTS_VALUE ? sub->pts : sub->pts - of.start_time;

@@ -110,9 +110,6 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void CloseOutputStream(TOutputStream& ost);
   void FinishOutputStream(TOutputStream& ost);
   void MarkAllFinished(TOutputStream& ost, int this_stream, int others);
-  // A muxer refused a packet (FLastErrMsg says why): the run must not end as
-  // finished even when the trailers are written.
-  bool FMuxFailed = false;
 
   // ---- Frame encoding (Encoding.cpp)
   int DrainFilters(bool flush);

@@ -4,6 +4,9 @@
 
 #include <climits>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "support/TranscoderRig.h"
 #include "transcoder/VideoSync.h"
@@ -170,6 +173,183 @@ TEST(VideoSyncTest, TimestampArithmetic) {
   EXPECT_EQ(MedianOf3({0, 0, 7}), 0);
   EXPECT_EQ(MedianOf3({INT_MAX, 2, INT_MAX}), INT_MAX);
   EXPECT_DOUBLE_EQ(DuplicationCap(108000, AVRational{1, 25}), 2700000);
+}
+
+}  // namespace
+
+// ---- Encodes through whole tasks
+
+namespace {
+
+struct VideoPacket {
+  double time;
+  bool key;
+};
+
+// The video packets of a written file, in file order.
+std::vector<VideoPacket> videoPackets(const std::string& file) {
+  std::vector<VideoPacket> out;
+  AVFormatContext* raw = nullptr;
+  if (ff::avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return out;
+  InputContextPtr ic(raw);
+  if (ff::avformat_find_stream_info(ic.get(), nullptr) < 0) return out;
+  PacketPtr pkt = makePacket();
+  while (ff::av_read_frame(ic.get(), pkt.get()) >= 0) {
+    const AVStream* st = ic->streams[pkt->stream_index];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+      out.push_back({static_cast<double>(pkt->pts) * av_q2d(st->time_base),
+                     (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+    ff::av_packet_unref(pkt.get());
+  }
+  return out;
+}
+
+std::vector<double> keyTimes(const std::vector<VideoPacket>& packets) {
+  std::vector<double> times;
+  for (const VideoPacket& p : packets)
+    if (p.key) times.push_back(std::round(p.time * 100) / 100);
+  return times;
+}
+
+class EncodingTest : public testrig::TranscoderTest {
+ protected:
+  TCustomFFmpeg& run(const std::string& input, const std::string& output_options,
+                     const std::string& out, int inputs = 1) {
+    TCustomFFmpeg& task = newTask();
+    for (int i = 0; i < inputs; ++i) EXPECT_GE(openInput("-f lavfi", input), 0) << task.FLastErrMsg;
+    EXPECT_GE(openOutput(output_options, out), 0) << task.FLastErrMsg;
+    task.StartConvert(false);
+    EXPECT_TRUE(task.Finished()) << task.FatalMessage();
+    return task;
+  }
+};
+
+constexpr const char* k25fps = "testsrc=size=64x48:rate=25:duration=1";
+
+TEST_F(EncodingTest, FrameRateConversionAndLimits) {
+  struct Case {
+    const char* name;
+    const char* options;
+    const char* file;
+    std::size_t frames;
+    std::int64_t dups;
+    int inputs = 1;
+  };
+  const Case cases[] = {
+      {"25 to 50 fps doubles", "-vsync 1 -r 50 -c:v mpeg4", "d.nut", 50, 25},
+      {"variable rate keeps frames", "-vsync 2 -r 50 -c:v mpeg4", "v.nut", 25, 0},
+      {"frame limit with copies", "-vsync 1 -r 50 -frames:v 10 -c:v mpeg4", "l.nut", 10, 5},
+      // Fed by two inputs, so without a source stream; mp4 has no variable rate.
+      {"complex graph, automatic sync", "-filter_complex [0:v][1:v]hstack[v] -map [v] -c:v mpeg4",
+       "c.mp4", 25, 0, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    TCustomFFmpeg& task = run(k25fps, c.options, path(c.file), c.inputs);
+    EXPECT_EQ(videoPackets(path(c.file)).size(), c.frames);
+    EXPECT_EQ(task.Fnb_frames_dup, c.dups);
+    EXPECT_EQ(task.Fnb_frames_drop, 0);
+    if (c.dups) {
+      EXPECT_TRUE(logged("*** 1 dup!"));
+    }
+  }
+}
+
+TEST_F(EncodingTest, KeyFrameSpacing) {
+  struct Case {
+    const char* name;
+    const char* options;
+    std::vector<double> keys;
+  };
+  const Case cases[] = {
+      {"gop size",
+       "-c:v mpeg4 -g 10",
+       {0, 0.4, 0.8, 1.2, 1.6, 2.0, 2.4, 2.8, 3.2, 3.6, 4.0, 4.4, 4.8}},
+      {"expression every 2 s",
+       "-c:v mpeg4 -g 1000 -force_key_frames expr:gte(t,n_forced*2)",
+       {0, 2, 4}},
+      {"listed times", "-c:v mpeg4 -g 1000 -force_key_frames 1.6,0.4", {0, 0.4, 1.6}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    run("testsrc=size=64x48:rate=25:duration=5", c.options, path("k.nut"));
+    EXPECT_EQ(keyTimes(videoPackets(path("k.nut"))), c.keys);
+  }
+}
+
+TEST_F(EncodingTest, StatisticsFiles) {
+  const std::string vstats = path("vstats.log");
+  const std::string passlog = path("pass");
+  run(k25fps,
+      "-debug_ts -c:v mpeg4 -frames:v 5 -pass 1 -passlogfile " + passlog + " -vstats_file " +
+          vstats,
+      path("s.nut"));
+  EXPECT_TRUE(logged("filter -> pts:1 pts_time:0.04 exact:1.000008 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder <- type:video frame_pts:1 frame_pts_time:0.04 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder -> type:video pkt_pts:1 pkt_pts_time:0.04 pkt_dts:1"));
+  std::ifstream in(vstats);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].rfind("out=  0 st=  0 frame=     1 q=", 0), 0u) << lines[0];
+  EXPECT_NE(lines[4].find("frame=     5"), std::string::npos) << lines[4];
+  EXPECT_NE(lines[0].find("type= I"), std::string::npos) << lines[0];
+  EXPECT_GT(std::filesystem::file_size(passlog + "-0.log"), 0u);
+}
+
+TEST_F(EncodingTest, AudioEncodersDrainAtTheEnd) {
+  run("sine=frequency=440:sample_rate=44100:duration=1", "-c:a mp2", path("a.nut"));
+  // 1152-sample frames, the last one short and padded by the encoder.
+  EXPECT_TRUE(
+      logged("  Output stream #0:0 (audio): 39 frames encoded (44100 samples); 39 packets "
+             "muxed"));
+  EXPECT_TRUE(logged("audio:"));
+  EXPECT_TRUE(logged("muxing overhead: "));
+}
+
+TEST_F(EncodingTest, ProgressOfARun) {
+  TCustomFFmpeg& task = newTask();
+  std::vector<TProgressInfo> infos;
+  task.FOnProgress = [&](TObject*, const TProgressInfo& i) { infos.push_back(i); };
+  ASSERT_GE(openInput("-f lavfi", k25fps), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4 -progress " + path("progress.txt"), path("p.nut")), 0);
+  task.StartConvert(false);
+  ASSERT_TRUE(task.Finished()) << task.FatalMessage();
+  ASSERT_FALSE(infos.empty());
+  const TProgressInfo& last = infos.back();
+  EXPECT_TRUE(last.Final);
+  EXPECT_EQ(last.FrameNumber, 25);
+  EXPECT_GT(last.CurrentSize, 0);
+  EXPECT_NEAR(static_cast<double>(last.CurrentDuration), 1000000, 40000);
+  EXPECT_TRUE(logged("  Output stream #0:0 (video): 25 frames encoded; 25 packets muxed"));
+  std::ifstream in(path("progress.txt"));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("frame=25\n"), std::string::npos) << text;
+  EXPECT_EQ(text.rfind("progress=end\n"), text.size() - 13) << text;
+}
+
+TEST_F(EncodingTest, SubtitlesAreEncodedWithTheirTimes) {
+  const std::string srt = path("cues.srt");
+  std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,000\nHello\n\n"
+                        "2\n00:00:02,000 --> 00:00:03,500\nWorld\n\n";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("", srt), 0) << task.FLastErrMsg;
+  ASSERT_GE(openOutput("-c:s srt", path("s.mkv")), 0) << task.FLastErrMsg;
+  task.StartConvert(false);
+  ASSERT_TRUE(task.Finished()) << task.FatalMessage();
+
+  AVFormatContext* raw = nullptr;
+  ASSERT_GE(ff::avformat_open_input(&raw, path("s.mkv").c_str(), nullptr, nullptr), 0);
+  InputContextPtr ic(raw);
+  std::vector<std::pair<double, double>> cues;
+  PacketPtr pkt = makePacket();
+  while (ff::av_read_frame(ic.get(), pkt.get()) >= 0) {
+    const double tb = av_q2d(ic->streams[pkt->stream_index]->time_base);
+    cues.emplace_back(static_cast<double>(pkt->pts) * tb, static_cast<double>(pkt->duration) * tb);
+    ff::av_packet_unref(pkt.get());
+  }
+  EXPECT_EQ(cues, (std::vector<std::pair<double, double>>{{0.5, 0.5}, {2.0, 1.5}}));
 }
 
 }  // namespace
