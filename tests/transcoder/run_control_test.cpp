@@ -209,6 +209,37 @@ TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
   }
 }
 
+// The interrupt callbacks: a stop aborts reads (not writes, so that trailers
+// still get written); a pending call aborts once it outlived its time-out.
+TEST_F(RunControlTest, InterruptCallbacksDecide) {
+  struct Case {
+    const char* name;
+    bool broken;
+    std::int64_t started_ago_us;  // -1: no call pending
+    int timeout_ms;
+    int read, write;
+  };
+  const Case cases[] = {
+      {"idle", false, -1, 500, 0, 0},
+      {"within time", false, 100000, 500, 0, 0},
+      {"timed out", false, 600000, 500, 1, 1},
+      {"time-out off", false, 600000, 0, 0, 0},
+      {"long time-out", false, 600000, 3000000, 0, 0},  // 3000 s: past 32 bits in microseconds
+      {"stopped", true, -1, 500, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCustomFFmpeg& task = newTask();
+    task.FBroken = c.broken;
+    task.FReadTimeout = task.FWriteTimeout = c.timeout_ms;
+    const std::int64_t start =
+        c.started_ago_us < 0 ? INT64_MAX : ff::av_gettime_relative() - c.started_ago_us;
+    task.FLastRead = task.FLastWrite = start;
+    EXPECT_EQ(task.FReadCallback.callback(task.FReadCallback.opaque), c.read);
+    EXPECT_EQ(task.FWriteCallback.callback(task.FWriteCallback.opaque), c.write);
+  }
+}
+
 // A blocked read ends by the read time-out, or by a stop request.
 TEST_F(RunControlTest, SilentInputTimesOutOrIsBroken) {
   struct Case {
