@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 
 #include "foundation/ErrorText.h"
 #include "foundation/MainThread.h"
@@ -155,7 +156,13 @@ void TCustomFFmpeg::StartConvert(bool AUseThread) {
   // this call waits for the run instead of passing by a thread still starting.
   FRunning = true;
   if (AUseThread) {
-    FThread = std::thread([this] { RunBody(); });
+    try {
+      FThread = std::thread([this] { RunBody(); });
+    } catch (const std::system_error& ex) {
+      FRunning = false;
+      RecordFatal(ex.what());
+      DoTerminate();
+    }
   } else {
     RunBody();
   }
