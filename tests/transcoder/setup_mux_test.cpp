@@ -13,6 +13,7 @@
 #include "testmedia/TestMedia.h"
 #include "transcoder/HWAccel.h"
 #include "transcoder/Muxing.h"
+#include "transcoder/OutputStreamInit.h"
 #include "transcoder/SetupSteps.h"
 
 using namespace corvane;
@@ -610,5 +611,53 @@ TEST_F(SetupMuxTest, CopyHonoursOutputStartAndDuration) {
     const auto payloads = PayloadsOf(written, 0);
     ASSERT_EQ(static_cast<int>(payloads.size()), c.frames);
     for (int i = 0; i < c.frames; ++i) EXPECT_EQ(payloads[i], source[c.first_frame + i]) << i;
+  }
+}
+
+TEST_F(SetupMuxTest, ForcedKeyFrameTimesAreSortedInTheEncoderTimeBase) {
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-map 0:v -c:v mpeg4", path("kf.mkv")), 0);
+  TOutputStream& ost = *t_.Foutput_streams[0];
+  CodecContextPtr enc(ff::avcodec_alloc_context3(nullptr));
+  enc->time_base = AVRational{1, 25};
+  struct Case {
+    const char* text;
+    std::vector<std::int64_t> pts;
+  } cases[] = {
+      {"2,0.4,1", {10, 25, 50}},
+      {"chapters+5", {}},  // a file without chapters
+      {"chapters,1", {25}},
+      {"00:00:01.2", {30}},
+  };
+  for (const Case& c : cases) {
+    ParseForcedKeyFrames(t_, c.text, ost, enc.get());
+    EXPECT_EQ(ost.forced_kf_pts, c.pts) << c.text;
+  }
+  EXPECT_THROW(ParseForcedKeyFrames(t_, "1,soon", ost, enc.get()), FFmpegException);
+}
+
+TEST_F(SetupMuxTest, DispositionFlagsOfCopiedStreams) {
+  struct Case {
+    const char* value;
+    int disposition;  // -1: refused
+  } cases[] = {
+      {"forced+hearing_impaired", AV_DISPOSITION_FORCED | AV_DISPOSITION_HEARING_IMPAIRED},
+      {"default", AV_DISPOSITION_DEFAULT},
+      {"0", 0},
+      {"loud", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    TCustomFFmpeg& t = newTask();
+    ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+    ASSERT_EQ(
+        openOutput(std::string("-map 0:v -c copy -disposition:v ") + c.value, path("disp.mkv")), 0);
+    const bool ok = t.InitTranscode();
+    EXPECT_EQ(ok, c.disposition >= 0) << t.FLastErrMsg;
+    if (ok) {
+      EXPECT_EQ(t.Foutput_streams[0]->st->disposition, c.disposition);
+    } else {
+      EXPECT_THAT(t.FLastErrMsg, HasSubstr("av_opt_eval_flags() failed()"));
+    }
   }
 }
