@@ -488,6 +488,25 @@ TEST_F(SetupMuxTest, NegotiateFormatPrefersUsableHardwareElseSoftware) {
     EXPECT_EQ(ist.hwaccel_retrieve_data != nullptr, hw) << c.name;
   }
 
+  // QSV asked for, but no device can be made: the decoder gets no format.
+  {
+    CodecContextPtr ctx(ff::avcodec_alloc_context3(dec));
+    TInputStream ist;
+    BufferRefPtr device;
+    std::string child;
+    ist.hwaccel_id = HWACCEL_QSV;
+    ist.hw_device_ctx = &device;
+    ist.qsv_device = &child;
+    ctx->opaque = &ist;
+    const AVPixelFormat offered[] = {AV_PIX_FMT_QSV, AV_PIX_FMT_NV12, N};
+    const AVPixelFormat chosen = NegotiateFormat(ctx.get(), offered);
+    if (!device) {  // no QSV hardware
+      EXPECT_EQ(chosen, N);
+      EXPECT_TRUE(
+          logged("qsv hwaccel requested for input stream #0:-1, but cannot be initialized."));
+    }
+  }
+
   // A frame already in the wanted format passes untouched.
   CodecContextPtr ctx(ff::avcodec_alloc_context3(dec));
   TInputStream ist;
