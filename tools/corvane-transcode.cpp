@@ -129,29 +129,50 @@ std::string message(const std::string& line) {
   return line.substr(pos);
 }
 
-// Prints the engine's log lines; a line ending in \r (the progress line)
-// rewrites itself. Remembers the last error so that it is not printed twice.
+// Prints the engine's log lines; the progress line rewrites itself until
+// another line comes. Remembers the last error so that it is not printed twice.
 struct Console {
   std::mutex lock;
   std::string last_error;
+  bool on_progress = false;  // the cursor stands after a progress line
+
+  static bool isProgress(const std::string& line) {
+    return (line.rfind("frame=", 0) == 0 || line.rfind("size=", 0) == 0) &&
+           line.find("time=") != std::string::npos;
+  }
 
   void install() {
     FFLogger().SetSynchronous(true);
     FFLogger().SetOnLog([this](TObject*, std::uint32_t, TLogLevel level, const std::string& raw) {
-      const std::string line = message(raw);
+      std::string line = message(raw);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       std::lock_guard<std::mutex> lk(lock);
       if (level <= llError) last_error = line;
-      const bool rewrite = !line.empty() && line.back() == '\r';
-      std::fputs(line.c_str(), stderr);
-      if (!rewrite && (line.empty() || line.back() != '\n')) std::fputc('\n', stderr);
+      if (isProgress(line)) {
+        std::fprintf(stderr, "%s\r", line.c_str());
+        on_progress = true;
+      } else {
+        std::fprintf(stderr, "%s%s\n", on_progress ? "\n" : "", line.c_str());
+        on_progress = false;
+      }
       std::fflush(stderr);
     });
   }
-  void error(const std::string& msg) {
+  void print(const std::string& msg) {
     std::lock_guard<std::mutex> lk(lock);
+    std::fprintf(stderr, "%s%s\n", on_progress ? "\n" : "", msg.c_str());
+    on_progress = false;
+  }
+  void error(const std::string& msg) {
     if (msg.empty() || last_error.find(msg) != std::string::npos) return;
-    std::fprintf(stderr, "%s\n", msg.c_str());
+    print(msg);
+    std::lock_guard<std::mutex> lk(lock);
     last_error = msg;
+  }
+  void finish() {
+    std::lock_guard<std::mutex> lk(lock);
+    if (on_progress) std::fputc('\n', stderr);
+    on_progress = false;
   }
 };
 
@@ -278,8 +299,9 @@ int main(int argc, char** argv) {
 
   if (!openFiles(*task, cl, console)) return 1;
   const bool interrupted = runTask(*task, !cl.nostdin);
+  console.finish();
   if (interrupted) {
-    std::fprintf(stderr, "corvane-transcode: stopped on request\n");
+    console.print("corvane-transcode: stopped on request");
     return kInterrupted;
   }
   if (task->Finished()) return 0;

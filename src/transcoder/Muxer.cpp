@@ -117,7 +117,7 @@ void WritePacket(TCustomFFmpeg& e, TOutputFile& of, TOutputStream& ost, AVPacket
   const int ret = ff::av_interleaved_write_frame(of.ctx.get(), pkt);
   if (ret >= 0) return;
   const std::string text = error_text("av_interleaved_write_frame()", ret) + ". " + kSeeLog;
-  e.FMuxFailed = true;
+  e.FRunFailed = true;
   e.Fail(ret, llError, text);
   e.MarkAllFinished(ost, kEncoderFinished | kMuxerFinished, kEncoderFinished);
 }

@@ -70,6 +70,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 TCustomFFmpeg::~TCustomFFmpeg() {
   Stop(true);
   Join();
+  JoinTerminateThread();
   try {
     ReleaseTask();
   } catch (const std::exception& ex) {
@@ -196,6 +197,30 @@ void TCustomFFmpeg::Stop(bool AWaitForStop) {
   if (OnRunThread()) return;
   waitPumping([this] { return !FRunning; });
   Join();
+}
+
+void TCustomFFmpeg::JoinTerminateThread() {
+  if (!FTermThread.joinable() || FTermThread.get_id() == std::this_thread::get_id()) return;
+  waitPumping([this] { return !FTermPending; });
+  FTermThread.join();
+}
+
+void TCustomFFmpeg::StopOrTerminate(bool AWait) {
+  if (FConverting) {
+    Stop(AWait);
+    return;
+  }
+  if (FTerminated || FTermPending) {
+    if (AWait) JoinTerminateThread();
+    return;
+  }
+  // Marked pending here, so that a wait right after this call cannot miss it.
+  FTermPending = true;
+  FTermThread = std::thread([this] {
+    Guarded([this] { DoTerminate(); });
+    FTermPending = false;
+  });
+  if (AWait) JoinTerminateThread();
 }
 
 // ---- Pause, resume, step

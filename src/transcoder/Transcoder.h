@@ -110,9 +110,6 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void CloseOutputStream(TOutputStream& ost);
   void FinishOutputStream(TOutputStream& ost);
   void MarkAllFinished(TOutputStream& ost, int this_stream, int others);
-  // A muxer refused a packet (FLastErrMsg says why): the run must not end as
-  // finished even when the trailers are written.
-  bool FMuxFailed = false;
 
   // ---- Frame encoding (Encoding.cpp)
   int DrainFilters(bool flush);
@@ -168,7 +165,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::atomic<bool> FFatalException{false};
   std::atomic<int> FSuspended{-1};  // -1 before the first run, 0 running, 1 paused
   std::atomic<int> FStep{-1};       // -1 before the first run, 0 normal, 1 stepping
-  std::int64_t FPauseTime = 0;
+  std::atomic<std::int64_t> FPauseTime{0};  // written by the task thread when a step ends
   std::atomic<std::int64_t> FTotalPauseTime{0};
   bool FTranscodeInitialized = false;
   bool FTranscodeCleanuped = false;
@@ -198,6 +195,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // the blocked library call (stop requested, or timed out).
   static int ReadInterrupt(void* ctx);
   static int WriteInterrupt(void* ctx);
+  // Stops a converting task; a task that never ran still delivers its
+  // termination notification, from a thread of its own.
+  void StopOrTerminate(bool AWait);
 
  private:
   void Join();
@@ -218,6 +218,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   template <class F>
   void Guarded(F&& step);
   void RecordFatal(const std::string& msg);
+  void JoinTerminateThread();
+  std::thread FTermThread;              // delivers the termination of a task that never ran
+  std::atomic<bool> FTermPending{false};
   std::atomic<bool> FRunning{false};  // from StartConvert until the run body returned
   std::atomic<std::thread::id> FRunThread{};
   bool FHold = false;              // paused: the task waits in ServeCommands (FLock)

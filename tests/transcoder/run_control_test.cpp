@@ -137,6 +137,62 @@ TEST_F(RunControlTest, ResumeContinuesToTheEnd) {
   EXPECT_EQ(task.frames, 25);
 }
 
+// Filter commands reach the graphs through the task thread, also while the
+// task is paused; a command no filter takes fails with the graph's index.
+TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
+  CountingTask& task = newCountingTask();
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << "no graph yet: nothing to refuse";
+  ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0);
+  ASSERT_GE(openOutput("-vf hue -c:v mpeg4", path("hue.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 2; }, 10s)) << task.FatalMessage();
+
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << task.FLastErrMsg;
+  EXPECT_TRUE(task.QueueFilterCommand("hue", "s", "0", 0, 0.5)) << task.FLastErrMsg;
+  task.Pause();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(task.SendFilterCommand("hue", "nosuchcommand", "1", 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_NE(task.FLastErrMsg.find("avfilter_graph_send_command() failed for stream 0"),
+            std::string::npos)
+      << task.FLastErrMsg;
+  task.Stop(true);
+  EXPECT_FALSE(task.Converting());
+}
+
+// A stop with waiting from the run's own thread cannot wait for the run.
+TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
+  TCustomFFmpeg& task = newTask();
+  std::atomic<bool> returned{false};
+  task.FOnTerminate = [&](TObject*) {
+    task.Stop(true);
+    returned = true;
+  };
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("self.nut")), 0);
+  task.StartConvert(true);
+  EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
+  task.Stop(true);
+}
+
+// A task that never ran still tells its owner that it ended, once.
+TEST_F(RunControlTest, StopOrTerminateNotifiesATaskThatNeverRan) {
+  for (const bool wait : {true, false}) {
+    SCOPED_TRACE(wait ? "waiting" : "not waiting");
+    TCustomFFmpeg& task = newTask();
+    std::atomic<int> terminations{0};
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    task.StopOrTerminate(wait);
+    if (wait) {
+      EXPECT_EQ(terminations, 1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return terminations == 1; }, 5s));
+    task.StopOrTerminate(true);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(task.Terminated());
+  }
+}
+
 // The run may be at any point of its start when the stop comes.
 TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
   for (int i = 0; i < 100; ++i) {
@@ -207,7 +263,8 @@ TEST_F(RunControlTest, WriteFailureFailsTheTask) {
   EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
-// Outputs left empty: removed only when the task created a regular file.
+// Outputs left empty (here: opened, then released without a run; a FIFO
+// always looks empty): removed only when the task created a regular file.
 TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
   struct Case {
     const char* name;
@@ -217,8 +274,8 @@ TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
     bool survives;
   };
   const Case cases[] = {
-      {"new file", "new.nut", "-frames:v 0 -c:v mpeg4", 0, false},
-      {"existing file", "old.nut", "-y -frames:v 0 -c:v mpeg4", 1, true},
+      {"new file", "new.nut", "-c:v mpeg4", 0, false},
+      {"existing file", "old.nut", "-y -c:v mpeg4", 1, true},
       {"fifo", "pipe.nut", "-y -f nut -c:v mpeg4", 2, true},
   };
   for (const Case& c : cases) {
@@ -242,9 +299,14 @@ TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
     TCustomFFmpeg& task = newTask();
     ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
     ASSERT_GE(openOutput(c.options, out), 0) << task.FLastErrMsg;
-    task.StartConvert(true);
-    Watchdog(task, 20s);
-    task.Stop(true);
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(out)));
+    if (c.kind == 2) {
+      task.StartConvert(true);
+      Watchdog(task, 20s);
+      task.Stop(true);
+    } else {
+      task.ReleaseTask();
+    }
     if (reader.joinable()) reader.join();
     EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(out)), c.survives);
     if (c.kind == 2) {
