@@ -579,3 +579,36 @@ TEST_F(SetupMuxTest, ComplexGraphIntoAudioEncoder) {
   EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
   EXPECT_GT(ReadPackets(path("mix.m4a")).size(), 10u);
 }
+
+// Output start and duration on a copied stream: packets before the start and
+// up to the next key packet are dropped, packets from the end on are not
+// written; the first written packet starts at the output's zero.
+TEST_F(SetupMuxTest, CopyHonoursOutputStartAndDuration) {
+  namespace numbered = media::numbered;
+  const std::string in = media::ensure(media::Kind::Numbered);
+  const int first_key = ((media::kFps + numbered::kGop - 1) / numbered::kGop) * numbered::kGop;
+  struct Case {
+    const char* options;
+    int first_frame, frames;
+  } cases[] = {
+      {"-map 0:v -c copy -ss 1", first_key, numbered::kFrames - first_key},
+      {"-map 0:v -c copy -t 1", 0, media::kFps},
+      {"-map 0:v -c copy -ss 1 -t 2", first_key, 3 * media::kFps - first_key},
+  };
+  const auto source = PayloadsOf(ReadPackets(in), 0);
+  ASSERT_EQ(static_cast<int>(source.size()), numbered::kFrames);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    TCustomFFmpeg& t = newTask();
+    const std::string out = path("cut.nut");
+    std::filesystem::remove(out);
+    ASSERT_EQ(openInput("", in), 0);
+    ASSERT_EQ(openOutput(c.options, out), 0);
+    t.StartConvert(false);
+    ASSERT_TRUE(t.Finished()) << t.FatalMessage();
+    const std::vector<TReadPacket> written = ReadPackets(out);
+    const auto payloads = PayloadsOf(written, 0);
+    ASSERT_EQ(static_cast<int>(payloads.size()), c.frames);
+    for (int i = 0; i < c.frames; ++i) EXPECT_EQ(payloads[i], source[c.first_frame + i]) << i;
+  }
+}
