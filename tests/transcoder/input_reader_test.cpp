@@ -245,4 +245,19 @@ TEST_F(InputReaderTest, PacketsOfStreamsOpenedLaterAreDroppedAndReportedOnce) {
   EXPECT_EQ(static_cast<int>(framesOf(0).size()), media::numbered::kFrames);
 }
 
+TEST_F(InputReaderTest, TimestampCounterWrapKeepsTheTimelineContinuous) {
+  newTask();
+  // 33-bit counter of 90 kHz ticks, wrapping half a second into the clip.
+  const std::int64_t wrap = ff::av_rescale(k2p33, AV_TIME_BASE, 90000);
+  ASSERT_EQ(openInput("", tsClip("wrap.ts", "320x240", wrap - kSecond / 2)), 0);
+  ASSERT_EQ(openOutput("-c:v rawvideo -f null", path("out.null")), 0);
+  openDecoders();
+  readFile(0);
+
+  const auto frames = framesOf(0);
+  ASSERT_EQ(frames.size(), 25u);
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_NEAR(frames[i].seconds() - frames[i - 1].seconds(), 0.04, 0.001) << i;
+}
+
 }  // namespace
