@@ -70,6 +70,22 @@ class DecodeTest : public TranscoderTest {
     return out;
   }
 
+  // A transport stream of MPEG-2 video (no B-frames) whose timestamps start
+  // at offset microseconds.
+  std::string tsClip(const std::string& name, const char* size, std::int64_t offset) {
+    const std::string file = path(name);
+    testmedia::OutputFile out("ts clip", "mpegts", file);
+    testmedia::VideoSpec spec;
+    spec.chain = std::string("testsrc=size=") + size + ":rate=25:duration=1";
+    spec.encoder = "mpeg2video";
+    spec.bFrames = 0;
+    spec.qscale = 3;
+    out.addVideo(spec);
+    out.context()->output_ts_offset = offset;
+    out.write();
+    return file;
+  }
+
   // A transport stream of two segments: 320x240 from 0 s, then 160x120
   // whose timestamps jump forward by jump_seconds (MPEG-2, no B-frames).
   std::string sizeChangeStream(int jump_seconds) {
@@ -77,19 +93,9 @@ class DecodeTest : public TranscoderTest {
     std::ofstream joined(out, std::ios::binary);
     const char* sizes[] = {"320x240", "160x120"};
     for (int i = 0; i < 2; ++i) {
-      const std::string part = path("part" + std::to_string(i) + ".ts");
-      {
-        testmedia::OutputFile file("size change", "mpegts", part);
-        testmedia::VideoSpec spec;
-        spec.chain = std::string("testsrc=size=") + sizes[i] + ":rate=25:duration=1";
-        spec.encoder = "mpeg2video";
-        spec.bFrames = 0;
-        spec.qscale = 3;
-        file.addVideo(spec);
-        file.context()->output_ts_offset = i ? std::int64_t{jump_seconds} * AV_TIME_BASE : 0;
-        file.write();
-      }
-      std::ifstream in(part, std::ios::binary);
+      const std::int64_t offset = i ? std::int64_t{jump_seconds} * AV_TIME_BASE : 0;
+      std::ifstream in(tsClip("part" + std::to_string(i) + ".ts", sizes[i], offset),
+                       std::ios::binary);
       joined << in.rdbuf();
     }
     return out;

@@ -353,3 +353,28 @@ TEST_F(EncodingTest, SubtitlesAreEncodedWithTheirTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Asks for a stop while its first output picture is handed to the encoder.
+class StopOnFirstFrame : public TCustomFFmpeg {
+ public:
+  void OutputFrameHook(TOutputStream&, AVFrame*) override {
+    if (++frames == 1) FBroken = true;
+  }
+  int frames = 0;
+};
+
+TEST_F(EncodingTest, StopCutsADuplicationRunShort) {
+  auto owned = std::make_unique<StopOnFirstFrame>();
+  StopOnFirstFrame& task = *owned;
+  engine_ = std::move(owned);
+  ASSERT_GE(openInput("-f lavfi", k25fps), 0);
+  // Each picture would be repeated 40 times.
+  ASSERT_GE(openOutput("-vsync 1 -r 1000 -c:v mpeg4", path("stop.nut")), 0);
+  task.StartConvert(false);
+  EXPECT_TRUE(logged("break in do_video_out()"));
+  EXPECT_EQ(task.frames, 11);
+}
+
+}  // namespace

@@ -210,4 +210,54 @@ TEST_F(InputReaderTest, EndOfInputAndTryAgain) {
   EXPECT_EQ(task().ReadInputFile(0), AVERROR(EAGAIN));
 }
 
+TEST_F(InputReaderTest, ForcedInputRateNumbersTheFramesAndDebugLinesShowTheRepair) {
+  newTask();
+  task().Fdebug_ts = 1;
+  ASSERT_EQ(openInput("-r 10", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-an -c:v rawvideo -f null", path("out.null")), 0);
+  openDecoders();
+  readFile(0);
+
+  const auto frames = framesOf(0);
+  ASSERT_EQ(static_cast<int>(frames.size()), media::numbered::kFrames);
+  for (std::size_t i = 0; i < frames.size(); ++i)
+    EXPECT_DOUBLE_EQ(frames[i].seconds(), i / 10.0) << i;
+  EXPECT_TRUE(logged("demuxer -> ist_index:0 type:video next_dts:NOPTS next_dts_time:NOPTS"));
+  EXPECT_TRUE(logged("demuxer+dedirerer -> ist_index:0 type:video pkt_pts:"));
+  EXPECT_TRUE(logged("decoder -> ist_index:0 type:video frame_pts:0 frame_pts_time:0 "));
+}
+
+TEST_F(InputReaderTest, PacketsOfStreamsOpenedLaterAreDroppedAndReportedOnce) {
+  newTask();
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-an -c:v rawvideo -f null", path("out.null")), 0);
+  openDecoders();
+  TInputFile& f = *task().Finput_files[0];
+  ASSERT_EQ(f.nb_streams, 2);
+  f.nb_streams = f.nb_streams_warn = 1;  // as if the audio stream came later
+  readFile(0);
+
+  int reports = 0;
+  for (const std::string& line : log_.bodies())
+    if (line.find("New audio stream 0:1 at pos:") != std::string::npos) ++reports;
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(task().Finput_streams[1]->nb_packets, 0);
+  EXPECT_EQ(static_cast<int>(framesOf(0).size()), media::numbered::kFrames);
+}
+
+TEST_F(InputReaderTest, TimestampCounterWrapKeepsTheTimelineContinuous) {
+  newTask();
+  // 33-bit counter of 90 kHz ticks, wrapping half a second into the clip.
+  const std::int64_t wrap = ff::av_rescale(k2p33, AV_TIME_BASE, 90000);
+  ASSERT_EQ(openInput("", tsClip("wrap.ts", "320x240", wrap - kSecond / 2)), 0);
+  ASSERT_EQ(openOutput("-c:v rawvideo -f null", path("out.null")), 0);
+  openDecoders();
+  readFile(0);
+
+  const auto frames = framesOf(0);
+  ASSERT_EQ(frames.size(), 25u);
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_NEAR(frames[i].seconds() - frames[i - 1].seconds(), 0.04, 0.001) << i;
+}
+
 }  // namespace

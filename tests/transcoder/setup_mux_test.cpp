@@ -13,6 +13,7 @@
 #include "testmedia/TestMedia.h"
 #include "transcoder/HWAccel.h"
 #include "transcoder/Muxing.h"
+#include "transcoder/OutputStreamInit.h"
 #include "transcoder/SetupSteps.h"
 
 using namespace corvane;
@@ -487,6 +488,25 @@ TEST_F(SetupMuxTest, NegotiateFormatPrefersUsableHardwareElseSoftware) {
     EXPECT_EQ(ist.hwaccel_retrieve_data != nullptr, hw) << c.name;
   }
 
+  // QSV asked for, but no device can be made: the decoder gets no format.
+  {
+    CodecContextPtr ctx(ff::avcodec_alloc_context3(dec));
+    TInputStream ist;
+    BufferRefPtr device;
+    std::string child;
+    ist.hwaccel_id = HWACCEL_QSV;
+    ist.hw_device_ctx = &device;
+    ist.qsv_device = &child;
+    ctx->opaque = &ist;
+    const AVPixelFormat offered[] = {AV_PIX_FMT_QSV, AV_PIX_FMT_NV12, N};
+    const AVPixelFormat chosen = NegotiateFormat(ctx.get(), offered);
+    if (!device) {  // no QSV hardware
+      EXPECT_EQ(chosen, N);
+      EXPECT_TRUE(
+          logged("qsv hwaccel requested for input stream #0:-1, but cannot be initialized."));
+    }
+  }
+
   // A frame already in the wanted format passes untouched.
   CodecContextPtr ctx(ff::avcodec_alloc_context3(dec));
   TInputStream ist;
@@ -578,4 +598,85 @@ TEST_F(SetupMuxTest, ComplexGraphIntoAudioEncoder) {
   t_.StartConvert(false);
   EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
   EXPECT_GT(ReadPackets(path("mix.m4a")).size(), 10u);
+}
+
+// Output start and duration on a copied stream: packets before the start and
+// up to the next key packet are dropped, packets from the end on are not
+// written; the first written packet starts at the output's zero.
+TEST_F(SetupMuxTest, CopyHonoursOutputStartAndDuration) {
+  namespace numbered = media::numbered;
+  const std::string in = media::ensure(media::Kind::Numbered);
+  const int first_key = ((media::kFps + numbered::kGop - 1) / numbered::kGop) * numbered::kGop;
+  struct Case {
+    const char* options;
+    int first_frame, frames;
+  } cases[] = {
+      {"-map 0:v -c copy -ss 1", first_key, numbered::kFrames - first_key},
+      {"-map 0:v -c copy -t 1", 0, media::kFps},
+      {"-map 0:v -c copy -ss 1 -t 2", first_key, 3 * media::kFps - first_key},
+  };
+  const auto source = PayloadsOf(ReadPackets(in), 0);
+  ASSERT_EQ(static_cast<int>(source.size()), numbered::kFrames);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    TCustomFFmpeg& t = newTask();
+    const std::string out = path("cut.nut");
+    std::filesystem::remove(out);
+    ASSERT_EQ(openInput("", in), 0);
+    ASSERT_EQ(openOutput(c.options, out), 0);
+    t.StartConvert(false);
+    ASSERT_TRUE(t.Finished()) << t.FatalMessage();
+    const std::vector<TReadPacket> written = ReadPackets(out);
+    const auto payloads = PayloadsOf(written, 0);
+    ASSERT_EQ(static_cast<int>(payloads.size()), c.frames);
+    for (int i = 0; i < c.frames; ++i) EXPECT_EQ(payloads[i], source[c.first_frame + i]) << i;
+  }
+}
+
+TEST_F(SetupMuxTest, ForcedKeyFrameTimesAreSortedInTheEncoderTimeBase) {
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-map 0:v -c:v mpeg4", path("kf.mkv")), 0);
+  TOutputStream& ost = *t_.Foutput_streams[0];
+  CodecContextPtr enc(ff::avcodec_alloc_context3(nullptr));
+  enc->time_base = AVRational{1, 25};
+  struct Case {
+    const char* text;
+    std::vector<std::int64_t> pts;
+  } cases[] = {
+      {"2,0.4,1", {10, 25, 50}},
+      {"chapters+5", {}},  // a file without chapters
+      {"chapters,1", {25}},
+      {"00:00:01.2", {30}},
+  };
+  for (const Case& c : cases) {
+    ParseForcedKeyFrames(t_, c.text, ost, enc.get());
+    EXPECT_EQ(ost.forced_kf_pts, c.pts) << c.text;
+  }
+  EXPECT_THROW(ParseForcedKeyFrames(t_, "1,soon", ost, enc.get()), FFmpegException);
+}
+
+TEST_F(SetupMuxTest, DispositionFlagsOfCopiedStreams) {
+  struct Case {
+    const char* value;
+    int disposition;  // -1: refused
+  } cases[] = {
+      {"forced+hearing_impaired", AV_DISPOSITION_FORCED | AV_DISPOSITION_HEARING_IMPAIRED},
+      {"default", AV_DISPOSITION_DEFAULT},
+      {"0", 0},
+      {"loud", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    TCustomFFmpeg& t = newTask();
+    ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+    ASSERT_EQ(
+        openOutput(std::string("-map 0:v -c copy -disposition:v ") + c.value, path("disp.mkv")), 0);
+    const bool ok = t.InitTranscode();
+    EXPECT_EQ(ok, c.disposition >= 0) << t.FLastErrMsg;
+    if (ok) {
+      EXPECT_EQ(t.Foutput_streams[0]->st->disposition, c.disposition);
+    } else {
+      EXPECT_THAT(t.FLastErrMsg, HasSubstr("av_opt_eval_flags() failed()"));
+    }
+  }
 }
