@@ -286,10 +286,11 @@ void TCustomFFmpeg::ApplyCommands(std::unique_lock<std::mutex>& lk) {
   while (!FCommands.empty() || FRateEmuRequest >= 0) {
     const int rate_emu = FRateEmuRequest;
     FRateEmuRequest = -1;
+    const std::int64_t pausing = FHold ? Now() - FPauseTime : 0;
     std::deque<TFilterCommand> commands;
     commands.swap(FCommands);
     lk.unlock();
-    if (rate_emu >= 0) ApplyRateEmulation(rate_emu != 0);
+    if (rate_emu >= 0) ApplyRateEmulation(rate_emu != 0, pausing);
     for (const TFilterCommand& c : commands) {
       const bool ok = ApplyFilterCommand(c);
       if (c.done) c.done(ok);
@@ -366,20 +367,25 @@ bool TCustomFFmpeg::QueueFilterCommand(const std::string& target, const std::str
   return PostFilterCommand({target, cmd, arg, flags, time < 0 ? 0 : time, nullptr});
 }
 
-void TCustomFFmpeg::ApplyRateEmulation(bool on) {
+// pausing: the part of a pause in progress, which joins FTotalPauseTime when
+// the task resumes.
+void TCustomFFmpeg::ApplyRateEmulation(bool on, std::int64_t pausing) {
   Frate_emu = on;
-  const std::int64_t now = Now();
   for (auto& f : Finput_files) f->rate_emu = on;
+  if (!on) return;
   // Paced reading continues from where the streams are, not from their start.
-  if (on)
-    for (auto& ist : Finput_streams) ist->start = now - FTotalPauseTime - ist->dts;
+  const std::int64_t now = Now();
+  for (auto& ist : Finput_streams) {
+    const std::int64_t dts = ist->dts == AV_NOPTS_VALUE ? 0 : ist->dts;
+    ist->start = now - FTotalPauseTime - pausing - dts;
+  }
 }
 
 void TCustomFFmpeg::SetFrameRateEmulation(bool AValue) {
   std::unique_lock<std::mutex> lk(FLock);
   if (!FRunning || OnRunThread()) {
     lk.unlock();
-    ApplyRateEmulation(AValue);
+    ApplyRateEmulation(AValue, 0);
     return;
   }
   FRateEmuRequest = AValue ? 1 : 0;

@@ -213,7 +213,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void ApplyCommands(std::unique_lock<std::mutex>& lk);
   bool ApplyFilterCommand(const TFilterCommand& c);
   bool PostFilterCommand(TFilterCommand c);
-  void ApplyRateEmulation(bool on);
+  void ApplyRateEmulation(bool on, std::int64_t pausing);
   bool OnRunThread() const;
   template <class F>
   void Guarded(F&& step);

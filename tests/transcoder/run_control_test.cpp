@@ -160,6 +160,27 @@ TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
   EXPECT_FALSE(task.Converting());
 }
 
+// Rate emulation switched on in a paused run paces the rest of the input in
+// real time from where it stands; the pause does not hold it back.
+TEST_F(RunControlTest, RateEmulationSwitchedOnDuringARun) {
+  CountingTask& task = newCountingTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=600"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("emu.nut")), 0);
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 1; }, 10s));
+  task.Pause();
+  std::this_thread::sleep_for(1s);
+  task.SetFrameRateEmulation(true);
+  std::this_thread::sleep_for(100ms);
+  const int before = task.frames;
+  task.Resume();
+  std::this_thread::sleep_for(1s);
+  const int paced = task.frames - before;
+  task.Stop(true);
+  EXPECT_GE(paced, 10);
+  EXPECT_LE(paced, 40) << "25 frames a second, not unpaced";
+}
+
 // A stop with waiting from the run's own thread cannot wait for the run.
 TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
   TCustomFFmpeg& task = newTask();
