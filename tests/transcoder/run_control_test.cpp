@@ -123,20 +123,6 @@ TEST_F(RunControlTest, PauseFreezesStepGivesOneFrameStopWhilePausedIsPrompt) {
   EXPECT_TRUE(task.Terminated());
 }
 
-TEST_F(RunControlTest, ResumeContinuesToTheEnd) {
-  CountingTask& task = newCountingTask();
-  ASSERT_GE(openInput("-f lavfi", "testsrc=size=160x120:rate=25:duration=1"), 0);
-  ASSERT_GE(openOutput("-c:v mpeg4", path("r.nut")), 0);
-  task.StartConvert(true);
-  task.Pause();
-  std::this_thread::sleep_for(100ms);
-  task.Resume();
-  Watchdog(task, 20s);
-  task.Stop(true);
-  EXPECT_TRUE(task.Finished()) << task.FatalMessage();
-  EXPECT_EQ(task.frames, 25);
-}
-
 // Filter commands reach the graphs through the task thread, also while the
 // task is paused; a command no filter takes fails with the graph's index.
 TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
