@@ -397,7 +397,8 @@ void TCustomFFmpeg::SetFrameRateEmulation(bool AValue) {
 void TCustomFFmpeg::ExecuteRun() {
   FFinished = false;
   Guarded([this] {
-    if (!InitTranscode()) throw FFmpegException(FLastErrMsg);
+    if (!InitTranscode())
+      throw FFmpegException(FLastErrMsg.empty() ? "The task could not be set up" : FLastErrMsg);
     TranscodeLoop();
   });
   // A run that failed on its way is not finished, whatever the loop ended with.
