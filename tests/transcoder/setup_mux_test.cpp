@@ -680,3 +680,27 @@ TEST_F(SetupMuxTest, DispositionFlagsOfCopiedStreams) {
     }
   }
 }
+
+// A copy and an encoded stream in one file through a whole task: the header
+// waits for the encoder, every copied packet arrives in order.
+TEST_F(SetupMuxTest, WholeTaskCopyAndEncodeInOneFile) {
+  const std::string in = media::ensure(media::Kind::Numbered);
+  ASSERT_EQ(openInput("", in), 0);
+  ASSERT_EQ(openOutput("-map 0:v -map 0:a -c:v mpeg4 -c:a copy", path("both.mkv")), 0);
+  t_.StartConvert(false);
+  ASSERT_TRUE(t_.Finished()) << t_.FatalMessage();
+  const std::vector<TReadPacket> written = ReadPackets(path("both.mkv"));
+  EXPECT_EQ(PayloadsOf(written, 1), PayloadsOf(ReadPackets(in), 1));
+  EXPECT_EQ(static_cast<int>(PayloadsOf(written, 0).size()), media::numbered::kFrames);
+}
+
+TEST_F(SetupMuxTest, HeaderTheMuxerRefusesFailsSetupWithItsText) {
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::MkvMpeg4VorbisSrt)), 0);
+  ASSERT_EQ(openOutput("-map 0:s -c:s copy", path("subs.mp4")), 0);
+  ASSERT_FALSE(t_.InitTranscode());
+  EXPECT_THAT(t_.FLastErrMsg,
+              ::testing::StartsWith(
+                  "Could not write header for output file #0 (incorrect codec parameters ?): "));
+  EXPECT_TRUE(logged("Error initializing output stream 0:0 -- Could not write header"));
+  EXPECT_EQ(t_.Foutput_files[0]->header_written, 0);
+}
