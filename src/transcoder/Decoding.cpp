@@ -1,7 +1,9 @@
 // Decoding of input packets and feeding of the decoded frames to the filter
 // graphs: timestamp prediction, send/receive decoding, graph reconfiguration
 // when the frame format changes, and end of input.
+#include <algorithm>
 #include <cinttypes>
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -412,8 +414,9 @@ SubtitlePtr HoldBack(TInputStream& ist, SubtitlePtr sub, int& ret) {
   int end = 1;
   TISprev_sub& prev = ist.prev_sub;
   if (prev.got_output && prev.subtitle) {
-    end =
-        static_cast<int>(ff::av_rescale(sub->sub.pts - prev.subtitle->sub.pts, 1000, AV_TIME_BASE));
+    const std::int64_t gap =
+        ff::av_rescale(sub->sub.pts - prev.subtitle->sub.pts, 1000, AV_TIME_BASE);
+    end = static_cast<int>(std::clamp<std::int64_t>(gap, INT_MIN, INT_MAX));
     AVSubtitle& p = prev.subtitle->sub;
     if (end < static_cast<std::int64_t>(p.end_display_time)) {
       ff::av_log(ist.dec_ctx.get(), AV_LOG_DEBUG,

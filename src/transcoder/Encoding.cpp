@@ -484,7 +484,7 @@ void TCustomFFmpeg::EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtit
   }
   if (Fsubtitle_out.empty()) Fsubtitle_out.resize(kSubtitleBufferSize);
   if (!ost.pkt) ost.pkt = makePacket();
-  if (!ost.pkt) Fatal("Failed to allocate subtitle_out");
+  if (!ost.pkt) Fatal("av_packet_alloc() failed");
   AVCodecContext* enc = ost.enc_ctx.get();
   const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const std::int64_t pts = of.start_time == AV_NOPTS_VALUE ? sub->pts : sub->pts - of.start_time;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 
 #include "foundation/ErrorText.h"
 #include "foundation/MainThread.h"
@@ -70,6 +71,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 TCustomFFmpeg::~TCustomFFmpeg() {
   Stop(true);
   Join();
+  JoinTerminateThread();
   try {
     ReleaseTask();
   } catch (const std::exception& ex) {
@@ -154,7 +156,13 @@ void TCustomFFmpeg::StartConvert(bool AUseThread) {
   // this call waits for the run instead of passing by a thread still starting.
   FRunning = true;
   if (AUseThread) {
-    FThread = std::thread([this] { RunBody(); });
+    try {
+      FThread = std::thread([this] { RunBody(); });
+    } catch (const std::system_error& ex) {
+      FRunning = false;
+      RecordFatal(ex.what());
+      DoTerminate();
+    }
   } else {
     RunBody();
   }
@@ -196,6 +204,30 @@ void TCustomFFmpeg::Stop(bool AWaitForStop) {
   if (OnRunThread()) return;
   waitPumping([this] { return !FRunning; });
   Join();
+}
+
+void TCustomFFmpeg::JoinTerminateThread() {
+  if (!FTermThread.joinable() || FTermThread.get_id() == std::this_thread::get_id()) return;
+  waitPumping([this] { return !FTermPending; });
+  FTermThread.join();
+}
+
+void TCustomFFmpeg::StopOrTerminate(bool AWait) {
+  if (FConverting) {
+    Stop(AWait);
+    return;
+  }
+  if (FTerminated || FTermPending) {
+    if (AWait) JoinTerminateThread();
+    return;
+  }
+  // Marked pending here, so that a wait right after this call cannot miss it.
+  FTermPending = true;
+  FTermThread = std::thread([this] {
+    Guarded([this] { DoTerminate(); });
+    FTermPending = false;
+  });
+  if (AWait) JoinTerminateThread();
 }
 
 // ---- Pause, resume, step

@@ -195,6 +195,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // the blocked library call (stop requested, or timed out).
   static int ReadInterrupt(void* ctx);
   static int WriteInterrupt(void* ctx);
+  // Stops a converting task; a task that never ran still delivers its
+  // termination notification, from a thread of its own.
+  void StopOrTerminate(bool AWait);
 
  private:
   void Join();
@@ -215,6 +218,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   template <class F>
   void Guarded(F&& step);
   void RecordFatal(const std::string& msg);
+  void JoinTerminateThread();
+  std::thread FTermThread;              // delivers the termination of a task that never ran
+  std::atomic<bool> FTermPending{false};
   std::atomic<bool> FRunning{false};  // from StartConvert until the run body returned
   std::atomic<std::thread::id> FRunThread{};
   bool FHold = false;              // paused: the task waits in ServeCommands (FLock)

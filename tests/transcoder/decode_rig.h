@@ -18,7 +18,8 @@ struct TSinkFrame {
   int width = 0, height = 0, samples = 0;
   std::int64_t pts = AV_NOPTS_VALUE;
   AVRational tb{0, 1};
-  int luma = -1;  // first byte of plane 0 (video)
+  int luma = -1;   // first byte of plane 0 (video)
+  int probe = -1;  // plane 0 at the test's probe point (video)
   double seconds() const { return pts * av_q2d(tb); }
 };
 
@@ -26,14 +27,8 @@ class DecodeTest : public TranscoderTest {
  protected:
   TCustomFFmpeg& task() { return static_cast<TCustomFFmpeg&>(*engine_); }
 
-  // Opens the decoders the outputs need, as the run's setup does.
-  void openDecoders() {
-    for (auto& ist : task().Finput_streams) {
-      ist->next_dts = ist->next_pts = AV_NOPTS_VALUE;
-      if (!ist->decoding_needed) continue;
-      ASSERT_GE(ff::avcodec_open2(ist->dec_ctx.get(), ist->avdec, nullptr), 0);
-    }
-  }
+  // The run's setup: decoders, and the outputs not fed by graphs.
+  void openDecoders() { ASSERT_EQ(task().transcode_init(), 0) << task().FLastErrMsg; }
 
   // Everything the configured sinks hold now.
   void pullSinks() {
@@ -46,7 +41,11 @@ class DecodeTest : public TranscoderTest {
         TSinkFrame f{static_cast<int>(i), frame->width,
                      frame->height,       frame->nb_samples,
                      frame->pts,          ff::av_buffersink_get_time_base(of->filter)};
-        if (frame->width && frame->data[0]) f.luma = frame->data[0][0];
+        if (frame->width && frame->data[0]) {
+          f.luma = frame->data[0][0];
+          if (probe_x_ < frame->width && probe_y_ < frame->height)
+            f.probe = frame->data[0][probe_y_ * frame->linesize[0] + probe_x_];
+        }
         frames_.push_back(f);
         ff::av_frame_unref(frame.get());
       }
@@ -71,6 +70,22 @@ class DecodeTest : public TranscoderTest {
     return out;
   }
 
+  // A transport stream of MPEG-2 video (no B-frames) whose timestamps start
+  // at offset microseconds.
+  std::string tsClip(const std::string& name, const char* size, std::int64_t offset) {
+    const std::string file = path(name);
+    testmedia::OutputFile out("ts clip", "mpegts", file);
+    testmedia::VideoSpec spec;
+    spec.chain = std::string("testsrc=size=") + size + ":rate=25:duration=1";
+    spec.encoder = "mpeg2video";
+    spec.bFrames = 0;
+    spec.qscale = 3;
+    out.addVideo(spec);
+    out.context()->output_ts_offset = offset;
+    out.write();
+    return file;
+  }
+
   // A transport stream of two segments: 320x240 from 0 s, then 160x120
   // whose timestamps jump forward by jump_seconds (MPEG-2, no B-frames).
   std::string sizeChangeStream(int jump_seconds) {
@@ -78,25 +93,16 @@ class DecodeTest : public TranscoderTest {
     std::ofstream joined(out, std::ios::binary);
     const char* sizes[] = {"320x240", "160x120"};
     for (int i = 0; i < 2; ++i) {
-      const std::string part = path("part" + std::to_string(i) + ".ts");
-      {
-        testmedia::OutputFile file("size change", "mpegts", part);
-        testmedia::VideoSpec spec;
-        spec.chain = std::string("testsrc=size=") + sizes[i] + ":rate=25:duration=1";
-        spec.encoder = "mpeg2video";
-        spec.bFrames = 0;
-        spec.qscale = 3;
-        file.addVideo(spec);
-        file.context()->output_ts_offset = i ? std::int64_t{jump_seconds} * AV_TIME_BASE : 0;
-        file.write();
-      }
-      std::ifstream in(part, std::ios::binary);
+      const std::int64_t offset = i ? std::int64_t{jump_seconds} * AV_TIME_BASE : 0;
+      std::ifstream in(tsClip("part" + std::to_string(i) + ".ts", sizes[i], offset),
+                       std::ios::binary);
       joined << in.rdbuf();
     }
     return out;
   }
 
   std::vector<TSinkFrame> frames_;
+  int probe_x_ = 0, probe_y_ = 0;
 };
 
 }  // namespace corvane::testrig

@@ -214,9 +214,9 @@ std::vector<double> keyTimes(const std::vector<VideoPacket>& packets) {
 class EncodingTest : public testrig::TranscoderTest {
  protected:
   TCustomFFmpeg& run(const std::string& input, const std::string& output_options,
-                     const std::string& out) {
+                     const std::string& out, int inputs = 1) {
     TCustomFFmpeg& task = newTask();
-    EXPECT_GE(openInput("-f lavfi", input), 0) << task.FLastErrMsg;
+    for (int i = 0; i < inputs; ++i) EXPECT_GE(openInput("-f lavfi", input), 0) << task.FLastErrMsg;
     EXPECT_GE(openOutput(output_options, out), 0) << task.FLastErrMsg;
     task.StartConvert(false);
     EXPECT_TRUE(task.Finished()) << task.FatalMessage();
@@ -233,18 +233,20 @@ TEST_F(EncodingTest, FrameRateConversionAndLimits) {
     const char* file;
     std::size_t frames;
     std::int64_t dups;
+    int inputs = 1;
   };
   const Case cases[] = {
       {"25 to 50 fps doubles", "-vsync 1 -r 50 -c:v mpeg4", "d.nut", 50, 25},
       {"variable rate keeps frames", "-vsync 2 -r 50 -c:v mpeg4", "v.nut", 25, 0},
       {"frame limit with copies", "-vsync 1 -r 50 -frames:v 10 -c:v mpeg4", "l.nut", 10, 5},
-      {"complex graph, automatic sync", "-filter_complex [0:v]hflip[v] -map [v] -c:v mpeg4",
-       "c.mp4", 25, 0},
+      // Fed by two inputs, so without a source stream; mp4 has no variable rate.
+      {"complex graph, automatic sync", "-filter_complex [0:v][1:v]hstack[v] -map [v] -c:v mpeg4",
+       "c.mp4", 25, 0, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     log_.clear();
-    TCustomFFmpeg& task = run(k25fps, c.options, path(c.file));
+    TCustomFFmpeg& task = run(k25fps, c.options, path(c.file), c.inputs);
     EXPECT_EQ(videoPackets(path(c.file)).size(), c.frames);
     EXPECT_EQ(task.Fnb_frames_dup, c.dups);
     EXPECT_EQ(task.Fnb_frames_drop, 0);
@@ -279,8 +281,13 @@ TEST_F(EncodingTest, KeyFrameSpacing) {
 TEST_F(EncodingTest, StatisticsFiles) {
   const std::string vstats = path("vstats.log");
   const std::string passlog = path("pass");
-  run(k25fps, "-c:v mpeg4 -frames:v 5 -pass 1 -passlogfile " + passlog + " -vstats_file " + vstats,
+  run(k25fps,
+      "-debug_ts -c:v mpeg4 -frames:v 5 -pass 1 -passlogfile " + passlog + " -vstats_file " +
+          vstats,
       path("s.nut"));
+  EXPECT_TRUE(logged("filter -> pts:1 pts_time:0.04 exact:1.000008 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder <- type:video frame_pts:1 frame_pts_time:0.04 time_base:1/25"));
+  EXPECT_TRUE(logged("encoder -> type:video pkt_pts:1 pkt_pts_time:0.04 pkt_dts:1"));
   std::ifstream in(vstats);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
@@ -343,6 +350,31 @@ TEST_F(EncodingTest, SubtitlesAreEncodedWithTheirTimes) {
     ff::av_packet_unref(pkt.get());
   }
   EXPECT_EQ(cues, (std::vector<std::pair<double, double>>{{0.5, 0.5}, {2.0, 1.5}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Asks for a stop while its first output picture is handed to the encoder.
+class StopOnFirstFrame : public TCustomFFmpeg {
+ public:
+  void OutputFrameHook(TOutputStream&, AVFrame*) override {
+    if (++frames == 1) FBroken = true;
+  }
+  int frames = 0;
+};
+
+TEST_F(EncodingTest, StopCutsADuplicationRunShort) {
+  auto owned = std::make_unique<StopOnFirstFrame>();
+  StopOnFirstFrame& task = *owned;
+  engine_ = std::move(owned);
+  ASSERT_GE(openInput("-f lavfi", k25fps), 0);
+  // Each picture would be repeated 40 times.
+  ASSERT_GE(openOutput("-vsync 1 -r 1000 -c:v mpeg4", path("stop.nut")), 0);
+  task.StartConvert(false);
+  EXPECT_TRUE(logged("break in do_video_out()"));
+  EXPECT_EQ(task.frames, 11);
 }
 
 }  // namespace

@@ -137,6 +137,62 @@ TEST_F(RunControlTest, ResumeContinuesToTheEnd) {
   EXPECT_EQ(task.frames, 25);
 }
 
+// Filter commands reach the graphs through the task thread, also while the
+// task is paused; a command no filter takes fails with the graph's index.
+TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
+  CountingTask& task = newCountingTask();
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << "no graph yet: nothing to refuse";
+  ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0);
+  ASSERT_GE(openOutput("-vf hue -c:v mpeg4", path("hue.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 2; }, 10s)) << task.FatalMessage();
+
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << task.FLastErrMsg;
+  EXPECT_TRUE(task.QueueFilterCommand("hue", "s", "0", 0, 0.5)) << task.FLastErrMsg;
+  task.Pause();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(task.SendFilterCommand("hue", "nosuchcommand", "1", 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_NE(task.FLastErrMsg.find("avfilter_graph_send_command() failed for stream 0"),
+            std::string::npos)
+      << task.FLastErrMsg;
+  task.Stop(true);
+  EXPECT_FALSE(task.Converting());
+}
+
+// A stop with waiting from the run's own thread cannot wait for the run.
+TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
+  TCustomFFmpeg& task = newTask();
+  std::atomic<bool> returned{false};
+  task.FOnTerminate = [&](TObject*) {
+    task.Stop(true);
+    returned = true;
+  };
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("self.nut")), 0);
+  task.StartConvert(true);
+  EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
+  task.Stop(true);
+}
+
+// A task that never ran still tells its owner that it ended, once.
+TEST_F(RunControlTest, StopOrTerminateNotifiesATaskThatNeverRan) {
+  for (const bool wait : {true, false}) {
+    SCOPED_TRACE(wait ? "waiting" : "not waiting");
+    TCustomFFmpeg& task = newTask();
+    std::atomic<int> terminations{0};
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    task.StopOrTerminate(wait);
+    if (wait) {
+      EXPECT_EQ(terminations, 1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return terminations == 1; }, 5s));
+    task.StopOrTerminate(true);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(task.Terminated());
+  }
+}
+
 // The run may be at any point of its start when the stop comes.
 TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
   for (int i = 0; i < 100; ++i) {
@@ -150,6 +206,37 @@ TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
     ASSERT_FALSE(task.Converting()) << "iteration " << i;
     ASSERT_EQ(terminations, 1) << "iteration " << i;
     EXPECT_FALSE(task.Finished());
+  }
+}
+
+// The interrupt callbacks: a stop aborts reads (not writes, so that trailers
+// still get written); a pending call aborts once it outlived its time-out.
+TEST_F(RunControlTest, InterruptCallbacksDecide) {
+  struct Case {
+    const char* name;
+    bool broken;
+    std::int64_t started_ago_us;  // -1: no call pending
+    int timeout_ms;
+    int read, write;
+  };
+  const Case cases[] = {
+      {"idle", false, -1, 500, 0, 0},
+      {"within time", false, 100000, 500, 0, 0},
+      {"timed out", false, 600000, 500, 1, 1},
+      {"time-out off", false, 600000, 0, 0, 0},
+      {"long time-out", false, 600000, 3000000, 0, 0},  // 3000 s: past 32 bits in microseconds
+      {"stopped", true, -1, 500, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCustomFFmpeg& task = newTask();
+    task.FBroken = c.broken;
+    task.FReadTimeout = task.FWriteTimeout = c.timeout_ms;
+    const std::int64_t start =
+        c.started_ago_us < 0 ? INT64_MAX : ff::av_gettime_relative() - c.started_ago_us;
+    task.FLastRead = task.FLastWrite = start;
+    EXPECT_EQ(task.FReadCallback.callback(task.FReadCallback.opaque), c.read);
+    EXPECT_EQ(task.FWriteCallback.callback(task.FWriteCallback.opaque), c.write);
   }
 }
 

@@ -188,6 +188,23 @@ TEST_F(TranscodeTest, FailuresAreReportedNotFinished) {
   }
 }
 
+// A small output to /dev/full fails only when its trailer flushes: the other
+// output is still completed, the task ends failed.
+TEST_F(TranscodeTest, TrailerFailureOnOneOfTwoOutputs) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=0.2"), 0);
+  ASSERT_GE(openOutput("-y -f nut -c:v mpeg4", "/dev/full"), 0) << task.FLastErrMsg;
+  ASSERT_GE(openOutput("-c:v mpeg4", path("good.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(false);
+  EXPECT_FALSE(task.Finished());
+  EXPECT_EQ(task.FatalMessage(), "At least one output file failed to be written trailer");
+  EXPECT_TRUE(logged("Error writing trailer of /dev/full: "));
+  const auto rb = readBack(path("good.nut"));
+  ASSERT_TRUE(rb.opened);
+  EXPECT_EQ(rb.streams[0].packets, 5);
+}
+
 TEST_F(TranscodeTest, StartWithoutOutputsFailsAtOnce) {
   TCustomFFmpeg& task = newTask();
   int terminations = 0;
