@@ -594,6 +594,9 @@ TEST_F(SetupMuxTest, ComplexGraphIntoAudioEncoder) {
   ASSERT_EQ(openInput("-f lavfi", "sine=frequency=660:duration=1"), 1);
   ASSERT_EQ(openOutput("-filter_complex [0:a][1:a]amix[a] -map [a] -c:a aac", path("mix.m4a")), 0);
   ASSERT_TRUE(t_.InitTranscode()) << t_.FLastErrMsg;
+  EXPECT_TRUE(logged("  Stream #0:0 (pcm_s16le) -> amix:input0"));
+  EXPECT_TRUE(logged("  Stream #1:0 (pcm_s16le) -> amix:input1"));
+  EXPECT_TRUE(logged("  amix -> Stream #0:0 (aac) (Audio)"));
   EXPECT_EQ(t_.Foutput_streams[0]->source_index, -1);
   t_.StartConvert(false);
   EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
