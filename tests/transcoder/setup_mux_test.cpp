@@ -707,3 +707,25 @@ TEST_F(SetupMuxTest, HeaderTheMuxerRefusesFailsSetupWithItsText) {
   EXPECT_TRUE(logged("Error initializing output stream 0:0 -- Could not write header"));
   EXPECT_EQ(t_.Foutput_files[0]->header_written, 0);
 }
+
+TEST_F(SetupMuxTest, EncoderTagNamesTheLibraryUnlessBitExact) {
+  struct Case {
+    const char* options;
+    const char* tag;
+  } cases[] = {
+      {"-map 0:v -c:v mpeg4", LIBAVCODEC_IDENT " mpeg4"},
+      {"-map 0:v -c:v mpeg4 -fflags +bitexact", "Lavc mpeg4"},
+      {"-map 0:v -c:v mpeg4 -flags +bitexact", "Lavc mpeg4"},
+      {"-map 0:v -c:v mpeg4 -metadata:s:v encoder=mine", "mine"},
+  };
+  for (const Case& c : cases) {
+    TCustomFFmpeg& t = newTask();
+    ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+    ASSERT_EQ(openOutput(c.options, path("tag.mkv")), 0) << c.options;
+    TOutputStream& ost = *t.Foutput_streams[0];
+    TagEncoder(t, *t.Foutput_files[0], ost);
+    const AVDictionaryEntry* e = ff::av_dict_get(ost.st->metadata, "encoder", nullptr, 0);
+    ASSERT_NE(e, nullptr) << c.options;
+    EXPECT_STREQ(e->value, c.tag) << c.options;
+  }
+}
