@@ -239,8 +239,10 @@ int TCustomFFmpeg::EnsureOutputStream(TOutputStream& ost, AVFrame* frame, bool f
   const std::string text = strprintf("Error initializing output stream %d:%d -- %s", ost.file_index,
                                      ost.index, error.c_str());
   if (fatal) Fatal(text);
-  // The task's error names the stream and the reason.
-  return Fail(ret, llError, text);
+  Log(llError, "%s", text.c_str());
+  // A step that failed without leaving a text gives the task this one.
+  if (FLastErrMsg.empty()) FLastErrMsg = text;
+  return ret;
 }
 
 }  // namespace corvane

@@ -594,6 +594,9 @@ TEST_F(SetupMuxTest, ComplexGraphIntoAudioEncoder) {
   ASSERT_EQ(openInput("-f lavfi", "sine=frequency=660:duration=1"), 1);
   ASSERT_EQ(openOutput("-filter_complex [0:a][1:a]amix[a] -map [a] -c:a aac", path("mix.m4a")), 0);
   ASSERT_TRUE(t_.InitTranscode()) << t_.FLastErrMsg;
+  EXPECT_TRUE(logged("  Stream #0:0 (pcm_s16le) -> amix:input0"));
+  EXPECT_TRUE(logged("  Stream #1:0 (pcm_s16le) -> amix:input1"));
+  EXPECT_TRUE(logged("  amix -> Stream #0:0 (aac) (Audio)"));
   EXPECT_EQ(t_.Foutput_streams[0]->source_index, -1);
   t_.StartConvert(false);
   EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
@@ -678,5 +681,51 @@ TEST_F(SetupMuxTest, DispositionFlagsOfCopiedStreams) {
     } else {
       EXPECT_THAT(t.FLastErrMsg, HasSubstr("av_opt_eval_flags() failed()"));
     }
+  }
+}
+
+// A copy and an encoded stream in one file through a whole task: the header
+// waits for the encoder, every copied packet arrives in order.
+TEST_F(SetupMuxTest, WholeTaskCopyAndEncodeInOneFile) {
+  const std::string in = media::ensure(media::Kind::Numbered);
+  ASSERT_EQ(openInput("", in), 0);
+  ASSERT_EQ(openOutput("-map 0:v -map 0:a -c:v mpeg4 -c:a copy", path("both.mkv")), 0);
+  t_.StartConvert(false);
+  ASSERT_TRUE(t_.Finished()) << t_.FatalMessage();
+  const std::vector<TReadPacket> written = ReadPackets(path("both.mkv"));
+  EXPECT_EQ(PayloadsOf(written, 1), PayloadsOf(ReadPackets(in), 1));
+  EXPECT_EQ(static_cast<int>(PayloadsOf(written, 0).size()), media::numbered::kFrames);
+}
+
+TEST_F(SetupMuxTest, HeaderTheMuxerRefusesFailsSetupWithItsText) {
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::MkvMpeg4VorbisSrt)), 0);
+  ASSERT_EQ(openOutput("-map 0:s -c:s copy", path("subs.mp4")), 0);
+  ASSERT_FALSE(t_.InitTranscode());
+  EXPECT_THAT(t_.FLastErrMsg,
+              ::testing::StartsWith(
+                  "Could not write header for output file #0 (incorrect codec parameters ?): "));
+  EXPECT_TRUE(logged("Error initializing output stream 0:0 -- Could not write header"));
+  EXPECT_EQ(t_.Foutput_files[0]->header_written, 0);
+}
+
+TEST_F(SetupMuxTest, EncoderTagNamesTheLibraryUnlessBitExact) {
+  struct Case {
+    const char* options;
+    const char* tag;
+  } cases[] = {
+      {"-map 0:v -c:v mpeg4", LIBAVCODEC_IDENT " mpeg4"},
+      {"-map 0:v -c:v mpeg4 -fflags +bitexact", "Lavc mpeg4"},
+      {"-map 0:v -c:v mpeg4 -flags +bitexact", "Lavc mpeg4"},
+      {"-map 0:v -c:v mpeg4 -metadata:s:v encoder=mine", "mine"},
+  };
+  for (const Case& c : cases) {
+    TCustomFFmpeg& t = newTask();
+    ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+    ASSERT_EQ(openOutput(c.options, path("tag.mkv")), 0) << c.options;
+    TOutputStream& ost = *t.Foutput_streams[0];
+    TagEncoder(t, *t.Foutput_files[0], ost);
+    const AVDictionaryEntry* e = ff::av_dict_get(ost.st->metadata, "encoder", nullptr, 0);
+    ASSERT_NE(e, nullptr) << c.options;
+    EXPECT_STREQ(e->value, c.tag) << c.options;
   }
 }
