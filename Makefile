@@ -32,10 +32,14 @@ SAMPLE  := $(REL)/sample/h264_aac.mp4
 NOSOUND  = $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo dummy)
 run: deps $(REL)/build.ninja
 	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe corvane-play \
+	  corvane-transcode \
 	  $(if $(DISPLAY),corvane)
 	$(REL)/tools/corvane-libinfo
 	$(REL)/tools/corvane-testmedia $(REL)/sample mp4-h264-aac >/dev/null
 	$(REL)/tools/corvane-probe $(SAMPLE)
+	$(REL)/tools/corvane-transcode -hide_banner -nostdin -nostats -y -i $(SAMPLE) \
+	  -vf scale=320:-2 -c:v mpeg4 -q:v 4 -c:a mp2 $(REL)/sample/transcoded.mkv
+	$(REL)/tools/corvane-probe $(REL)/sample/transcoded.mkv
 ifneq ($(DISPLAY),)
 	d=$(NOSOUND); SDL_AUDIODRIVER=$${d:-$$SDL_AUDIODRIVER} $(REL)/app/corvane $(SAMPLE)
 else

@@ -80,6 +80,11 @@ struct OwnedSubtitle {
     if (ff::avsubtitle_free) ff::avsubtitle_free(&sub);
   }
 };
+struct ExprDeleter {
+  void operator()(AVExpr* p) const {
+    if (ff::av_expr_free) ff::av_expr_free(p);
+  }
+};
 struct AVMemDeleter {
   void operator()(void* p) const {
     if (ff::av_free) ff::av_free(p);
@@ -98,6 +103,7 @@ using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDel
 using BsfPtr = std::unique_ptr<AVBSFContext, BsfDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using SubtitlePtr = std::unique_ptr<OwnedSubtitle>;
+using ExprPtr = std::unique_ptr<AVExpr, ExprDeleter>;
 template <class T>
 using AVMemPtr = std::unique_ptr<T, AVMemDeleter>;
 

@@ -441,6 +441,7 @@ int TOutputFileOpener::OpenFile() {
   const int ret = ff::avio_open2(&oc()->pb, filename_.c_str(), AVIO_FLAG_WRITE,
                                  &oc()->interrupt_callback, of().opts.address());
   if (ret < 0) return e_.Fail(-1, llError, error_text(filename_, ret));
+  of().created = created_file_;
   return 0;
 }
 

@@ -149,6 +149,18 @@ struct TInputStream {
   std::vector<std::int64_t> dts_buffer;
   int got_output = 0;
   int frame_number = 0;
+
+  // ---- Hardware decoding (HWAccel.cpp): hooks set while the decoder opens
+  // and negotiates its format; ctx is the stream's decoder context.
+  void (*hwaccel_uninit)(AVCodecContext* ctx) = nullptr;  // after the decoder closed
+  int (*hwaccel_get_buffer)(AVCodecContext* ctx, AVFrame* frame, int flags) = nullptr;
+  // Replaces a hardware frame by its copy in hwaccel_output_format; 0 or a code.
+  int (*hwaccel_retrieve_data)(AVCodecContext* ctx, AVFrame* frame) = nullptr;
+  BufferRefPtr* hw_device_ctx = nullptr;  // the engine's QSV device
+  std::string* qsv_device = nullptr;      // the engine's QSV child device
+
+  // ---- Run: input reading
+  std::int64_t first_dts = AV_NOPTS_VALUE;  // first demuxed DTS, stream time base
 };
 
 struct TOutputFile {
@@ -160,6 +172,7 @@ struct TOutputFile {
   std::int64_t limit_filesize = INT64_MAX;
   int shortest = 0;
   int header_written = 0;
+  bool created = false;  // a local file that did not exist before this task opened it
 };
 
 struct TOutputStream {
@@ -233,6 +246,11 @@ struct TOutputStream {
   std::array<std::int64_t, 4> error{};
   int is_filter_codec_opts = 1;
   int is_avcodec_opened = 0;
+
+  // ---- Forced key frames given as "expr:..." (OutputStreamInit.cpp)
+  ExprPtr forced_keyframes_pexpr;
+  // Values of n, n_forced, prev_forced_n, prev_forced_t, t.
+  std::array<double, 5> forced_keyframes_expr_const_values{};
 
   TOutputStream() = default;
   TOutputStream(const TOutputStream&) = delete;

@@ -13,7 +13,7 @@
 #include "foundation/Logger.h"
 #include "foundation/api/avdevice.h"
 #include "support/LogCapture.h"
-#include "transcoder/TranscoderOptions.h"
+#include "transcoder/Transcoder.h"
 
 namespace corvane::testrig {
 
@@ -61,6 +61,14 @@ class TranscoderTest : public ::testing::Test {
     for (const std::string& b : log_.bodies())
       if (b.find(text) != std::string::npos) return true;
     return false;
+  }
+
+  // Replaces the engine with a runnable task and returns it.
+  TCustomFFmpeg& newTask() {
+    auto task = std::make_unique<TCustomFFmpeg>();
+    TCustomFFmpeg& t = *task;
+    engine_ = std::move(task);
+    return t;
   }
 
   std::filesystem::path dir_;

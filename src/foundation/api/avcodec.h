@@ -42,6 +42,8 @@ extern "C" {
   CORVANE_REQ(X, av_packet_rescale_ts)             \
   CORVANE_REQ(X, av_packet_move_ref)               \
   CORVANE_REQ(X, av_packet_ref)                    \
+  CORVANE_REQ(X, av_packet_make_refcounted)        \
+  CORVANE_REQ(X, av_get_audio_frame_duration)      \
   CORVANE_REQ(X, avsubtitle_free)                  \
   CORVANE_REQ(X, avcodec_find_decoder_by_name)     \
   CORVANE_REQ(X, avcodec_decode_subtitle2)         \

@@ -38,6 +38,7 @@ extern "C" {
   CORVANE_REQ(X, av_buffersink_get_sample_aspect_ratio) \
   CORVANE_REQ(X, av_buffersink_get_ch_layout)           \
   CORVANE_REQ(X, av_buffersink_get_sample_rate)         \
+  CORVANE_REQ(X, av_buffersink_get_hw_frames_ctx)       \
   CORVANE_REQ(X, av_buffersrc_add_frame)                \
   CORVANE_REQ(X, av_buffersink_get_frame_flags)         \
   CORVANE_REQ(X, avfilter_graph_send_command)           \

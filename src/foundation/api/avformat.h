@@ -79,6 +79,8 @@ using memory_protocol_callback_t = void (*)();
   CORVANE_REQ(X, av_sdp_create)                                                                    \
   CORVANE_REQ(X, avformat_transfer_internal_stream_timing_info)                                    \
   CORVANE_REQ(X, av_stream_get_end_pts)                                                            \
+  CORVANE_REQ(X, av_stream_get_parser)                                                             \
+  CORVANE_REQ(X, av_pkt_dump_log2)                                                                 \
   CORVANE_REQ(X, avio_alloc_context)                                                               \
   CORVANE_REQ(X, avio_context_free)                                                                \
   CORVANE_REQ(X, av_codec_get_tag)                                                                 \

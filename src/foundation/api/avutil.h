@@ -131,6 +131,14 @@ extern "C" {
   CORVANE_REQ(X, av_opt_next)                          \
   CORVANE_REQ(X, av_get_pix_fmt_string)                \
   CORVANE_REQ(X, av_rescale_q_rnd)                     \
+  CORVANE_REQ(X, av_rescale_delta)                     \
+  CORVANE_REQ(X, av_mul_q)                             \
+  CORVANE_REQ(X, av_find_nearest_q_idx)                \
+  CORVANE_REQ(X, av_frame_copy_props)                  \
+  CORVANE_REQ(X, av_hwframe_transfer_data)             \
+  CORVANE_REQ(X, av_hwframe_ctx_alloc)                 \
+  CORVANE_REQ(X, av_hwframe_ctx_init)                  \
+  CORVANE_REQ(X, av_hwframe_get_buffer)                \
   CORVANE_REQ(X, av_compare_ts)                        \
   CORVANE_REQ(X, av_expr_parse)                        \
   CORVANE_REQ(X, av_expr_eval)                         \
@@ -138,7 +146,8 @@ extern "C" {
   CORVANE_REQ(X, av_pix_fmt_count_planes)              \
   CORVANE_REQ(X, av_channel_layout_check)              \
   CORVANE_REQ(X, av_dict_get_string)                   \
-  CORVANE_REQ(X, av_usleep)
+  CORVANE_REQ(X, av_usleep)                            \
+  CORVANE_REQ(X, av_frame_remove_side_data)
 
 namespace ff {
 CORVANE_AVUTIL_FUNCTIONS(CORVANE_DECLARE_SLOT)

@@ -1,0 +1,358 @@
+// Controlling a running task from the owner's thread: pause, step, stop,
+// time-outs of blocked reads, write failures and the release of outputs.
+// Every wait has a deadline, so that a hang fails the test instead.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/MediaReadBack.h"
+#include "support/TranscoderRig.h"
+
+using namespace corvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Counts the video frames handed to the encoders.
+class CountingTask : public TCustomFFmpeg {
+ public:
+  void OutputFrameHook(TOutputStream& ost, AVFrame*) override {
+    if (ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++frames;
+  }
+  std::atomic<int> frames{0};
+};
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A TCP listener that accepts connections into its backlog and never sends.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, 4) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() { ::close(fd_); }
+  std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class RunControlTest : public testrig::TranscoderTest {
+ protected:
+  CountingTask& newCountingTask() {
+    auto task = std::make_unique<CountingTask>();
+    CountingTask& t = *task;
+    engine_ = std::move(task);
+    return t;
+  }
+
+  // A paced 20-second clip to a nut file: slow enough to control.
+  CountingTask& pacedTask() {
+    CountingTask& task = newCountingTask();
+    EXPECT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0)
+        << task.FLastErrMsg;
+    EXPECT_GE(openOutput("-c:v mpeg4", path("paced.nut")), 0) << task.FLastErrMsg;
+    return task;
+  }
+
+  // Stops a task that outlived its test, so that a failure does not hang.
+  static void Watchdog(TCustomFFmpeg& task, std::chrono::milliseconds limit) {
+    if (!waitUntil([&] { return !task.Converting(); }, limit)) {
+      ADD_FAILURE() << "the task did not end in time";
+      task.Stop(true);
+    }
+  }
+};
+
+TEST_F(RunControlTest, PauseFreezesStepGivesOneFrameStopWhilePausedIsPrompt) {
+  CountingTask& task = pacedTask();
+  task.Pause();  // before the first run: ignored
+  task.Step();
+  EXPECT_EQ(task.FSuspended, -1);
+  EXPECT_EQ(task.FStep, -1);
+
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 3; }, 10s)) << task.FatalMessage();
+  task.Pause();
+  std::this_thread::sleep_for(200ms);  // a frame on its way may still land
+  const int paused_at = task.frames;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(task.frames, paused_at) << "frames went out while paused";
+  EXPECT_TRUE(task.Converting());
+
+  for (int step = 1; step <= 2; ++step) {
+    task.Step();
+    EXPECT_TRUE(waitUntil([&] { return task.frames >= paused_at + step; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(task.frames, paused_at + step) << "one step lets exactly one frame through";
+  }
+  EXPECT_GT(task.FTotalPauseTime.load(), 500000);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  task.Stop(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s) << "stop while paused is prompt";
+  EXPECT_FALSE(task.Converting());
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.Terminated());
+}
+
+// Filter commands reach the graphs through the task thread, also while the
+// task is paused; a command no filter takes fails with the graph's index.
+TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
+  CountingTask& task = newCountingTask();
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << "no graph yet: nothing to refuse";
+  ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=160x120:rate=25:duration=20"), 0);
+  ASSERT_GE(openOutput("-vf hue -c:v mpeg4", path("hue.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 2; }, 10s)) << task.FatalMessage();
+
+  EXPECT_TRUE(task.SendFilterCommand("hue", "h", "90", 0)) << task.FLastErrMsg;
+  EXPECT_TRUE(task.QueueFilterCommand("hue", "s", "0", 0, 0.5)) << task.FLastErrMsg;
+  task.Pause();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(task.SendFilterCommand("hue", "nosuchcommand", "1", 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_NE(task.FLastErrMsg.find("avfilter_graph_send_command() failed for stream 0"),
+            std::string::npos)
+      << task.FLastErrMsg;
+  task.Stop(true);
+  EXPECT_FALSE(task.Converting());
+}
+
+// Rate emulation switched on in a paused run paces the rest of the input in
+// real time from where it stands; the pause does not hold it back.
+TEST_F(RunControlTest, RateEmulationSwitchedOnDuringARun) {
+  CountingTask& task = newCountingTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=600"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("emu.nut")), 0);
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 1; }, 10s));
+  task.Pause();
+  std::this_thread::sleep_for(1s);
+  task.SetFrameRateEmulation(true);
+  std::this_thread::sleep_for(100ms);
+  const int before = task.frames;
+  task.Resume();
+  std::this_thread::sleep_for(1s);
+  const int paced = task.frames - before;
+  task.Stop(true);
+  EXPECT_GE(paced, 10);
+  EXPECT_LE(paced, 40) << "25 frames a second, not unpaced";
+}
+
+// A stop with waiting from the run's own thread cannot wait for the run.
+TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
+  TCustomFFmpeg& task = newTask();
+  std::atomic<bool> returned{false};
+  task.FOnTerminate = [&](TObject*) {
+    task.Stop(true);
+    returned = true;
+  };
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("self.nut")), 0);
+  task.StartConvert(true);
+  EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
+  task.Stop(true);
+}
+
+// A task that never ran still tells its owner that it ended, once.
+TEST_F(RunControlTest, StopOrTerminateNotifiesATaskThatNeverRan) {
+  for (const bool wait : {true, false}) {
+    SCOPED_TRACE(wait ? "waiting" : "not waiting");
+    TCustomFFmpeg& task = newTask();
+    std::atomic<int> terminations{0};
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    task.StopOrTerminate(wait);
+    if (wait) {
+      EXPECT_EQ(terminations, 1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return terminations == 1; }, 5s));
+    task.StopOrTerminate(true);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(task.Terminated());
+  }
+}
+
+// The run may be at any point of its start when the stop comes.
+TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
+  for (int i = 0; i < 100; ++i) {
+    TCustomFFmpeg& task = newTask();
+    int terminations = 0;
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=5"), 0);
+    ASSERT_GE(openOutput("-c:v mpeg4", path("s.nut")), 0);
+    task.StartConvert(true);
+    task.Stop(true);
+    ASSERT_FALSE(task.Converting()) << "iteration " << i;
+    ASSERT_EQ(terminations, 1) << "iteration " << i;
+    EXPECT_FALSE(task.Finished());
+  }
+}
+
+// The interrupt callbacks: a stop aborts reads (not writes, so that trailers
+// still get written); a pending call aborts once it outlived its time-out.
+TEST_F(RunControlTest, InterruptCallbacksDecide) {
+  struct Case {
+    const char* name;
+    bool broken;
+    std::int64_t started_ago_us;  // -1: no call pending
+    int timeout_ms;
+    int read, write;
+  };
+  const Case cases[] = {
+      {"idle", false, -1, 500, 0, 0},
+      {"within time", false, 100000, 500, 0, 0},
+      {"timed out", false, 600000, 500, 1, 1},
+      {"time-out off", false, 600000, 0, 0, 0},
+      {"long time-out", false, 600000, 3000000, 0, 0},  // 3000 s: past 32 bits in microseconds
+      {"stopped", true, -1, 500, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCustomFFmpeg& task = newTask();
+    task.FBroken = c.broken;
+    task.FReadTimeout = task.FWriteTimeout = c.timeout_ms;
+    const std::int64_t start =
+        c.started_ago_us < 0 ? INT64_MAX : ff::av_gettime_relative() - c.started_ago_us;
+    task.FLastRead = task.FLastWrite = start;
+    EXPECT_EQ(task.FReadCallback.callback(task.FReadCallback.opaque), c.read);
+    EXPECT_EQ(task.FWriteCallback.callback(task.FWriteCallback.opaque), c.write);
+  }
+}
+
+// A blocked read ends by the read time-out, or by a stop request.
+TEST_F(RunControlTest, SilentInputTimesOutOrIsBroken) {
+  struct Case {
+    const char* name;
+    int timeout_ms;
+    bool stop;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"time-out", 500, false, "connecting/reading timeout"},
+      {"stop", 0, true, "reading/writing broken"},
+  };
+  SilentServer server;
+  ASSERT_NE(server.port(), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_.clear();
+    TCustomFFmpeg& task = newTask();
+    task.FReadTimeout = c.timeout_ms;
+    std::thread stopper;
+    if (c.stop)
+      stopper = std::thread([&] {
+        std::this_thread::sleep_for(300ms);
+        task.Stop(false);
+      });
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+      if (!waitUntil([&] { return returned.load(); }, 10s)) task.Stop(false);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const int ret = openInput("-f mpegts", server.url());
+    returned = true;
+    watchdog.join();
+    if (stopper.joinable()) stopper.join();
+    EXPECT_LT(ret, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    EXPECT_TRUE(logged(c.text));
+  }
+}
+
+TEST_F(RunControlTest, WriteFailureFailsTheTask) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=160x120:rate=25:duration=2"), 0);
+  ASSERT_GE(openOutput("-y -f nut -c:v mpeg4", "/dev/full"), 0) << task.FLastErrMsg;
+  std::thread run([&] { task.StartConvert(false); });
+  Watchdog(task, 20s);
+  run.join();
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.FatalException());
+  EXPECT_NE(task.FatalMessage(), "");
+  EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+}
+
+// Outputs left empty (here: opened, then released without a run; a FIFO
+// always looks empty): removed only when the task created a regular file.
+TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
+  struct Case {
+    const char* name;
+    const char* file;
+    const char* options;
+    int kind;  // 0 new file, 1 existing empty file, 2 FIFO
+    bool survives;
+  };
+  const Case cases[] = {
+      {"new file", "new.nut", "-c:v mpeg4", 0, false},
+      {"existing file", "old.nut", "-y -c:v mpeg4", 1, true},
+      {"fifo", "pipe.nut", "-y -f nut -c:v mpeg4", 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = path(c.file);
+    if (c.kind == 1) std::ofstream(out).close();
+    if (c.kind == 2) {
+      ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    }
+    std::atomic<std::size_t> drained{0};
+    std::thread reader;
+    if (c.kind == 2)
+      reader = std::thread([&] {
+        const int fd = ::open(out.c_str(), O_RDONLY);
+        char buf[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+          drained += static_cast<std::size_t>(n);
+        if (fd >= 0) ::close(fd);
+      });
+    TCustomFFmpeg& task = newTask();
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+    ASSERT_GE(openOutput(c.options, out), 0) << task.FLastErrMsg;
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(out)));
+    if (c.kind == 2) {
+      task.StartConvert(true);
+      Watchdog(task, 20s);
+      task.Stop(true);
+    } else {
+      task.ReleaseTask();
+    }
+    if (reader.joinable()) reader.join();
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(out)), c.survives);
+    if (c.kind == 2) {
+      EXPECT_TRUE(task.Finished()) << task.FatalMessage();
+      EXPECT_GT(drained.load(), 0u);
+      EXPECT_TRUE(std::filesystem::is_fifo(out));
+    }
+  }
+}
+
+}  // namespace

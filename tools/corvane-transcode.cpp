@@ -1,0 +1,310 @@
+// corvane-transcode [global options] {[input options] -i INPUT}...
+//                   {[output options] OUTPUT}...
+// Converts the inputs to the outputs as one transcoding task. Options before
+// each -i belong to that input, options after the last input up to each
+// output name to that output; global options may stand in any group.
+// `q` on the terminal, SIGINT or SIGTERM ends the task cleanly (status 255).
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "foundation/FFLoader.h"
+#include "foundation/Logger.h"
+#include "foundation/MainThread.h"
+#include "foundation/Options.h"
+#include "foundation/api/avcodec.h"
+#include "foundation/api/avdevice.h"
+#include "foundation/api/avformat.h"
+#include "foundation/api/avutil.h"
+#include "transcoder/Transcoder.h"
+
+using namespace corvane;
+
+namespace {
+
+constexpr int kInterrupted = 255;
+volatile std::sig_atomic_t gSignals = 0;
+void onSignal(int) { gSignals = gSignals + 1; }
+
+struct FileArgs {
+  std::vector<std::string> options;
+  std::string name;
+};
+
+struct CommandLine {
+  std::vector<FileArgs> inputs, outputs;
+  std::vector<std::string> trailing;  // options after the last output
+  bool nostdin = false;
+  bool hide_banner = false;
+};
+
+// Quotes an argument so that the engine's option string splitter gives it back.
+std::string quote(const std::string& arg) {
+  std::string out = "\"";
+  std::size_t slashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(2 * slashes, '\\');
+  return out + "\"";
+}
+
+std::string join(const std::vector<std::string>& args) {
+  std::string s;
+  for (const std::string& a : args) s += (s.empty() ? "" : " ") + quote(a);
+  return s;
+}
+
+// Whether option (without its dash) takes the next argument as its value.
+bool takesArgument(TOptionTable table, const std::string& name) {
+  if (const TOptionDef* row = find_option_def(table, name)) return (row->flags & ofHasArg) != 0;
+  if (name.rfind("no", 0) == 0)
+    if (const TOptionDef* row = find_option_def(table, name.substr(2)))
+      if (row->flags & ofBool) return false;
+  return true;  // a library (codec, format, scaler...) option
+}
+
+// Splits argv into the files' option groups; tool-only options are applied.
+CommandLine split(int argc, char** argv, TOptionTable table) {
+  CommandLine cl;
+  std::vector<std::string> pending;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.size() < 2 || a[0] != '-') {
+      cl.outputs.push_back({std::move(pending), a});
+      pending.clear();
+      continue;
+    }
+    const std::string name = a.substr(1);
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::runtime_error("option -" + name + " needs a value");
+      return argv[++i];
+    };
+    if (name == "i") {
+      const std::string input = value();
+      if (!cl.outputs.empty()) throw std::runtime_error("input " + input + " follows an output");
+      cl.inputs.push_back({std::move(pending), input});
+      pending.clear();
+    } else if (name == "nostdin") {
+      cl.nostdin = true;
+    } else if (name == "hide_banner") {
+      cl.hide_banner = true;
+    } else if (name == "loglevel" || name == "v") {
+      const std::string level = value();
+      if (set_loglevel_text(name, level.c_str()) < 0)
+        throw std::runtime_error("unknown log level " + level);
+    } else {
+      pending.push_back(a);
+      if (takesArgument(table, name)) pending.push_back(value());
+    }
+  }
+  cl.trailing = std::move(pending);
+  return cl;
+}
+
+// The message of a logger line: without the time, thread, sender and level.
+std::string message(const std::string& line) {
+  std::size_t pos = line.size() > 23 ? 23 : 0;
+  if (pos && line[pos] == '*') ++pos;
+  if (pos) ++pos;
+  for (int i = 0; i < 2 && pos < line.size() && line[pos] == '['; ++i) {
+    const std::size_t end = line.find("] ", pos);
+    if (end == std::string::npos || line.find(' ', pos) < end) break;
+    pos = end + 2;
+  }
+  return line.substr(pos);
+}
+
+// Prints the engine's log lines; the progress line rewrites itself until
+// another line comes. Remembers the last error so that it is not printed twice.
+struct Console {
+  std::mutex lock;
+  std::string last_error;
+  bool on_progress = false;  // the cursor stands after a progress line
+
+  static bool isProgress(const std::string& line) {
+    return (line.rfind("frame=", 0) == 0 || line.rfind("size=", 0) == 0) &&
+           line.find("time=") != std::string::npos;
+  }
+
+  void install() {
+    FFLogger().SetSynchronous(true);
+    FFLogger().SetOnLog([this](TObject*, std::uint32_t, TLogLevel level, const std::string& raw) {
+      std::string line = message(raw);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      std::lock_guard<std::mutex> lk(lock);
+      if (level <= llError) last_error = line;
+      if (isProgress(line)) {
+        std::fprintf(stderr, "%s\r", line.c_str());
+        on_progress = true;
+      } else {
+        std::fprintf(stderr, "%s%s\n", on_progress ? "\n" : "", line.c_str());
+        on_progress = false;
+      }
+      std::fflush(stderr);
+    });
+  }
+  void print(const std::string& msg) {
+    std::lock_guard<std::mutex> lk(lock);
+    std::fprintf(stderr, "%s%s\n", on_progress ? "\n" : "", msg.c_str());
+    on_progress = false;
+  }
+  void error(const std::string& msg) {
+    if (msg.empty() || last_error.find(msg) != std::string::npos) return;
+    print(msg);
+    std::lock_guard<std::mutex> lk(lock);
+    last_error = msg;
+  }
+  void finish() {
+    std::lock_guard<std::mutex> lk(lock);
+    if (on_progress) std::fputc('\n', stderr);
+    on_progress = false;
+  }
+};
+
+// The terminal in single-key mode while the task runs, restored afterwards.
+class KeyReader {
+ public:
+  explicit KeyReader(bool enabled) : enabled_(enabled) {
+    if (enabled_ && ::isatty(0) && ::tcgetattr(0, &saved_) == 0) {
+      termios raw = saved_;
+      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+      raw.c_cc[VMIN] = 0;
+      raw.c_cc[VTIME] = 0;
+      restore_ = ::tcsetattr(0, TCSANOW, &raw) == 0;
+    }
+  }
+  ~KeyReader() {
+    if (restore_) ::tcsetattr(0, TCSANOW, &saved_);
+  }
+  KeyReader(const KeyReader&) = delete;
+  KeyReader& operator=(const KeyReader&) = delete;
+
+  // Waits up to timeout_ms for a key; true when `q` was pressed.
+  bool quitPressed(int timeout_ms) {
+    if (!enabled_) {
+      ::poll(nullptr, 0, timeout_ms);
+      return false;
+    }
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return false;
+    char c = 0;
+    const ssize_t n = ::read(0, &c, 1);
+    if (n <= 0) enabled_ = false;  // end of input: nothing more to read
+    return n == 1 && c == 'q';
+  }
+
+ private:
+  bool enabled_;
+  bool restore_ = false;
+  termios saved_{};
+};
+
+void banner() {
+  const unsigned v = ff::avcodec_version();
+  std::fprintf(stderr, "corvane-transcode (Corvane), codec library %u.%u.%u\n", v >> 16,
+               (v >> 8) & 0xff, v & 0xff);
+}
+
+// Opens every file of the task; false when one failed (its message printed).
+bool openFiles(TCustomFFmpeg& task, const CommandLine& cl, Console& console) {
+  const auto open = [&](const FileArgs& f, bool input) {
+    auto o = task.NewPerFileOptions();
+    int ret;
+    try {
+      ret = input ? task.OpenInputFile(*o, join(f.options), "", f.name)
+                  : task.OpenOutputFile(*o, join(f.options), "", f.name);
+    } catch (const std::exception& e) {
+      ret = -1;
+      task.FLastErrMsg = e.what();
+    }
+    task.ReleasePerFileOptions(std::move(o));
+    if (ret < 0)
+      console.error(task.FLastErrMsg.empty() ? f.name + ": cannot be opened" : task.FLastErrMsg);
+    return ret >= 0;
+  };
+  for (const FileArgs& f : cl.inputs)
+    if (!open(f, true)) return false;
+  for (const FileArgs& f : cl.outputs)
+    if (!open(f, false)) return false;
+  return true;
+}
+
+// Runs the task on its thread; true when it was interrupted.
+bool runTask(TCustomFFmpeg& task, bool read_keys) {
+  KeyReader keys(read_keys);
+  bool interrupted = false;
+  task.StartConvert(true);
+  while (task.Converting()) {
+    processMessages();
+    if (keys.quitPressed(50) || gSignals > 0) {
+      if (!interrupted) task.Stop(false);
+      interrupted = true;
+      if (gSignals > 3) std::_Exit(kInterrupted);  // a task that does not stop
+    }
+  }
+  task.Stop(true);
+  return interrupted;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setDispatcher(std::make_shared<QueueDispatcher>());
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Console console;
+  console.install();
+  if (!FFLoader().Load(kEncoderLibraries)) {
+    std::fprintf(stderr, "%s\n", FFLoader().LastErrMsg().c_str());
+    return 1;
+  }
+  ff::avdevice_register_all();
+  FFLogger().InstallAVLogCallback();
+
+  auto task = std::make_unique<TCustomFFmpeg>();
+  CommandLine cl;
+  try {
+    cl = split(argc, argv, task->OptionDef());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  if (!cl.hide_banner) banner();
+  if (!cl.trailing.empty())
+    std::fprintf(stderr, "corvane-transcode: options after the last output ignored: %s\n",
+                 join(cl.trailing).c_str());
+  if (cl.outputs.empty()) {
+    std::fprintf(stderr,
+                 "usage: corvane-transcode [options] {[input options] -i INPUT}... "
+                 "{[output options] OUTPUT}...\n");
+    return 1;
+  }
+
+  if (!openFiles(*task, cl, console)) return 1;
+  const bool interrupted = runTask(*task, !cl.nostdin);
+  console.finish();
+  if (interrupted) {
+    console.print("corvane-transcode: stopped on request");
+    return kInterrupted;
+  }
+  if (task->Finished()) return 0;
+  console.error(task->FatalMessage().empty() ? task->FLastErrMsg : task->FatalMessage());
+  return 1;
+}
