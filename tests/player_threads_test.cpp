@@ -24,6 +24,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/SilentServer.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -547,30 +548,7 @@ TEST_F(PlayerThreads, StopWithEventsPendingFinishes) {
   });
 }
 
-// A TCP listener that accepts and never sends.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 ||
-        ::listen(fd_, 4) < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) < 0)
-      return;
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using testrig::SilentServer;
 
 TEST_F(PlayerThreads, StopDuringOpenSeekAndAfterTheEnd) {
   {

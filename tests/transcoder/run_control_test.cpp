@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/MediaReadBack.h"
+#include "support/SilentServer.h"
 #include "support/TranscoderRig.h"
 
 using namespace corvane;
@@ -42,27 +43,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-// A TCP listener that accepts connections into its backlog and never sends.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd_, 4) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() { ::close(fd_); }
-  std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using testrig::SilentServer;
 
 class RunControlTest : public testrig::TranscoderTest {
  protected:
