@@ -189,6 +189,14 @@ void PrepareDecoderContext(TCustomFFmpeg& e, TInputStream& ist) {
   dec->opaque = &ist;
   dec->get_format = NegotiateFormat;
   dec->get_buffer2 = AllocateFrameBuffer;
+#if LIBAVCODEC_VERSION_MAJOR < 60
+  // The callback only reads settings fixed before the decoder opens, so frame
+  // threads may call it; said so, the library stops warning about it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  dec->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
   if (ist.avdec->id == AV_CODEC_ID_DVB_SUBTITLE && (ist.decoding_needed & kDecodeForOutput)) {
     ist.decoder_opts.set("compute_edt", "1", AV_DICT_DONT_OVERWRITE);
     if (ist.decoding_needed & kDecodeForFilter)

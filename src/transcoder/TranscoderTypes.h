@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -139,7 +140,8 @@ struct TInputStream {
   AVHWDeviceType hwaccel_device_type = AV_HWDEVICE_TYPE_NONE;
   std::string hwaccel_device;
   AVPixelFormat hwaccel_output_format = AV_PIX_FMT_NONE;
-  AVPixelFormat hwaccel_pix_fmt = AV_PIX_FMT_NONE;
+  // Set while the decoder negotiates its format, read by its frame threads.
+  std::atomic<AVPixelFormat> hwaccel_pix_fmt{AV_PIX_FMT_NONE};
   AVPixelFormat hwaccel_retrieved_pix_fmt = AV_PIX_FMT_NONE;
   BufferRefPtr hw_frames_ctx;
   std::int64_t data_size = 0;

@@ -484,7 +484,7 @@ TEST_F(SetupMuxTest, NegotiateFormatPrefersUsableHardwareElseSoftware) {
     ctx->opaque = &ist;
     EXPECT_EQ(NegotiateFormat(ctx.get(), c.offered.data()), c.chosen) << c.name;
     const bool hw = c.chosen == AV_PIX_FMT_VAAPI;
-    EXPECT_EQ(ist.hwaccel_pix_fmt, hw ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_NONE) << c.name;
+    EXPECT_EQ(ist.hwaccel_pix_fmt.load(), hw ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_NONE) << c.name;
     EXPECT_EQ(ist.hwaccel_retrieve_data != nullptr, hw) << c.name;
   }
 
