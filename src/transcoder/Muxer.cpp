@@ -85,7 +85,7 @@ void FixMuxTimestamps(TCustomFFmpeg& e, AVFormatContext* s, TOutputStream& ost, 
 
 // Packets before the header: kept in the stream's queue, within its limits.
 void QueuePacket(TCustomFFmpeg& e, TOutputStream& ost, AVPacket* pkt) {
-  const std::size_t size = pkt->size > 0 ? static_cast<std::size_t>(pkt->size) : 0;
+  const std::size_t size = QueuedPacketCharge(pkt->size);
   if (MuxingQueueFull(ost.muxing_queue.size(), ost.muxing_queue_data_size, size,
                       ost.muxing_queue_data_threshold, ost.max_muxing_queue_size))
     e.Fatal("Too many packets buffered for output stream %d:%d.", ost.file_index, ost.st->index);
@@ -140,6 +140,10 @@ std::int64_t GuessInvalidDts(std::int64_t pts, std::int64_t dts, std::int64_t la
   if (last_mux_dts == AV_NOPTS_VALUE || last_mux_dts == INT64_MAX) return std::min(pts, dts);
   const std::int64_t next = last_mux_dts + 1;
   return std::max(std::min(pts, dts), std::min(std::max(pts, dts), next));
+}
+
+std::size_t QueuedPacketCharge(int payload) {
+  return kQueuedPacketOverhead + (payload > 0 ? static_cast<std::size_t>(payload) : 0);
 }
 
 bool MuxingQueueFull(std::size_t queued, std::size_t queued_bytes, std::size_t packet_bytes,

@@ -8,6 +8,7 @@
 #include "foundation/ErrorText.h"
 #include "foundation/MediaText.h"
 #include "transcoder/HWAccel.h"
+#include "transcoder/Muxing.h"
 #include "transcoder/SetupSteps.h"
 #include "transcoder/Transcoder.h"
 
@@ -254,8 +255,8 @@ void ReleaseMuxingQueues(TCustomFFmpeg& e, TOutputFile& of, int file_index) {
     while (!ost->muxing_queue.empty()) {
       PacketPtr pkt = std::move(ost->muxing_queue.front());
       ost->muxing_queue.pop_front();
-      ost->muxing_queue_data_size -= std::min<std::size_t>(
-          ost->muxing_queue_data_size, pkt->size > 0 ? static_cast<std::size_t>(pkt->size) : 0);
+      ost->muxing_queue_data_size -=
+          std::min<std::size_t>(ost->muxing_queue_data_size, QueuedPacketCharge(pkt->size));
       e.MuxPacket(of, pkt.get(), *ost, true);
     }
   }

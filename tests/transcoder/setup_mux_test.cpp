@@ -278,6 +278,37 @@ TEST_F(SetupMuxTest, MuxingQueueLimitTable) {
         << c.queued << " " << c.bytes << " " << c.packet;
 }
 
+// Each queued packet costs its payload plus a fixed overhead, so a stream of
+// empty packets still reaches the byte threshold and then the packet cap.
+TEST_F(SetupMuxTest, EmptyPacketsStillFillTheMuxingQueue) {
+  EXPECT_EQ(QueuedPacketCharge(0), kQueuedPacketOverhead);
+  EXPECT_EQ(QueuedPacketCharge(-5), kQueuedPacketOverhead);
+  EXPECT_EQ(QueuedPacketCharge(1000), kQueuedPacketOverhead + 1000);
+
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-map 0:v -map 0:v -c:v:0 copy -c:v:1 mpeg4 -max_muxing_queue_size 4 "
+                       "-muxing_queue_data_threshold 10000",
+                       path("empty.mkv")),
+            0);
+  ASSERT_TRUE(t_.InitTranscode()) << t_.FLastErrMsg;
+  TOutputFile& of = *t_.Foutput_files[0];
+  TOutputStream& copy = *t_.Foutput_streams[0];
+  const std::size_t most = 10000 / kQueuedPacketOverhead + 1;
+  std::size_t sent = 0;
+  try {
+    for (; sent < 100000; ++sent) {
+      PacketPtr pkt = makePacket();
+      pkt->pts = pkt->dts = static_cast<std::int64_t>(sent);
+      t_.MuxPacket(of, pkt.get(), copy, false);
+    }
+    FAIL() << "empty packets queued without limit";
+  } catch (const FFmpegException& e) {
+    EXPECT_STREQ(e.what(), "Too many packets buffered for output stream 0:0.");
+  }
+  EXPECT_EQ(copy.muxing_queue.size(), most);
+  EXPECT_EQ(copy.muxing_queue_data_size, most * kQueuedPacketOverhead);
+}
+
 TEST_F(SetupMuxTest, QualityStatsAreReadWithinTheirSize) {
   std::vector<std::uint8_t> full(8 + 4 * 8, 0);
   full[0] = 0x34, full[1] = 0x12;  // quality 0x1234
