@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "foundation/ErrorText.h"
+#include "transcoder/FrameQueue.h"
 #include "transcoder/SubtitleCanvas.h"
+#include "transcoder/TimestampMath.h"
 #include "transcoder/TimestampRepair.h"
 #include "transcoder/Transcoder.h"
 
@@ -17,8 +19,8 @@ namespace corvane {
 namespace {
 
 constexpr AVRational kMicro{1, AV_TIME_BASE};
-// Frames held back for a graph whose other inputs have not delivered yet.
-constexpr std::size_t kMaxQueuedFrames = 512;
+// Subtitles kept for a canvas whose graph is not configured yet.
+constexpr std::size_t kMaxQueuedSubtitles = 1024;
 
 bool IsVideo(const TInputStream& ist) { return ist.dec_ctx->codec_type == AVMEDIA_TYPE_VIDEO; }
 
@@ -61,6 +63,20 @@ void ReleaseFrames(TInputStream& ist) {
 }
 
 }  // namespace
+
+std::size_t FrameBufferBytes(const AVFrame* frame) {
+  std::size_t bytes = 0;
+  for (const AVBufferRef* buf : frame->buf)
+    if (buf) bytes += buf->size;
+  for (int i = 0; i < frame->nb_extended_buf; ++i)
+    if (frame->extended_buf[i]) bytes += frame->extended_buf[i]->size;
+  return bytes;
+}
+
+bool FrameQueueFull(std::size_t count, std::size_t bytes, std::size_t next_bytes) {
+  return count >= kMaxQueuedFrames || next_bytes > kMaxQueuedFrameBytes ||
+         bytes > kMaxQueuedFrameBytes - next_bytes;
+}
 
 // ---- Decode results
 
@@ -122,9 +138,16 @@ bool HardwareContextChanges(const TInputFilter& ifilter, const AVFrame* frame) {
   return mine && theirs && mine->data != theirs->data;
 }
 
+std::size_t QueuedBytes(const std::deque<FramePtr>& queue) {
+  std::size_t bytes = 0;
+  for (const FramePtr& f : queue) bytes += FrameBufferBytes(f.get());
+  return bytes;
+}
+
 // Holds the frame back until every input of the graph knows its format.
 int QueueFrame(TCustomFFmpeg& e, TInputFilter& ifilter, AVFrame* frame) {
-  if (ifilter.frame_queue.size() >= kMaxQueuedFrames)
+  if (FrameQueueFull(ifilter.frame_queue.size(), QueuedBytes(ifilter.frame_queue),
+                     FrameBufferBytes(frame)))
     return e.Fail(AVERROR(ENOBUFS), llError,
                   strprintf("Too many frames waiting for the other inputs of filter graph %d",
                             ifilter.graph->index));

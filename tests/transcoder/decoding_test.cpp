@@ -4,12 +4,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <utility>
 
 #include "decode_rig.h"
 #include "testmedia/TestMedia.h"
+#include "transcoder/FrameQueue.h"
+#include "transcoder/SubtitleCanvas.h"
 
 using namespace corvane;
 namespace media = corvane::testmedia;
@@ -165,6 +168,34 @@ TEST_F(DecodingTest, AnInputThatNeverStartsCannotHoldBackFramesWithoutEnd) {
   EXPECT_THROW(readFile(0), FFmpegException);
   EXPECT_TRUE(logged("Too many frames waiting for the other inputs of filter graph 0"));
   EXPECT_FALSE(task().Ffiltergraphs[0]->graph);
+}
+
+// Frames held for a graph are bounded by count and by the bytes they hold.
+TEST_F(DecodingTest, FrameQueueLimits) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  struct Case {
+    std::size_t count, bytes, next;
+    bool full;
+  } cases[] = {
+      {0, 0, 0, false},
+      {511, 0, 0, false},
+      {512, 0, 0, true},
+      {10, 200 * kMiB, 56 * kMiB, false},  // exactly at the budget
+      {10, 200 * kMiB, 56 * kMiB + 1, true},
+      {0, 0, 300 * kMiB, true},  // one frame larger than the budget
+      {1, SIZE_MAX, 1, true},    // no wrap of the sum
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(FrameQueueFull(c.count, c.bytes, c.next), c.full)
+        << c.count << " " << c.bytes << " " << c.next;
+
+  FramePtr frame = makeFrame();
+  EXPECT_EQ(FrameBufferBytes(frame.get()), 0u);
+  frame->format = AV_PIX_FMT_GRAY8;
+  frame->width = 64;
+  frame->height = 64;
+  ASSERT_EQ(ff::av_frame_get_buffer(frame.get(), 0), 0);
+  EXPECT_GE(FrameBufferBytes(frame.get()), 64u * 64u);
 }
 
 TEST_F(DecodingTest, BitmapSubtitleIsOverlaidForItsDisplayTime) {
