@@ -436,9 +436,11 @@ void EmitSubtitle(TCustomFFmpeg& e, TInputStream& ist, SubtitlePtr sub) {
 SubtitlePtr HoldBack(TInputStream& ist, SubtitlePtr sub, int& ret) {
   int end = 1;
   TISprev_sub& prev = ist.prev_sub;
-  if (prev.got_output && prev.subtitle) {
+  const bool timed =
+      sub->sub.pts != AV_NOPTS_VALUE && prev.subtitle && prev.subtitle->sub.pts != AV_NOPTS_VALUE;
+  if (prev.got_output && timed) {
     const std::int64_t gap =
-        ff::av_rescale(sub->sub.pts - prev.subtitle->sub.pts, 1000, AV_TIME_BASE);
+        ff::av_rescale(tsmath::SatSub(sub->sub.pts, prev.subtitle->sub.pts), 1000, AV_TIME_BASE);
     end = static_cast<int>(std::clamp<std::int64_t>(gap, INT_MIN, INT_MAX));
     AVSubtitle& p = prev.subtitle->sub;
     if (end < static_cast<std::int64_t>(p.end_display_time)) {

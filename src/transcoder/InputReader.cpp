@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "foundation/ErrorText.h"
+#include "transcoder/TimestampMath.h"
 #include "transcoder/TimestampRepair.h"
 #include "transcoder/Transcoder.h"
 
@@ -295,12 +296,11 @@ void ApplyFileTiming(TInputFile& f, TInputStream& ist, AVPacket* pkt) {
 
 void AddLoopOffset(const TInputFile& f, TInputStream& ist, AVPacket* pkt) {
   const std::int64_t duration = ff::av_rescale_q(f.duration, f.time_base, ist.st->time_base);
-  if (pkt->pts != AV_NOPTS_VALUE) {
-    pkt->pts += duration;
-    ist.max_pts = std::max(pkt->pts, ist.max_pts);
-    ist.min_pts = std::min(pkt->pts, ist.min_pts);
-  }
-  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += duration;
+  pkt->pts = tsmath::AddOrNone(pkt->pts, duration);
+  pkt->dts = tsmath::AddOrNone(pkt->dts, duration);
+  if (pkt->pts == AV_NOPTS_VALUE) return;
+  ist.max_pts = std::max(pkt->pts, ist.max_pts);
+  ist.min_pts = std::min(pkt->pts, ist.min_pts);
 }
 
 // Repairs the timestamps of a packet of a used stream and decodes it.

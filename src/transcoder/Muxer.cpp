@@ -10,6 +10,7 @@ extern "C" {
 
 #include "foundation/ErrorText.h"
 #include "transcoder/Muxing.h"
+#include "transcoder/TimestampMath.h"
 #include "transcoder/Transcoder.h"
 
 namespace corvane {
@@ -62,9 +63,11 @@ void FixMuxTimestamps(TCustomFFmpeg& e, AVFormatContext* s, TOutputStream& ost, 
   const bool vp9_copy = ost.st->codecpar->codec_id == AV_CODEC_ID_VP9 && ost.stream_copy;
   if (!checked || vp9_copy || pkt->dts == AV_NOPTS_VALUE || ost.last_mux_dts == AV_NOPTS_VALUE)
     return;
-  const std::int64_t max = ost.last_mux_dts + ((s->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
+  const std::int64_t max =
+      tsmath::SatAdd(ost.last_mux_dts, (s->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
   if (pkt->dts >= max) return;
-  int level = (max - pkt->dts > 2 || type == AVMEDIA_TYPE_VIDEO) ? AV_LOG_WARNING : AV_LOG_DEBUG;
+  int level = (tsmath::SatSub(max, pkt->dts) > 2 || type == AVMEDIA_TYPE_VIDEO) ? AV_LOG_WARNING
+                                                                                : AV_LOG_DEBUG;
   if (e.Fexit_on_error) level = AV_LOG_ERROR;
   ff::av_log(s, level,
              "Non-monotonous DTS in output stream %d:%d; previous: %" PRId64 ", current: %" PRId64

@@ -24,13 +24,21 @@ int SubtitleCanvasBlank(TInputStream& ist) {
   return 0;
 }
 
+}  // namespace
+
+bool RectFitsCanvas(int x, int y, int w, int h, int width, int height) {
+  if (x < 0 || y < 0 || w < 0 || h < 0) return false;
+  return std::int64_t{x} + w <= width && std::int64_t{y} + h <= height;
+}
+
+namespace {
+
 void SubtitleCanvasCopyRect(TCustomFFmpeg& e, AVFrame* canvas, const AVSubtitleRect& r) {
   if (r.type != SUBTITLE_BITMAP || !r.data[0] || !r.data[1]) {
     e.Log(llWarning, "sub2video: non-bitmap subtitle");
     return;
   }
-  if (r.x < 0 || r.y < 0 || r.w < 0 || r.h < 0 || r.x + r.w > canvas->width ||
-      r.y + r.h > canvas->height) {
+  if (!RectFitsCanvas(r.x, r.y, r.w, r.h, canvas->width, canvas->height)) {
     e.Log(llWarning, "sub2video: rectangle (%d %d %d %d) overflowing %d %d", r.x, r.y, r.w, r.h,
           canvas->width, canvas->height);
     return;

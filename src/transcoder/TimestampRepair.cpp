@@ -5,6 +5,7 @@
 
 #include "foundation/StrFormat.h"
 #include "foundation/api/avutil.h"
+#include "transcoder/TimestampMath.h"
 
 namespace corvane::tsrepair {
 
@@ -33,8 +34,9 @@ TWrapResult CorrectWrap(TPacketTs ts, std::int64_t start, int wrap_bits) {
 }
 
 std::int64_t OffsetAndScale(std::int64_t ts, std::int64_t offset, double scale) {
-  if (ts == AV_NOPTS_VALUE) return ts;
-  return std::llrint(static_cast<double>(ts + offset) * scale);
+  const std::int64_t sum = tsmath::AddOrNone(ts, offset);
+  if (sum == AV_NOPTS_VALUE) return sum;
+  return tsmath::RoundOrNone(static_cast<double>(sum) * scale);
 }
 
 bool ExceedsThreshold(std::int64_t delta, float threshold) {
@@ -45,30 +47,31 @@ bool ExceedsThreshold(std::int64_t delta, float threshold) {
 
 std::int64_t InterStreamJump(std::int64_t pkt_dts, std::int64_t last_ts, float threshold) {
   if (pkt_dts == AV_NOPTS_VALUE || last_ts == AV_NOPTS_VALUE) return 0;
-  const std::int64_t delta = pkt_dts - last_ts;
+  const std::int64_t delta = tsmath::SatSub(pkt_dts, last_ts);
   return ExceedsThreshold(delta, threshold) ? delta : 0;
 }
 
 bool JumpIsWrap(std::int64_t dts, AVRational tb, int wrap_bits, std::int64_t pkt_dts,
                 std::int64_t next_dts) {
   if (wrap_bits <= 0 || wrap_bits >= 60 || dts == AV_NOPTS_VALUE) return false;
-  const std::int64_t wrapped = dts + (std::int64_t{1} << wrap_bits);
+  using tsmath::SatAbs, tsmath::SatSub;
+  const std::int64_t wrapped = tsmath::SatAdd(dts, std::int64_t{1} << wrap_bits);
   const std::int64_t wrap_dts = ff::av_rescale_q(wrapped, tb, AVRational{1, AV_TIME_BASE});
-  return std::llabs(wrap_dts - next_dts) < std::llabs(pkt_dts - next_dts) / 10;
+  return SatAbs(SatSub(wrap_dts, next_dts)) < SatAbs(SatSub(pkt_dts, next_dts)) / 10;
 }
 
 TIntraStreamFix CheckIntraStream(const TIntraStreamInput& in) {
   TIntraStreamFix fix;
-  const std::int64_t delta = in.pkt_dts - in.next_dts;
+  const std::int64_t delta = tsmath::SatSub(in.pkt_dts, in.next_dts);
   if (in.discontinuous) {
     if (ExceedsThreshold(delta, in.delta_threshold) ||
-        in.pkt_dts + AV_TIME_BASE / 10 < std::max(in.last_pts, in.last_dts))
+        tsmath::SatAdd(in.pkt_dts, AV_TIME_BASE / 10) < std::max(in.last_pts, in.last_dts))
       fix.shift = delta;
     return fix;
   }
   fix.drop_dts = ExceedsThreshold(delta, in.error_threshold);
   fix.drop_pts = in.pkt_pts != AV_NOPTS_VALUE &&
-                 ExceedsThreshold(in.pkt_pts - in.next_dts, in.error_threshold);
+                 ExceedsThreshold(tsmath::SatSub(in.pkt_pts, in.next_dts), in.error_threshold);
   return fix;
 }
 

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -196,6 +197,23 @@ TEST_F(DecodingTest, FrameQueueLimits) {
   frame->height = 64;
   ASSERT_EQ(ff::av_frame_get_buffer(frame.get(), 0), 0);
   EXPECT_GE(FrameBufferBytes(frame.get()), 64u * 64u);
+}
+
+// A subtitle rectangle is drawn only when it lies on the canvas; the sums
+// of position and size must not wrap.
+TEST_F(DecodingTest, SubtitleRectangleBounds) {
+  struct Case {
+    int x, y, w, h;
+    bool fits;
+  } cases[] = {
+      {0, 0, 320, 240, true},       {10, 10, 310, 230, true}, {10, 10, 311, 230, false},
+      {-1, 0, 10, 10, false},       {0, 0, -1, 10, false},    {INT_MAX, 0, 10, 10, false},
+      {100, 0, INT_MAX, 10, false},  // x + w wraps in int
+      {0, 100, 10, INT_MAX, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(RectFitsCanvas(c.x, c.y, c.w, c.h, 320, 240), c.fits)
+        << c.x << " " << c.y << " " << c.w << " " << c.h;
 }
 
 TEST_F(DecodingTest, BitmapSubtitleIsOverlaidForItsDisplayTime) {

@@ -4,10 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "decode_rig.h"
 #include "testmedia/TestMedia.h"
+#include "transcoder/TimestampMath.h"
 #include "transcoder/TimestampRepair.h"
 
 using namespace corvane;
@@ -143,6 +145,49 @@ TEST_F(TimestampRepairTest, LengthOfALoopedFile) {
   EXPECT_EQ(TsText(-42), "-42");
   EXPECT_EQ(TsTimeText(kNone, ms), "NOPTS");
   EXPECT_EQ(TsTimeText(1500, ms), "1.5");
+}
+
+// Crafted timestamps at the ends of the range: sums saturate or become
+// "none" instead of overflowing.
+TEST_F(TimestampRepairTest, ExtremeTimestampsStayDefined) {
+  constexpr std::int64_t kMax = INT64_MAX, kLow = INT64_MIN + 1;
+  struct Sum {
+    std::int64_t a, b, sat_add, sat_sub, add_or_none;
+  } sums[] = {
+      {2, 3, 5, -1, 5},
+      {kMax, 1, kMax, kMax - 1, kNone},
+      {kLow, -5, kLow, kLow + 5, kNone},
+      {-1, kLow, kLow, kMax - 1, kNone},  // exactly INT64_MIN is "none"
+      {0, kNone, kLow, kMax, kNone},
+      {kNone, 0, kLow, kLow, kNone},
+  };
+  for (const Sum& c : sums) {
+    EXPECT_EQ(tsmath::SatAdd(c.a, c.b), c.sat_add) << c.a << " + " << c.b;
+    EXPECT_EQ(tsmath::SatSub(c.a, c.b), c.sat_sub) << c.a << " - " << c.b;
+    EXPECT_EQ(tsmath::AddOrNone(c.a, c.b), c.add_or_none) << c.a << " + " << c.b;
+  }
+  EXPECT_EQ(tsmath::SatAbs(INT64_MIN), kMax);
+  EXPECT_EQ(tsmath::SatAbs(-7), 7);
+  EXPECT_EQ(tsmath::RoundOrNone(2.5), 2);
+  EXPECT_EQ(tsmath::RoundOrNone(-3.5), -4);
+  EXPECT_EQ(tsmath::RoundOrNone(1e300), kNone);
+  EXPECT_EQ(tsmath::RoundOrNone(9223372036854775808.0), kNone);
+  EXPECT_EQ(tsmath::RoundOrNone(std::nan("")), kNone);
+
+  EXPECT_EQ(OffsetAndScale(kMax, 1, 1.0), kNone);
+  EXPECT_EQ(OffsetAndScale(kMax / 2, 0, 4.0), kNone);
+  EXPECT_EQ(OffsetAndScale(kLow, -1, 1.0), kNone);
+  EXPECT_EQ(InterStreamJump(kMax, kLow, 10), kMax);
+  EXPECT_FALSE(JumpIsWrap(kMax - 5, AVRational{1, 90000}, 33, kLow, kMax));
+
+  TIntraStreamInput in{kMax, kNone, kMax, 0, 0, true, 10, 30};
+  EXPECT_EQ(CheckIntraStream(in).shift, 0);
+  in.next_dts = -1;
+  EXPECT_EQ(CheckIntraStream(in).shift, kMax);
+  in = TIntraStreamInput{kLow, kLow, kMax, 0, 0, false, 10, 30};
+  const TIntraStreamFix fix = CheckIntraStream(in);
+  EXPECT_TRUE(fix.drop_dts);
+  EXPECT_TRUE(fix.drop_pts);
 }
 
 class InputReaderTest : public testrig::DecodeTest {};
