@@ -194,7 +194,8 @@ void TCustomFFmpeg::MuxPacket(TOutputFile& of, AVPacket* pkt, TOutputStream& ost
   if (type == AVMEDIA_TYPE_VIDEO) TakeVideoPacketInfo(*this, ost, pkt);
   ff::av_packet_rescale_ts(pkt, ost.mux_timebase, ost.st->time_base);
   FixMuxTimestamps(*this, s, ost, pkt);
-  ost.last_mux_dts = pkt->dts;
+  // A packet without DTS keeps the stream's place in the read order.
+  if (pkt->dts != AV_NOPTS_VALUE) ost.last_mux_dts = pkt->dts;
   ost.data_size += pkt->size;
   ++ost.packets_written;
   pkt->stream_index = ost.index;

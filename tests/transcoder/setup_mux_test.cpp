@@ -393,6 +393,33 @@ TEST_F(SetupMuxTest, BackwardAndInvalidDtsAreRepaired) {
   }
 }
 
+// A packet without DTS leaves the stream's last DTS alone (the read order
+// ranks streams by it); DTS repair at the ends of the range stays defined.
+TEST_F(SetupMuxTest, LastMuxDtsSurvivesTimestamplessAndExtremePackets) {
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Wav)), 0);
+  ASSERT_EQ(openOutput("-c copy -f nut", path("nodts.nut")), 0);
+  ASSERT_TRUE(t_.InitTranscode()) << t_.FLastErrMsg;
+  TOutputFile& of = *t_.Foutput_files[0];
+  TOutputStream& ost = *t_.Foutput_streams[0];
+  ost.mux_timebase = ost.st->time_base;
+  auto mux = [&](std::int64_t pts, std::int64_t dts) {
+    PacketPtr pkt = makePacket();
+    ASSERT_EQ(ff::av_new_packet(pkt.get(), 4), 0);
+    pkt->pts = pts;
+    pkt->dts = dts;
+    t_.MuxPacket(of, pkt.get(), ost, false);
+  };
+  mux(100, 100);
+  mux(AV_NOPTS_VALUE, AV_NOPTS_VALUE);
+  EXPECT_EQ(ost.last_mux_dts, 100);
+  mux(200, 200);
+  EXPECT_EQ(ost.last_mux_dts, 200);
+  // The next DTS after the largest one cannot be represented: it saturates.
+  ost.last_mux_dts = INT64_MAX;
+  mux(INT64_MIN + 1, INT64_MIN + 1);
+  EXPECT_EQ(ost.last_mux_dts, INT64_MAX);
+}
+
 TEST_F(SetupMuxTest, FrameLimitDropsLaterCopiedPackets) {
   ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
   ASSERT_EQ(openOutput("-map 0:v -c copy -frames:v 10", path("ten.mkv")), 0);
