@@ -128,6 +128,7 @@ bool DrainBeforeRewind(TCustomFFmpeg& e, TInputFile& f) {
     if (!ist.decoding_needed) continue;
     if (e.DecodeInputPacket(ist, nullptr, true)) return true;
     ff::avcodec_flush_buffers(ist.dec_ctx.get());
+    ist.dts_buffer.clear();  // flush-call timestamps of the pass that ended
   }
   return false;
 }

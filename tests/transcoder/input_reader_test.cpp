@@ -192,6 +192,25 @@ TEST_F(TimestampRepairTest, ExtremeTimestampsStayDefined) {
 
 class InputReaderTest : public testrig::DecodeTest {};
 
+// The timestamps that the flush calls of one pass stood for must not stamp
+// frames of the next pass.
+TEST_F(InputReaderTest, RewindForgetsTheFlushTimestampsOfThePassBefore) {
+  newTask();
+  ASSERT_EQ(openInput("-stream_loop 1", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-an -c:v rawvideo -f null", path("out.null")), 0);
+  openDecoders();
+  TInputFile& f = *task().Finput_files[0];
+  TInputStream& ist = *task().Finput_streams[0];
+  ASSERT_TRUE(ist.decoding_needed);
+  for (int i = 0; i < 100000 && f.loop != 0 && !f.eof_reached; ++i) {
+    const int ret = task().ReadInputFile(0);
+    ASSERT_TRUE(ret == 0 || ret == AVERROR(EAGAIN)) << ret;
+    pullSinks();
+  }
+  ASSERT_EQ(f.loop, 0);
+  EXPECT_TRUE(ist.dts_buffer.empty()) << ist.dts_buffer.size() << " stale timestamps";
+}
+
 TEST_F(InputReaderTest, LoopedInputContinuesItsTimeline) {
   newTask();
   ASSERT_EQ(openInput("-stream_loop 2", media::ensure(media::Kind::Numbered)), 0);
