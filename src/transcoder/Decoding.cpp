@@ -413,13 +413,26 @@ int DecodeVideo(TCustomFFmpeg& e, TInputStream& ist, AVPacket* pkt, int& got,
 
 namespace {
 
+// Keeps a subtitle for the canvas until its graph exists, the oldest
+// giving way when too many wait.
+void QueueForCanvas(TCustomFFmpeg& e, TInputStream& ist, SubtitlePtr sub) {
+  auto& queue = ist.sub2video.sub_queue;
+  if (queue.size() >= kMaxQueuedSubtitles) {
+    e.Log(llWarning,
+          "Too many subtitles waiting for filter graph of stream #%d:%d; dropping the oldest",
+          ist.file_index, ist.st->index);
+    queue.pop_front();
+  }
+  queue.push_back(std::move(sub));
+}
+
 // Draws, queues or encodes a decoded subtitle.
 void EmitSubtitle(TCustomFFmpeg& e, TInputStream& ist, SubtitlePtr sub) {
   AVSubtitle* s = &sub->sub;
   if (ist.sub2video.frame)
     e.SubtitleCanvasUpdate(ist, INT64_MIN, s);
   else if (!ist.filters.empty())
-    ist.sub2video.sub_queue.push_back(std::move(sub));
+    QueueForCanvas(e, ist, std::move(sub));
   if (!s->num_rects) return;
   ++ist.frames_decoded;
   for (auto& ost : e.Foutput_streams) {

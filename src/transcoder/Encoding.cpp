@@ -476,7 +476,11 @@ void TCustomFFmpeg::EncodeAudioFrame(TOutputFile& of, TOutputStream& ost, AVFram
   }
 }
 
-void TCustomFFmpeg::EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtitle* sub) {
+void TCustomFFmpeg::EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtitle* source) {
+  // Timing is adjusted on a copy: the caller's subtitle also goes to other
+  // outputs and to the burn-in canvas. The rectangles are shared, read-only.
+  AVSubtitle copy = *source;
+  AVSubtitle* sub = &copy;
   if (sub->pts == AV_NOPTS_VALUE) {
     if (Fexit_on_error) Fatal("Subtitle packets must have a pts");
     Log(llError, "Subtitle packets must have a pts");

@@ -352,6 +352,35 @@ TEST_F(EncodingTest, SubtitlesAreEncodedWithTheirTimes) {
   EXPECT_EQ(cues, (std::vector<std::pair<double, double>>{{0.5, 0.5}, {2.0, 1.5}}));
 }
 
+// Two encoded copies of one subtitle stream in a file that starts later:
+// both carry the same, shifted cue times.
+TEST_F(EncodingTest, EverySubtitleOutputGetsTheSameTimes) {
+  const std::string srt = path("cues2.srt");
+  std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,000\nHello\n\n"
+                        "2\n00:00:02,000 --> 00:00:03,500\nWorld\n\n";
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("", srt), 0) << task.FLastErrMsg;
+  ASSERT_GE(openOutput("-map 0 -map 0 -c:s srt -ss 0.2", path("s2.mkv")), 0) << task.FLastErrMsg;
+  task.StartConvert(false);
+  ASSERT_TRUE(task.Finished()) << task.FatalMessage();
+
+  AVFormatContext* raw = nullptr;
+  ASSERT_GE(ff::avformat_open_input(&raw, path("s2.mkv").c_str(), nullptr, nullptr), 0);
+  InputContextPtr ic(raw);
+  std::vector<std::pair<double, double>> cues[2];
+  PacketPtr pkt = makePacket();
+  while (ff::av_read_frame(ic.get(), pkt.get()) >= 0) {
+    const double tb = av_q2d(ic->streams[pkt->stream_index]->time_base);
+    if (pkt->stream_index < 2)
+      cues[pkt->stream_index].emplace_back(std::round(pkt->pts * tb * 1000) / 1000,
+                                           std::round(pkt->duration * tb * 1000) / 1000);
+    ff::av_packet_unref(pkt.get());
+  }
+  const std::vector<std::pair<double, double>> want{{0.3, 0.5}, {1.8, 1.5}};
+  EXPECT_EQ(cues[0], want);
+  EXPECT_EQ(cues[1], want);
+}
+
 }  // namespace
 
 namespace {
