@@ -10,6 +10,7 @@
 #include "foundation/api/avfilter.h"
 #include "foundation/api/avformat.h"
 #include "foundation/api/avutil.h"
+#include "transcoder/SetupSteps.h"
 #include "transcoder/Transcoder.h"
 
 extern "C" {
@@ -222,15 +223,6 @@ static int WriteTrailers(TCustomFFmpeg& e) {
   return failures;
 }
 
-static void CloseCodecs(TCustomFFmpeg& e) {
-  for (TOutputStream* ost : e.FEncoderList)
-    if (ost->enc_ctx) ff::av_freep(&ost->enc_ctx->stats_in);
-  e.FEncoderList.clear();
-  for (TInputStream* ist : e.FDecoderList)
-    if (ist->dec_ctx) ff::avcodec_close(ist->dec_ctx.get());
-  e.FDecoderList.clear();
-}
-
 void TCustomFFmpeg::TranscodeLoop() {
   const std::int64_t timer_start = ff::av_gettime_relative();
   for (auto& ist : Finput_streams) ist->start = ff::av_gettime_relative();
@@ -244,7 +236,7 @@ void TCustomFFmpeg::TranscodeLoop() {
 
   const int trailer_failures = WriteTrailers(*this);
   ReportProgress(true, timer_start, ff::av_gettime_relative());
-  CloseCodecs(*this);
+  CloseOpenedCodecs(*this);
   FHWDevices.FreeAllDevices();
   if (trailer_failures) FRunFailed = true;
   FFinished = !FBroken && !FRunFailed;

@@ -420,6 +420,21 @@ TEST_F(SetupMuxTest, LastMuxDtsSurvivesTimestamplessAndExtremePackets) {
   EXPECT_EQ(ost.last_mux_dts, INT64_MAX);
 }
 
+int gUninitCalls = 0;
+void CountUninit(AVCodecContext*) { ++gUninitCalls; }
+
+// A finished run closes its decoders through the same path as a failed
+// setup: the decoder's hardware hook runs once.
+TEST_F(SetupMuxTest, FinishedRunCallsTheDecodersHardwareUninit) {
+  gUninitCalls = 0;
+  ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
+  ASSERT_EQ(openOutput("-map 0:v -c:v mpeg4 -f null", path("hw.null")), 0);
+  t_.Finput_streams[0]->hwaccel_uninit = CountUninit;
+  t_.StartConvert(false);
+  EXPECT_TRUE(t_.Finished()) << t_.FatalMessage();
+  EXPECT_EQ(gUninitCalls, 1);
+}
+
 TEST_F(SetupMuxTest, FrameLimitDropsLaterCopiedPackets) {
   ASSERT_EQ(openInput("", media::ensure(media::Kind::Numbered)), 0);
   ASSERT_EQ(openOutput("-map 0:v -c copy -frames:v 10", path("ten.mkv")), 0);
