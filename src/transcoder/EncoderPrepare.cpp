@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "foundation/ErrorText.h"
 #include "foundation/OptionValues.h"
 #include "foundation/Options.h"
 #include "transcoder/OutputStreamInit.h"
@@ -66,17 +67,23 @@ void ChooseFrameRate(TCustomFFmpeg& e, TOutputStream& ost, TInputStream* ist,
                   65535);
 }
 
-void PrepareAudio(TCustomFFmpeg& e, TOutputStream& ost, const AVCodecContext* dec,
-                  AVFilterContext* sink) {
+int PrepareAudio(TCustomFFmpeg& e, TOutputStream& ost, const AVCodecContext* dec,
+                 AVFilterContext* sink) {
   AVCodecContext* enc = ost.enc_ctx.get();
   enc->sample_fmt = static_cast<AVSampleFormat>(ff::av_buffersink_get_format(sink));
   enc->sample_rate = ff::av_buffersink_get_sample_rate(sink);
   ff::av_channel_layout_uninit(&enc->ch_layout);
-  ff::av_buffersink_get_ch_layout(sink, &enc->ch_layout);
+  const int ret = ff::av_buffersink_get_ch_layout(sink, &enc->ch_layout);
+  if (ret < 0)
+    return e.Fail(ret, llError,
+                  error_text(strprintf("Error getting the channel layout of output stream #%d:%d",
+                                       ost.file_index, ost.index),
+                             ret));
   if (dec)
     enc->bits_per_raw_sample =
         std::min(dec->bits_per_raw_sample, ff::av_get_bytes_per_sample(enc->sample_fmt) << 3);
   enc->time_base = ChooseEncoderTimeBase(e, ost, AVRational{1, enc->sample_rate});
+  return 0;
 }
 
 // Field order of the encoder from the options and the first frame.
@@ -244,7 +251,8 @@ int PrepareEncoder(TCustomFFmpeg& e, TOutputStream& ost, AVFrame* frame) {
   int ret = 0;
   switch (enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      PrepareAudio(e, ost, dec, sink);
+      ret = PrepareAudio(e, ost, dec, sink);
+      if (ret < 0) return ret;
       break;
     case AVMEDIA_TYPE_VIDEO:
       ret = PrepareVideo(e, ost, dec, sink, frame);

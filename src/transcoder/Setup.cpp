@@ -294,8 +294,12 @@ void TCustomFFmpeg::WriteSdp() {
   }
   if (rtp.empty()) return;
   std::vector<char> sdp(16384);
-  ff::av_sdp_create(rtp.data(), static_cast<int>(rtp.size()), sdp.data(),
-                    static_cast<int>(sdp.size()));
+  const int ret = ff::av_sdp_create(rtp.data(), static_cast<int>(rtp.size()), sdp.data(),
+                                    static_cast<int>(sdp.size()));
+  if (ret < 0) {
+    Log(llError, "%s", error_text("Error creating the SDP description", ret).c_str());
+    return;
+  }
   if (Fsdp_filename.empty()) {
     Log(llInfo, "SDP:\r\n%s", sdp.data());
     return;
