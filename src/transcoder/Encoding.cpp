@@ -268,12 +268,28 @@ int EncodeVideoFrame(TCustomFFmpeg& e, TOutputFile& of, TOutputStream& ost, AVFr
   return frame_size;
 }
 
+// Frames one call may emit before the run logs that it fills a gap; within
+// such a burst the run serves its commands (a pause holds) every so often.
+constexpr std::int64_t kLargeFrameBurst = 10000;
+constexpr std::int64_t kBurstServeInterval = 1000;
+
+bool AnnounceBurst(TCustomFFmpeg& e, const TOutputStream& ost, std::int64_t nb) {
+  if (nb <= kLargeFrameBurst) return false;
+  e.Log(llWarning,
+        "Filling a timestamp gap of output stream #%d:%d with %" PRId64
+        " copies of one frame; a stop request cuts it short",
+        ost.file_index, ost.index, nb);
+  return true;
+}
+
 // Emits nb frames (the first nb0 repeat the previous one); false when the
 // stream ended on the way.
 bool EmitVideoFrames(TCustomFFmpeg& e, TOutputFile& of, TOutputStream& ost, AVFrame* next,
                      std::int64_t nb0, std::int64_t nb) {
   AVCodecContext* enc = ost.enc_ctx.get();
+  const bool burst = AnnounceBurst(e, ost, nb);
   for (std::int64_t i = 0; i < nb; ++i) {
+    if (burst && i > 0 && i % kBurstServeInterval == 0) e.ServeCommands();
     if (e.FBroken && i > 10) {
       e.Log(llInfo, "break in do_video_out()");
       break;

@@ -2,11 +2,14 @@
 // and encodes through configured graphs.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "support/TranscoderRig.h"
 #include "transcoder/VideoSync.h"
@@ -393,6 +396,50 @@ class StopOnFirstFrame : public TCustomFFmpeg {
   }
   int frames = 0;
 };
+
+// A frame every 20 s at 1000 frames per second: one call would emit 20000
+// copies; the run says so, and a stop still cuts the burst short.
+TEST_F(EncodingTest, LongDuplicationBurstIsAnnouncedAndStoppable) {
+  auto owned = std::make_unique<StopOnFirstFrame>();
+  StopOnFirstFrame& task = *owned;
+  engine_ = std::move(owned);
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=1/20:duration=40"), 0);
+  ASSERT_GE(openOutput("-vsync 1 -r 1000 -c:v mpeg4", path("burst.nut")), 0);
+  task.StartConvert(false);
+  EXPECT_TRUE(logged("copies of one frame"));
+  EXPECT_EQ(task.frames, 11);
+}
+
+// Pauses once its first output picture is handed to the encoder.
+class PauseOnFirstFrame : public TCustomFFmpeg {
+ public:
+  void OutputFrameHook(TOutputStream&, AVFrame*) override {
+    if (++frames == 1) Pause();
+  }
+  std::atomic<int> frames{0};
+};
+
+// A pause takes hold within a long burst, not only after it.
+TEST_F(EncodingTest, PauseHoldsInsideALongDuplicationBurst) {
+  auto owned = std::make_unique<PauseOnFirstFrame>();
+  PauseOnFirstFrame& task = *owned;
+  engine_ = std::move(owned);
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=1/20:duration=40"), 0);
+  ASSERT_GE(openOutput("-vsync 1 -r 1000 -c:v mpeg4 -f null", path("pause.null")), 0);
+  int held = -1;
+  std::thread watcher([&] {
+    using namespace std::chrono;
+    const auto give_up = steady_clock::now() + seconds(60);
+    while (task.frames < 1000 && steady_clock::now() < give_up)
+      std::this_thread::sleep_for(milliseconds(5));
+    std::this_thread::sleep_for(milliseconds(300));
+    held = task.frames;
+    task.Stop(false);
+  });
+  task.StartConvert(false);
+  watcher.join();
+  EXPECT_EQ(held, 1000);
+}
 
 TEST_F(EncodingTest, StopCutsADuplicationRunShort) {
   auto owned = std::make_unique<StopOnFirstFrame>();
