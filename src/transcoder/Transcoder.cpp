@@ -242,8 +242,8 @@ void TCustomFFmpeg::WaitForRunEnd() {
 
 // Only the thread that started the run joins it; others only wait for its end.
 void TCustomFFmpeg::Join() {
+  if (std::this_thread::get_id() != FOwnerThread.load()) return;
   if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id()) return;
-  if (std::this_thread::get_id() != FOwnerThread) return;
   WaitForRunEnd();
   FThread.join();
 }

@@ -216,8 +216,8 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::deque<TFilterCommand> FCommands;
   std::string FFatalMessage;
   std::thread FThread;
-  std::thread::id FOwnerThread;  // the thread that started the last run
-  TProgressInfo FProgress;       // guarded by FLock
+  std::atomic<std::thread::id> FOwnerThread{};  // the thread that started the last run
+  TProgressInfo FProgress;                      // guarded by FLock
 
   // ---- Run control (Transcoder.cpp)
   void RunBody();
