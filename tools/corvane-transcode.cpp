@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -32,7 +33,23 @@ namespace {
 
 constexpr int kInterrupted = 255;
 volatile std::sig_atomic_t gSignals = 0;
-void onSignal(int) { gSignals = gSignals + 1; }
+// The task's stop flag, set from the handler: a blocked open or read sees it
+// through the engine's interrupt callback.
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be signal-safe");
+std::atomic<std::atomic<bool>*> gBroken{nullptr};
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
+void onSignal(int) {
+  gSignals = gSignals + 1;
+  if (std::atomic<bool>* broken = gBroken.load()) broken->store(true);
+}
+
+// Lets the signal handler reach the task's stop flag while the task lives.
+struct StopFlagLink {
+  explicit StopFlagLink(TCustomFFmpeg& task) { gBroken = &task.FBroken; }
+  ~StopFlagLink() { gBroken = nullptr; }
+  StopFlagLink(const StopFlagLink&) = delete;
+  StopFlagLink& operator=(const StopFlagLink&) = delete;
+};
 
 struct FileArgs {
   std::vector<std::string> options;
@@ -188,8 +205,10 @@ class KeyReader {
       restore_ = ::tcsetattr(0, TCSANOW, &raw) == 0;
     }
   }
-  ~KeyReader() {
+  ~KeyReader() { restore(); }
+  void restore() {
     if (restore_) ::tcsetattr(0, TCSANOW, &saved_);
+    restore_ = false;
   }
   KeyReader(const KeyReader&) = delete;
   KeyReader& operator=(const KeyReader&) = delete;
@@ -254,7 +273,10 @@ bool runTask(TCustomFFmpeg& task, bool read_keys) {
     if (keys.quitPressed(50) || gSignals > 0) {
       if (!interrupted) task.Stop(false);
       interrupted = true;
-      if (gSignals > 3) std::_Exit(kInterrupted);  // a task that does not stop
+      if (gSignals > 3) {  // a task that does not stop
+        keys.restore();
+        std::_Exit(kInterrupted);
+      }
     }
   }
   task.Stop(true);
@@ -279,6 +301,7 @@ int main(int argc, char** argv) {
   FFLogger().InstallAVLogCallback();
 
   auto task = std::make_unique<TCustomFFmpeg>();
+  const StopFlagLink link(*task);
   CommandLine cl;
   try {
     cl = split(argc, argv, task->OptionDef());
@@ -297,8 +320,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (!openFiles(*task, cl, console)) return 1;
-  const bool interrupted = runTask(*task, !cl.nostdin);
+  const bool opened = openFiles(*task, cl, console);
+  bool interrupted = gSignals > 0;
+  if (opened) interrupted = runTask(*task, !cl.nostdin) || interrupted;
+  if (!opened && !interrupted) return 1;
   console.finish();
   if (interrupted) {
     console.print("corvane-transcode: stopped on request");

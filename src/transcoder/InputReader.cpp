@@ -139,7 +139,11 @@ int EndOfInput(TCustomFFmpeg& e, TInputFile& f, int code) {
   if (code != AVERROR_EOF) {
     const std::string text = error_text(std::string(f.ctx->url ? f.ctx->url : ""), code);
     // A stop requested by the owner is not an input failure.
-    if (e.Fexit_on_error && code != AVERROR_EXIT) e.Fatal(text);
+    if (code != AVERROR_EXIT || !e.FBroken) {
+      if (e.Fexit_on_error) e.Fatal(text);
+      e.FLastErrMsg = text;
+      e.FRunFailed = true;
+    }
     e.Log(llError, "%s", text.c_str());
   }
   for (int i = 0; i < f.nb_streams; ++i) {

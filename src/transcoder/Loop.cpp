@@ -181,6 +181,7 @@ bool RunSteps(TCustomFFmpeg& e, std::int64_t timer_start) {
       break;
     }
     const int ret = e.TranscodeStep();
+    e.FLastWrite = INT64_MAX;  // the step's packet writes are done
     if (ret == AVERROR(EAGAIN))
       throw std::logic_error("Assertion failed: a transcode step asked to try again");
     if (ret < 0 && ret != AVERROR_EOF) {
@@ -201,7 +202,6 @@ static int WriteTrailers(TCustomFFmpeg& e) {
   for (int i = 0; i < e.Fnb_output_files(); ++i) {
     TOutputFile& of = *e.Foutput_files[i];
     AVFormatContext* oc = of.ctx.get();
-    e.FLastWrite = ff::av_gettime_relative();
     if (!of.header_written) {
       e.Log(llError,
             "Nothing was written into output file %d (%s), because at least one of its streams "
@@ -209,7 +209,9 @@ static int WriteTrailers(TCustomFFmpeg& e) {
             i, oc->url);
       continue;
     }
+    e.FLastWrite = ff::av_gettime_relative();
     int ret = ff::av_write_trailer(oc);
+    e.FLastWrite = INT64_MAX;
     // A packet the I/O layer failed to write leaves its mark on the context.
     if (ret >= 0 && oc->pb && oc->pb->error < 0) ret = oc->pb->error;
     if (ret < 0) {
@@ -219,7 +221,25 @@ static int WriteTrailers(TCustomFFmpeg& e) {
       ++failures;
     }
   }
-  e.FLastWrite = INT64_MAX;
+  return failures;
+}
+
+// Closes the I/O of the file-based outputs; the number of failures (data the
+// close could not flush is lost).
+static int CloseOutputIO(TCustomFFmpeg& e) {
+  int failures = 0;
+  for (auto& of : e.Foutput_files) {
+    AVFormatContext* oc = of->ctx.get();
+    if (!oc || !oc->pb || !oc->oformat || (oc->oformat->flags & AVFMT_NOFILE)) continue;
+    e.FLastWrite = ff::av_gettime_relative();
+    const int ret = ff::avio_closep(&oc->pb);
+    e.FLastWrite = INT64_MAX;
+    if (ret < 0) {
+      e.FLastErrMsg = error_text(strprintf("Error closing %s", oc->url), ret);
+      e.Log(llError, "%s", e.FLastErrMsg.c_str());
+      ++failures;
+    }
+  }
   return failures;
 }
 
@@ -234,8 +254,9 @@ void TCustomFFmpeg::TranscodeLoop() {
     if (!Finput_files[ist->file_index]->eof_reached) DecodeInputPacket(*ist, nullptr, false);
   FlushEncoders();
 
-  const int trailer_failures = WriteTrailers(*this);
+  int trailer_failures = WriteTrailers(*this);
   ReportProgress(true, timer_start, ff::av_gettime_relative());
+  trailer_failures += CloseOutputIO(*this);
   CloseOpenedCodecs(*this);
   FHWDevices.FreeAllDevices();
   if (trailer_failures) FRunFailed = true;

@@ -82,11 +82,16 @@ TProgressInfo ToInfo(const progress::TReport& r, std::int64_t size, std::int64_t
 void WriteProgressFile(TCustomFFmpeg& e, std::string text, bool final) {
   if (!e.Fprogress_avio) return;
   text += final ? "progress=end\n" : "progress=continue\n";
+  e.FLastWrite = ff::av_gettime_relative();
   ff::avio_write(e.Fprogress_avio, reinterpret_cast<const unsigned char*>(text.data()),
                  static_cast<int>(text.size()));
   ff::avio_flush(e.Fprogress_avio);
-  if (!final) return;
+  if (!final) {
+    e.FLastWrite = INT64_MAX;
+    return;
+  }
   const int ret = ff::avio_closep(&e.Fprogress_avio);
+  e.FLastWrite = INT64_MAX;
   if (ret < 0)
     e.Log(llError, "%s",
           error_text("Error closing progress log, loss of information possible", ret).c_str());
@@ -118,8 +123,9 @@ void TCustomFFmpeg::ReportProgress(bool final, std::int64_t start_time, std::int
     FShowDupOrDrop = false;
     Log(llInfo, "%s", r.line.substr(0, r.dup_end).c_str());
   }
-  FProgress = ToInfo(r, in.size, FOutputDuration, Fnb_frames_dup, final);
-  if (FOnProgress) FOnProgress(this, FProgress);
+  const TProgressInfo info = ToInfo(r, in.size, FOutputDuration, Fnb_frames_dup, final);
+  SetProgress(info);
+  if (FOnProgress) FOnProgress(this, info);
   if ((Fprint_stats && !FOnProgress) || final) Log(llInfo, "%s", r.line.c_str());
   WriteProgressFile(*this, r.file, final);
   Ffirst_report = 0;

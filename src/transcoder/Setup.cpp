@@ -271,6 +271,7 @@ int TCustomFFmpeg::WriteHeaderIfReady(TOutputFile& of, int file_index) {
   oc->interrupt_callback = FWriteCallback;
   FLastWrite = ff::av_gettime_relative();
   const int ret = ff::avformat_write_header(oc, of.opts.address());
+  FLastWrite = INT64_MAX;
   if (ret < 0) {
     return Fail(ret, llError,
                 error_text(strprintf("Could not write header for output file #%d (incorrect "
@@ -305,13 +306,16 @@ void TCustomFFmpeg::WriteSdp() {
     return;
   }
   AVIOContext* io = nullptr;
+  FLastWrite = ff::av_gettime_relative();
   if (ff::avio_open2(&io, Fsdp_filename.c_str(), AVIO_FLAG_WRITE, &FWriteCallback, nullptr) < 0) {
+    FLastWrite = INT64_MAX;
     Log(llError, "Failed to open sdp file \"%s\"", Fsdp_filename.c_str());
     return;
   }
   ff::avio_write(io, reinterpret_cast<const unsigned char*>(sdp.data()),
                  static_cast<int>(std::strlen(sdp.data())));
   ff::avio_closep(&io);
+  FLastWrite = INT64_MAX;
   Fsdp_filename.clear();
 }
 

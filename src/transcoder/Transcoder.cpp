@@ -8,12 +8,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <stdexcept>
 #include <system_error>
 
 #include "foundation/ErrorText.h"
+#include "foundation/Logger.h"
 #include "foundation/MainThread.h"
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avfilter.h"
@@ -69,9 +71,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-  Stop(true);
-  Join();
-  JoinTerminateThread();
+  StopAtDestruction();
   try {
     ReleaseTask();
   } catch (const std::exception& ex) {
@@ -126,10 +126,32 @@ bool TCustomFFmpeg::OnRunThread() const {
   return FRunning && FRunThread.load() == std::this_thread::get_id();
 }
 
+// Hooks are virtual: a derived class stops the run in its own destructor.
+// Here the run is stopped only as a last resort. Destroyed by its own
+// termination handler, the engine lets go of the thread that runs it, which
+// touches nothing of it afterwards; destroyed by a hook of a running task,
+// it cannot go on and aborts the process.
+void TCustomFFmpeg::StopAtDestruction() {
+  const std::thread::id self = std::this_thread::get_id();
+  if (OnRunThread()) {
+    Log(llFatal, "The task was destroyed by its own run");
+    std::abort();
+  }
+  if (FRunning || FTermPending)
+    Log(llError, "The task was destroyed while still running; stop it first");
+  if (FThread.joinable() && FThread.get_id() == self) FThread.detach();
+  if (FTermThread.joinable() && FTermThread.get_id() == self) FTermThread.detach();
+  FOwnerThread = self;
+  Stop(true);
+  WaitForRunEnd();
+  Join();
+  JoinTerminateThread();
+}
+
 // ---- Starting and stopping
 
 void TCustomFFmpeg::StartConvert(bool AUseThread) {
-  if (FConverting || FTerminated) return;
+  if (FConverting || FTerminated || FTermPending) return;
   if (Foutput_files.empty()) {
     ReleaseTask();
     RecordFatal("At least one output file must be specified");
@@ -137,72 +159,109 @@ void TCustomFFmpeg::StartConvert(bool AUseThread) {
     return;
   }
   Join();  // a previous run's thread, already finished
+  FOwnerThread = std::this_thread::get_id();
   FConverting = true;
-  FBroken = false;
   FFinished = false;
   FTerminated = false;
   FRunFailed = false;
   FReadInterruptLogged = false;
   FWriteInterruptLogged = false;
   {
+    // Together, so that a Stop from another thread either precedes the
+    // start (and is reset) or sees the run and is kept.
     std::lock_guard<std::mutex> lk(FLock);
+    FBroken = false;
     FSuspended = 0;
     FStep = 0;
     FHold = false;
     FPauseTime = 0;
     FTotalPauseTime = 0;
+    FThreadID = 0;
+    // Marked running here, not by the new thread, so that a Stop right after
+    // this call waits for the run instead of passing by a thread still starting.
+    FRunning = true;
   }
-  // Marked running here, not by the new thread, so that a Stop right after
-  // this call waits for the run instead of passing by a thread still starting.
-  FRunning = true;
-  if (AUseThread) {
-    try {
-      FThread = std::thread([this] { RunBody(); });
-    } catch (const std::system_error& ex) {
-      FRunning = false;
-      RecordFatal(ex.what());
-      DoTerminate();
-    }
-  } else {
-    RunBody();
+  if (!AUseThread) {
+    RunBody();  // may end with the engine destroyed by its handler
+    return;
   }
+  try {
+    FThread = std::thread([this] { RunBody(); });
+  } catch (const std::system_error& ex) {
+    RecordFatal(ex.what());
+    EndRun(FRunning);
+    return;
+  }
+  std::unique_lock<std::mutex> lk(FLock);
+  FChanged.wait(lk, [this] { return FThreadID != 0 || !FRunning; });
 }
 
 void TCustomFFmpeg::RunBody() {
-  FRunThread = std::this_thread::get_id();
-  FThreadID = ::gettid();
+  {
+    std::lock_guard<std::mutex> lk(FLock);
+    FRunThread = std::this_thread::get_id();
+    FThreadID = ::gettid();
+    FChanged.notify_all();
+  }
   try {
     ExecuteRun();
   } catch (...) {
     // ExecuteRun records its own failures; nothing may leave the thread.
   }
-  std::lock_guard<std::mutex> lk(FLock);
-  FRunning = false;
-  FChanged.notify_all();
+  EndRun(FRunning);  // the owner may destroy the engine from here on
 }
 
-void TCustomFFmpeg::Join() {
-  if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) {
-    if (isMainThread()) waitPumping([this] { return !FRunning; });
-    FThread.join();
+// Marks the run (or the pending termination) ended, wakes the waiters, then
+// raises FOnTerminate as the very last use of the engine by this thread.
+void TCustomFFmpeg::EndRun(std::atomic<bool>& active) {
+  FConverting = false;
+  FTerminated = true;
+  {
+    std::lock_guard<std::mutex> lk(FLock);
+    active = false;
+    FChanged.notify_all();
+  }
+  NotifyTerminate();
+}
+
+void TCustomFFmpeg::NotifyTerminate() {
+  const TNotifyEvent handler = FOnTerminate;  // the handler may destroy the engine
+  if (!handler) return;
+  try {
+    handler(this);
+  } catch (const std::exception& ex) {
+    FFLogger().Log(nullptr, llError, ex.what());
+  } catch (...) {
+    FFLogger().Log(nullptr, llError, "Unknown exception in the termination handler");
   }
 }
 
+void TCustomFFmpeg::WaitForRunEnd() {
+  waitPumping([this] { return !FRunning; });
+}
+
+// Only the thread that started the run joins it; others only wait for its end.
+void TCustomFFmpeg::Join() {
+  if (std::this_thread::get_id() != FOwnerThread.load()) return;
+  if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id()) return;
+  WaitForRunEnd();
+  FThread.join();
+}
+
 void TCustomFFmpeg::Stop(bool AWaitForStop) {
+  bool started = false;
   {
     std::lock_guard<std::mutex> lk(FLock);
     if (FSuspended == 1) FSuspended = 0;
     if (FStep == 1) FStep = 0;
     FBroken = true;
     FHold = false;
+    started = FSuspended >= 0 || FStep >= 0;
     FChanged.notify_all();
   }
-  if (!AWaitForStop || (FSuspended < 0 && FStep < 0)) return;
-  FSuspended = 0;
-  FStep = 0;
   // The run cannot wait for its own end (a stop from a hook or OnTerminate).
-  if (OnRunThread()) return;
-  waitPumping([this] { return !FRunning; });
+  if (!AWaitForStop || !started || OnRunThread()) return;
+  WaitForRunEnd();
   Join();
 }
 
@@ -223,10 +282,7 @@ void TCustomFFmpeg::StopOrTerminate(bool AWait) {
   }
   // Marked pending here, so that a wait right after this call cannot miss it.
   FTermPending = true;
-  FTermThread = std::thread([this] {
-    Guarded([this] { DoTerminate(); });
-    FTermPending = false;
-  });
+  FTermThread = std::thread([this] { EndRun(FTermPending); });
   if (AWait) JoinTerminateThread();
 }
 
@@ -315,14 +371,16 @@ bool TCustomFFmpeg::ApplyFilterCommand(const TFilterCommand& c) {
       if (ret < 0 || reply[0])
         Log(llInfo, "Command reply for stream %d: ret:%d response:%s", i, ret, reply);
       if (ret < 0)
-        Fail(ret, llError,
-             error_text(strprintf("avfilter_graph_send_command() failed for stream %d", i), ret));
+        Log(llError, "%s",
+            error_text(strprintf("avfilter_graph_send_command() failed for stream %d", i), ret)
+                .c_str());
     } else {
       ret = ff::avfilter_graph_queue_command(graph, c.target.c_str(), c.command.c_str(),
                                              c.arg.c_str(), c.flags, c.time);
       if (ret < 0)
-        Fail(ret, llError,
-             error_text(strprintf("Queing command failed with error for stream #%d", i), ret));
+        Log(llError, "%s",
+            error_text(strprintf("Queing command failed with error for stream #%d", i), ret)
+                .c_str());
     }
     if (ret < 0) ok = false;
   }
@@ -416,14 +474,24 @@ void TCustomFFmpeg::ExecuteRun() {
     FDecoderList.clear();
   });
   Guarded([this] { ReleaseTask(); });
-  Guarded([this] { DoTerminate(); });
   ff::av_log(nullptr, AV_LOG_QUIET, "%s", "");
 }
 
+// Termination without a run thread (a task that could not start).
 void TCustomFFmpeg::DoTerminate() {
   FConverting = false;
   FTerminated = true;
-  if (FOnTerminate) FOnTerminate(this);
+  NotifyTerminate();
+}
+
+TProgressInfo TCustomFFmpeg::Progress() const {
+  std::lock_guard<std::mutex> lk(FLock);
+  return FProgress;
+}
+
+void TCustomFFmpeg::SetProgress(const TProgressInfo& info) {
+  std::lock_guard<std::mutex> lk(FLock);
+  FProgress = info;
 }
 
 void TCustomFFmpeg::ReleaseTask() {
@@ -457,6 +525,8 @@ void TCustomFFmpeg::FreeTaskData() {
   Foutput_files.clear();
   Finput_streams.clear();
   Finput_files.clear();
+  Fhw_device_ctx.reset();
+  FreeHWDevices();
   if (Fvstats_file) {
     if (std::fclose(Fvstats_file) != 0)
       Log(llError, "Error closing vstats file, loss of information possible");

@@ -10,9 +10,9 @@
 
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -29,8 +29,8 @@ struct TProgressInfo {
   std::int64_t FrameNumber = 0;  // video frames encoded, of the first video output
   float FPS = 0;
   float Quality = 0;
-  std::int64_t BitRate = 0;      // bits per second, -1 unknown
-  std::int64_t CurrentSize = 0;  // bytes written so far
+  std::int64_t BitRate = 0;          // bits per second, -1 unknown
+  std::int64_t CurrentSize = 0;      // bytes written so far
   std::int64_t CurrentDuration = 0;  // microseconds of output
   std::int64_t TotalDuration = 0;    // microseconds expected, -1 unknown
   double Speed = -1;                 // media time per wall time, -1 unknown
@@ -46,7 +46,7 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 struct TFilterCommand {
   std::string target, command, arg;
   int flags = 0;
-  double time = -1;  // < 0: send now; else queue for this time in seconds
+  double time = -1;                // < 0: send now; else queue for this time in seconds
   std::function<void(bool)> done;  // told whether every graph accepted it
 };
 
@@ -61,16 +61,18 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // thread and returns when it ended.
   void StartConvert(bool AUseThread);
   // Asks the run to stop (any thread); with AWaitForStop, waits for its end
-  // (pumping the main-thread queue when called on the main thread).
+  // (pumping the main-thread queue when called on the main thread). Only the
+  // thread that started the run joins its thread. A main-thread callback the
+  // run waits on must not wait for the stop (nor post filter commands).
   void Stop(bool AWaitForStop);
   void Pause();
   void Resume();
   // Lets a paused run produce one more output frame, then pause again.
   void Step();
-  bool SendFilterCommand(const std::string& target, const std::string& cmd,
-                         const std::string& arg, int flags);
-  bool QueueFilterCommand(const std::string& target, const std::string& cmd,
-                          const std::string& arg, int flags, double time);
+  bool SendFilterCommand(const std::string& target, const std::string& cmd, const std::string& arg,
+                         int flags);
+  bool QueueFilterCommand(const std::string& target, const std::string& cmd, const std::string& arg,
+                          int flags, double time);
   void SetFrameRateEmulation(bool AValue);
   bool Converting() const { return FConverting; }
   bool Finished() const { return FFinished; }
@@ -163,8 +165,8 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   std::atomic<bool> FFatalException{false};
-  std::atomic<int> FSuspended{-1};  // -1 before the first run, 0 running, 1 paused
-  std::atomic<int> FStep{-1};       // -1 before the first run, 0 normal, 1 stepping
+  std::atomic<int> FSuspended{-1};          // -1 before the first run, 0 running, 1 paused
+  std::atomic<int> FStep{-1};               // -1 before the first run, 0 normal, 1 stepping
   std::atomic<std::int64_t> FPauseTime{0};  // written by the task thread when a step ends
   std::atomic<std::int64_t> FTotalPauseTime{0};
   bool FTranscodeInitialized = false;
@@ -182,7 +184,8 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::int64_t Flast_time = -1;
   int Ffirst_report = 1;
   std::array<int, 52> Fqp_histogram{};
-  TProgressInfo FProgress;  // the last report
+  // The last report (any thread; written by the task thread).
+  TProgressInfo Progress() const;
 
   // ---- Run control state (Transcoder.cpp, Loop.cpp)
   // Set by any step whose failure must keep the run from counting as
@@ -190,6 +193,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // then ends with FFatalException and FLastErrMsg as its message.
   std::atomic<bool> FRunFailed{false};
   std::atomic<long> FThreadID{0};  // kernel id of the thread executing the run
+  // Known once StartConvert returned (it waits for a new thread to report it).
   long ThreadID() const { return FThreadID; }
   // Interrupt callbacks installed as FReadCallback/FWriteCallback; 1 aborts
   // the blocked library call (stop requested, or timed out).
@@ -201,12 +205,19 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
 
  private:
   void Join();
+  void WaitForRunEnd();
+  void StopAtDestruction();
+  void EndRun(std::atomic<bool>& active);
+  void NotifyTerminate();
+  void SetProgress(const TProgressInfo& info);
 
   mutable std::mutex FLock;  // guards the command queue, pause state and FFatalMessage
   std::condition_variable FChanged;
   std::deque<TFilterCommand> FCommands;
   std::string FFatalMessage;
   std::thread FThread;
+  std::atomic<std::thread::id> FOwnerThread{};  // the thread that started the last run
+  TProgressInfo FProgress;                      // guarded by FLock
 
   // ---- Run control (Transcoder.cpp)
   void RunBody();
@@ -219,13 +230,13 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void Guarded(F&& step);
   void RecordFatal(const std::string& msg);
   void JoinTerminateThread();
-  std::thread FTermThread;              // delivers the termination of a task that never ran
+  std::thread FTermThread;  // delivers the termination of a task that never ran
   std::atomic<bool> FTermPending{false};
   std::atomic<bool> FRunning{false};  // from StartConvert until the run body returned
   std::atomic<std::thread::id> FRunThread{};
-  bool FHold = false;              // paused: the task waits in ServeCommands (FLock)
-  std::int64_t FStepMark = -1;     // frames out when the current step began (FLock)
-  int FRateEmuRequest = -1;        // posted rate emulation switch (FLock)
+  bool FHold = false;           // paused: the task waits in ServeCommands (FLock)
+  std::int64_t FStepMark = -1;  // frames out when the current step began (FLock)
+  int FRateEmuRequest = -1;     // posted rate emulation switch (FLock)
   std::atomic<bool> FReadInterruptLogged{false};
   std::atomic<bool> FWriteInterruptLogged{false};
 };

@@ -391,6 +391,7 @@ namespace {
 // Asks for a stop while its first output picture is handed to the encoder.
 class StopOnFirstFrame : public TCustomFFmpeg {
  public:
+  ~StopOnFirstFrame() override { Stop(true); }  // the hook is gone after this
   void OutputFrameHook(TOutputStream&, AVFrame*) override {
     if (++frames == 1) FBroken = true;
   }

@@ -229,6 +229,7 @@ TEST_F(ProgressTest, ReportsFollowTheIntervalAndFillTheFile) {
   EXPECT_EQ(last.FPS, -1);
   EXPECT_EQ(last.BitRate, -1);
   EXPECT_EQ(last.TotalDuration, 5000000);
+  EXPECT_TRUE(task.Progress().Final) << "the getter holds the last report";
 
   std::ifstream in(file);
   std::stringstream text;

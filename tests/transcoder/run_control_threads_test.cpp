@@ -14,7 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/MediaReadBack.h"
 #include "support/SilentServer.h"
@@ -28,6 +31,7 @@ namespace {
 // Counts the video frames handed to the encoders.
 class CountingTask : public TCustomFFmpeg {
  public:
+  ~CountingTask() override { Stop(true); }  // the hook is gone after this
   void OutputFrameHook(TOutputStream& ost, AVFrame*) override {
     if (ost.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++frames;
   }
@@ -44,6 +48,58 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 }
 
 using testrig::SilentServer;
+
+// A TCP listener that sends its bytes to the first client, then stays silent
+// with the connection open until destroyed.
+class FallingSilentServer {
+ public:
+  explicit FallingSilentServer(std::string bytes) : bytes_(std::move(bytes)) {
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FallingSilentServer() {
+    done_ = true;
+    thread_.join();
+  }
+  FallingSilentServer(const FallingSilentServer&) = delete;
+  FallingSilentServer& operator=(const FallingSilentServer&) = delete;
+  std::string url() {
+    waitUntil([this] { return port_ != 0 || done_; }, 5s);
+    return "tcp://127.0.0.1:" + std::to_string(port_);
+  }
+
+ private:
+  void serve() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 ||
+        ::listen(fd, 1) < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) < 0) {
+      if (fd >= 0) ::close(fd);
+      done_ = true;
+      return;
+    }
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    port_ = ntohs(a.sin_port);
+    int client = -1;
+    while (!done_ && (client = ::accept(fd, nullptr, nullptr)) < 0)
+      std::this_thread::sleep_for(5ms);
+    for (std::size_t sent = 0; client >= 0 && sent < bytes_.size();) {
+      const ssize_t n = ::send(client, bytes_.data() + sent, bytes_.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    while (!done_) std::this_thread::sleep_for(5ms);
+    if (client >= 0) ::close(client);
+    ::close(fd);
+  }
+
+  std::string bytes_;
+  std::atomic<bool> done_{false};
+  std::atomic<int> port_{0};
+  std::thread thread_;
+};
 
 class RunControlTest : public testrig::TranscoderTest {
  protected:
@@ -120,9 +176,9 @@ TEST_F(RunControlTest, FilterCommandsReachTheRunningGraph) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(task.SendFilterCommand("hue", "nosuchcommand", "1", 0));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-  EXPECT_NE(task.FLastErrMsg.find("avfilter_graph_send_command() failed for stream 0"),
-            std::string::npos)
-      << task.FLastErrMsg;
+  EXPECT_TRUE(logged("avfilter_graph_send_command() failed for stream 0"));
+  // The task's message belongs to the task thread: a refused command only logs.
+  EXPECT_EQ(task.FLastErrMsg.find("avfilter_graph_send_command"), std::string::npos);
   task.Stop(true);
   EXPECT_FALSE(task.Converting());
 }
@@ -190,6 +246,8 @@ TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
     ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=5"), 0);
     ASSERT_GE(openOutput("-c:v mpeg4", path("s.nut")), 0);
     task.StartConvert(true);
+    ASSERT_NE(task.ThreadID(), 0) << "iteration " << i;
+    ASSERT_NE(task.ThreadID(), static_cast<long>(::gettid()));
     task.Stop(true);
     ASSERT_FALSE(task.Converting()) << "iteration " << i;
     ASSERT_EQ(terminations, 1) << "iteration " << i;
@@ -334,6 +392,110 @@ TEST_F(RunControlTest, EmptyOutputsRemovedOnlyWhenCreatedRegularFiles) {
       EXPECT_TRUE(std::filesystem::is_fifo(out));
     }
   }
+}
+
+// An input that delivers some data, then falls silent: the read time-out
+// fails the run; it is not an end of input.
+TEST_F(RunControlTest, InputFallingSilentFailsTheRun) {
+  TCustomFFmpeg& maker = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=30"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4 -f mpegts", path("src.ts")), 0) << maker.FLastErrMsg;
+  maker.StartConvert(false);
+  ASSERT_TRUE(maker.Finished()) << maker.FatalMessage();
+  std::ifstream in(path("src.ts"), std::ios::binary);
+  FallingSilentServer server{std::string(std::istreambuf_iterator<char>(in), {})};
+
+  TCustomFFmpeg& task = newTask();
+  task.FReadTimeout = 5000;  // the data is all there: only its end waits
+  ASSERT_GE(openInput("-f mpegts -analyzeduration 1000000", server.url()), 0) << task.FLastErrMsg;
+  ASSERT_GE(openOutput("-c:v mpeg4", path("out.nut")), 0) << task.FLastErrMsg;
+  task.FReadTimeout = 500;
+  task.StartConvert(true);
+  Watchdog(task, 20s);
+  task.Stop(true);
+  EXPECT_TRUE(logged("connecting/reading timeout"));
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.FatalException());
+  EXPECT_NE(task.FatalMessage(), "");
+}
+
+// Between writes no write is pending: a pause longer than the write time-out
+// does not make the interrupt callback abort the next one.
+TEST_F(RunControlTest, PauseLongerThanTheWriteTimeout) {
+  CountingTask& task = pacedTask();
+  task.FWriteTimeout = 200;
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 3; }, 10s)) << task.FatalMessage();
+  task.Pause();
+  std::this_thread::sleep_for(600ms);
+  EXPECT_EQ(task.FWriteCallback.callback(task.FWriteCallback.opaque), 0);
+  task.Resume();
+  std::this_thread::sleep_for(300ms);
+  task.Stop(true);
+  EXPECT_FALSE(logged("connecting/writing timeout"));
+  EXPECT_FALSE(task.FatalException()) << task.FatalMessage();
+}
+
+// Several threads stopping with waiting: only the owner joins the run thread.
+TEST_F(RunControlTest, StopFromSeveralThreadsAtOnce) {
+  CountingTask& task = pacedTask();
+  task.StartConvert(true);
+  ASSERT_TRUE(waitUntil([&] { return task.frames >= 1; }, 10s)) << task.FatalMessage();
+  std::vector<std::thread> stoppers;
+  std::atomic<int> returned{0};
+  for (int i = 0; i < 3; ++i)
+    stoppers.emplace_back([&] {
+      task.Stop(true);
+      if (!task.Converting()) ++returned;
+    });
+  task.Stop(true);
+  for (std::thread& t : stoppers) t.join();
+  EXPECT_EQ(returned, 3);
+  EXPECT_FALSE(task.Converting());
+}
+
+// A start while the termination of a task that never ran is on its way is
+// refused: the owner hears of one end only.
+TEST_F(RunControlTest, StartWhileTerminationPendingIsRefused) {
+  for (int i = 0; i < 50; ++i) {
+    TCustomFFmpeg& task = newTask();
+    std::atomic<int> terminations{0};
+    task.FOnTerminate = [&](TObject*) { ++terminations; };
+    task.StopOrTerminate(false);
+    task.StartConvert(true);
+    task.StopOrTerminate(true);
+    ASSERT_EQ(terminations, 1) << "iteration " << i;
+  }
+}
+
+// The owner may destroy the engine from its termination handler, on the run
+// thread or on its own; a running task destroyed by its owner is stopped and
+// the mistake reported.
+TEST_F(RunControlTest, DestructionFromTheHandlerOrWhileRunning) {
+  for (const bool thread : {true, false}) {
+    SCOPED_TRACE(thread ? "run thread" : "caller's thread");
+    TCustomFFmpeg& task = newTask();
+    std::atomic<bool> destroyed{false};
+    task.FOnTerminate = [&](TObject*) {
+      engine_.reset();
+      destroyed = true;
+    };
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+    ASSERT_GE(openOutput("-c:v mpeg4", path("gone.nut")), 0);
+    task.StartConvert(thread);
+    EXPECT_TRUE(waitUntil([&] { return destroyed.load(); }, 20s));
+  }
+  EXPECT_FALSE(logged("destroyed while still running"));
+
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=64x48:rate=25:duration=20"), 0);
+  ASSERT_GE(openOutput("-c:v mpeg4", path("running.nut")), 0);
+  task.StartConvert(true);
+  std::this_thread::sleep_for(200ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  engine_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+  EXPECT_TRUE(logged("destroyed while still running"));
 }
 
 }  // namespace
