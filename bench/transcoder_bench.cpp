@@ -135,14 +135,25 @@ void encodeDecoded(AVFormatContext* oc, BareStream& s, AVFrame* frame, AVPacket*
   }
 }
 
-bool bareTranscode(const std::string& in, const std::string& out) {
+// The probed input and an output context for the file name.
+bool openPair(const std::string& in, const std::string& out, InputContextPtr& ic,
+              OutputContextPtr& oc) {
   AVFormatContext* raw = nullptr;
   if (ff::avformat_open_input(&raw, in.c_str(), nullptr, nullptr) < 0) return false;
-  InputContextPtr ic(raw);
+  ic.reset(raw);
   if (ff::avformat_find_stream_info(raw, nullptr) < 0) return false;
   AVFormatContext* rawOut = nullptr;
   if (ff::avformat_alloc_output_context2(&rawOut, nullptr, nullptr, out.c_str()) < 0) return false;
-  OutputContextPtr oc(rawOut);
+  oc.reset(rawOut);
+  return true;
+}
+
+bool bareTranscode(const std::string& in, const std::string& out) {
+  InputContextPtr ic;
+  OutputContextPtr oc;
+  if (!openPair(in, out, ic, oc)) return false;
+  AVFormatContext* raw = ic.get();
+  AVFormatContext* rawOut = oc.get();
   BareStream streams[2];
   streams[0].index = ff::av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   streams[1].index = ff::av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
@@ -172,13 +183,11 @@ bool bareTranscode(const std::string& in, const std::string& out) {
 }
 
 bool bareCopy(const std::string& in, const std::string& out) {
-  AVFormatContext* raw = nullptr;
-  if (ff::avformat_open_input(&raw, in.c_str(), nullptr, nullptr) < 0) return false;
-  InputContextPtr ic(raw);
-  if (ff::avformat_find_stream_info(raw, nullptr) < 0) return false;
-  AVFormatContext* rawOut = nullptr;
-  if (ff::avformat_alloc_output_context2(&rawOut, nullptr, nullptr, out.c_str()) < 0) return false;
-  OutputContextPtr oc(rawOut);
+  InputContextPtr ic;
+  OutputContextPtr oc;
+  if (!openPair(in, out, ic, oc)) return false;
+  AVFormatContext* raw = ic.get();
+  AVFormatContext* rawOut = oc.get();
   for (unsigned i = 0; i < raw->nb_streams; ++i) {
     AVStream* st = ff::avformat_new_stream(rawOut, nullptr);
     ff::avcodec_parameters_copy(st->codecpar, raw->streams[i]->codecpar);

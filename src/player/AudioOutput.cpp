@@ -127,10 +127,10 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
     std::lock_guard g(device_lock);
     name = wanted_device;
   }
-  SDL_AudioSpec spec{};
+  SDL_AudioSpec obtained{};
   SDL_AudioDeviceID dev;
   while (!(dev = sdl::SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), 0, &wanted_spec,
-                                          &spec, allowed_changes))) {
+                                          &obtained, allowed_changes))) {
     report(llWarning, strprintf("SDL_OpenAudio (%d channels, %d Hz): %s", wanted_spec.channels,
                                 wanted_spec.freq, sdl::SDL_GetError()));
     wanted_spec.channels =
@@ -145,22 +145,23 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
     }
     defaultLayout(wanted.ch_layout, wanted_spec.channels);
   }
-  if (spec.format != AUDIO_S16SYS) {
+  if (obtained.format != AUDIO_S16SYS) {
     sdl::SDL_CloseAudioDevice(dev);
-    report(llError, strprintf("SDL advised audio format %d is not supported!", spec.format));
+    report(llError, strprintf("SDL advised audio format %d is not supported!", obtained.format));
     return -1;
   }
-  if (spec.channels != wanted_spec.channels) {
-    defaultLayout(wanted.ch_layout, spec.channels);
+  if (obtained.channels != wanted_spec.channels) {
+    defaultLayout(wanted.ch_layout, obtained.channels);
     if (wanted.ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
       sdl::SDL_CloseAudioDevice(dev);
-      report(llError, strprintf("SDL advised channel count %d is not supported!", spec.channels));
+      report(llError,
+             strprintf("SDL advised channel count %d is not supported!", obtained.channels));
       return -1;
     }
   }
 
   audio_hw_params.fmt = AV_SAMPLE_FMT_S16;
-  audio_hw_params.freq = spec.freq;
+  audio_hw_params.freq = obtained.freq;
   ff::av_channel_layout_uninit(&audio_hw_params.ch_layout);
   ff::av_channel_layout_copy(&audio_hw_params.ch_layout, &wanted.ch_layout);
   audio_hw_params.frame_size = ff::av_samples_get_buffer_size(nullptr, audio_hw_params.channels(),
@@ -172,12 +173,12 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
     report(llError, "av_samples_get_buffer_size failed");
     return -1;
   }
-  if (spec.channels != wanted_nb_channels)
+  if (obtained.channels != wanted_nb_channels)
     report(llInfo, strprintf("Audio channels changed from %d to %d (SDL advised)",
-                             wanted_nb_channels, spec.channels));
-  if (spec.freq != wanted_sample_rate)
+                             wanted_nb_channels, obtained.channels));
+  if (obtained.freq != wanted_sample_rate)
     report(llInfo, strprintf("Audio sample rate changed from %d to %d (SDL advised)",
-                             wanted_sample_rate, spec.freq));
+                             wanted_sample_rate, obtained.freq));
 
   std::string shown = name;
   if (shown.empty()) {
@@ -196,7 +197,7 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   audio_src = audio_hw_params;
   tgt_channels = audio_tgt.channels();
   tgt_freq = audio_tgt.freq;
-  audio_hw_buf_size = static_cast<int>(spec.size);
+  audio_hw_buf_size = static_cast<int>(obtained.size);
   audio_buf = nullptr;
   audio_buf_size = 0;
   audio_buf_index = 0;
