@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -21,6 +22,16 @@ struct PendingCall {
   std::condition_variable changed;
   State state = Queued;
   std::exception_ptr error;
+};
+
+// The workers whose calls this thread is running, innermost last.
+thread_local std::vector<std::thread::id> tRunningCallers;
+
+struct RunningCallScope {
+  explicit RunningCallScope(std::thread::id caller) { tRunningCallers.push_back(caller); }
+  ~RunningCallScope() { tRunningCallers.pop_back(); }
+  RunningCallScope(const RunningCallScope&) = delete;
+  RunningCallScope& operator=(const RunningCallScope&) = delete;
 };
 
 }  // namespace
@@ -87,7 +98,7 @@ bool callInMainThread(const std::function<void()>& fn) {
   if (gShutdown) return false;
 
   auto call = std::make_shared<PendingCall>();
-  d->post([call, &fn] {
+  d->post([call, &fn, caller = std::this_thread::get_id()] {
     {
       std::lock_guard g(call->lock);
       if (call->state == PendingCall::Abandoned) return;
@@ -95,6 +106,7 @@ bool callInMainThread(const std::function<void()>& fn) {
     }
     std::exception_ptr error;
     try {
+      RunningCallScope scope(caller);
       fn();
     } catch (...) {
       error = std::current_exception();
@@ -124,6 +136,12 @@ bool callInMainThread(const std::function<void()>& fn) {
   g.unlock();
   if (error) std::rethrow_exception(error);
   return true;
+}
+
+bool runningCallFrom(std::thread::id worker) {
+  for (const std::thread::id& caller : tRunningCallers)
+    if (caller == worker) return true;
+  return false;
 }
 
 void processMessages() {

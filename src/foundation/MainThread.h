@@ -65,6 +65,10 @@ void setOpeningInput(bool on);
 // shutdown starts before the main thread got to it.
 bool callInMainThread(const std::function<void()>& fn);
 
+// Whether the calling thread is running (perhaps nested) a call that `worker`
+// made through callInMainThread and is blocked on.
+bool runningCallFrom(std::thread::id worker);
+
 // Runs the main thread's pending calls (no-op on other threads).
 void processMessages();
 

@@ -126,14 +126,19 @@ bool TCustomFFmpeg::OnRunThread() const {
   return FRunning && FRunThread.load() == std::this_thread::get_id();
 }
 
+// Whether the run is blocked on a main-thread call that this thread runs.
+bool TCustomFFmpeg::RunWaitsForThisThread() const {
+  return FRunning && runningCallFrom(FRunThread.load());
+}
+
 // Hooks are virtual: a derived class stops the run in its own destructor.
 // Here the run is stopped only as a last resort. Destroyed by its own
 // termination handler, the engine lets go of the thread that runs it, which
-// touches nothing of it afterwards; destroyed by a hook of a running task,
-// it cannot go on and aborts the process.
+// touches nothing of it afterwards; destroyed by a hook of a running task (or
+// a main-thread call such a hook waits for), it cannot go on and aborts.
 void TCustomFFmpeg::StopAtDestruction() {
   const std::thread::id self = std::this_thread::get_id();
-  if (OnRunThread()) {
+  if (OnRunThread() || RunWaitsForThisThread()) {
     Log(llFatal, "The task was destroyed by its own run");
     std::abort();
   }
@@ -259,8 +264,9 @@ void TCustomFFmpeg::Stop(bool AWaitForStop) {
     started = FSuspended >= 0 || FStep >= 0;
     FChanged.notify_all();
   }
-  // The run cannot wait for its own end (a stop from a hook or OnTerminate).
-  if (!AWaitForStop || !started || OnRunThread()) return;
+  // The run cannot wait for its own end (a stop from a hook or OnTerminate),
+  // nor can a main-thread call the run is blocked on: both only ask.
+  if (!AWaitForStop || !started || OnRunThread() || RunWaitsForThisThread()) return;
   WaitForRunEnd();
   Join();
 }

@@ -62,8 +62,9 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   void StartConvert(bool AUseThread);
   // Asks the run to stop (any thread); with AWaitForStop, waits for its end
   // (pumping the main-thread queue when called on the main thread). Only the
-  // thread that started the run joins its thread. A main-thread callback the
-  // run waits on must not wait for the stop (nor post filter commands).
+  // thread that started the run joins its thread. Called on the run's own
+  // thread, or in a main-thread call the run is blocked on, it only asks.
+  // Such a main-thread call must not post filter commands.
   void Stop(bool AWaitForStop);
   void Pause();
   void Resume();
@@ -226,6 +227,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   bool PostFilterCommand(TFilterCommand c);
   void ApplyRateEmulation(bool on, std::int64_t pausing);
   bool OnRunThread() const;
+  bool RunWaitsForThisThread() const;
   template <class F>
   void Guarded(F&& step);
   void RecordFatal(const std::string& msg);

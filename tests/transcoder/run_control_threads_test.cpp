@@ -11,14 +11,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/MainThread.h"
 #include "support/MediaReadBack.h"
 #include "support/SilentServer.h"
 #include "support/TranscoderRig.h"
@@ -217,6 +223,115 @@ TEST_F(RunControlTest, StopFromTheRunItselfReturns) {
   task.StartConvert(true);
   EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
   task.Stop(true);
+}
+
+// Ends the process when a test hangs past its deadline: a deadlock fails
+// loudly instead of stalling the run.
+class DeadlockWatchdog {
+ public:
+  DeadlockWatchdog(const char* what, std::chrono::seconds limit)
+      : thread_([this, what, limit] {
+          std::unique_lock<std::mutex> lk(lock_);
+          if (!done_cv_.wait_for(lk, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "deadlock: %s\n", what);
+            std::abort();
+          }
+        }) {}
+  ~DeadlockWatchdog() {
+    {
+      std::lock_guard<std::mutex> lk(lock_);
+      done_ = true;
+    }
+    done_cv_.notify_all();
+    thread_.join();
+  }
+  DeadlockWatchdog(const DeadlockWatchdog&) = delete;
+  DeadlockWatchdog& operator=(const DeadlockWatchdog&) = delete;
+
+ private:
+  std::mutex lock_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// A main-thread queue for the test's thread, removed at the end.
+struct MainQueue {
+  MainQueue() { setDispatcher(queue); }
+  ~MainQueue() {
+    queue->pump();
+    setDispatcher(nullptr);
+  }
+  std::shared_ptr<QueueDispatcher> queue = std::make_shared<QueueDispatcher>();
+};
+
+// Stops itself with waiting from its output hook after a few frames.
+class SelfStoppingTask : public CountingTask {
+ public:
+  void OutputFrameHook(TOutputStream& ost, AVFrame* frame) override {
+    CountingTask::OutputFrameHook(ost, frame);
+    if (frames == 3) {
+      Stop(true);
+      returned = true;
+    }
+  }
+  std::atomic<bool> returned{false};
+};
+
+// A stop with waiting from the run's own thread, on a thread of its own or
+// on the caller's, only asks: the run ends unfinished instead of hanging.
+TEST_F(RunControlTest, StopFromAHookOfTheRunReturns) {
+  for (const bool thread : {true, false}) {
+    SCOPED_TRACE(thread ? "run thread" : "caller's thread");
+    DeadlockWatchdog watchdog("Stop(true) from the run's hook", std::chrono::seconds(60));
+    auto owned = std::make_unique<SelfStoppingTask>();
+    SelfStoppingTask& task = *owned;
+    engine_ = std::move(owned);
+    ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=20"), 0);
+    ASSERT_GE(openOutput("-c:v mpeg4", path("hook.nut")), 0);
+    task.StartConvert(thread);
+    EXPECT_TRUE(waitUntil([&] { return !task.Converting(); }, 30s));
+    EXPECT_TRUE(task.returned);
+    EXPECT_FALSE(task.Finished());
+    EXPECT_LT(task.frames, 25 * 20) << "the run went on to the end";
+    task.Stop(true);
+  }
+}
+
+// The run's progress handler waits for a main-thread call, and that call
+// stops the task with waiting: it only asks, the run ends. A stop with
+// waiting from the main thread while the run waits for it likewise ends.
+TEST_F(RunControlTest, StopInAMainThreadCallTheRunWaitsFor) {
+  for (const bool from_call : {true, false}) {
+    SCOPED_TRACE(from_call ? "in the call" : "beside the call");
+    DeadlockWatchdog watchdog("Stop(true) in a main-thread call", std::chrono::seconds(60));
+    MainQueue main;
+    CountingTask& task = newCountingTask();
+    std::atomic<int> calls{0};
+    std::atomic<bool> stop_returned{false};
+    task.FOnProgress = [&](TObject*, const TProgressInfo&) {
+      callInMainThread([&] {
+        if (++calls == 2 && from_call) {
+          task.Stop(true);
+          stop_returned = true;
+        }
+      });
+    };
+    task.FReportInterval = 0;
+    ASSERT_GE(openInput("-re -f lavfi", "testsrc=size=64x48:rate=25:duration=20"), 0);
+    ASSERT_GE(openOutput("-c:v mpeg4", path("main.nut")), 0);
+    task.StartConvert(true);
+    if (from_call) {
+      EXPECT_TRUE(waitPumping([&] { return !task.Converting(); }, 30s));
+      EXPECT_TRUE(stop_returned);
+    } else {
+      EXPECT_TRUE(waitPumping([&] { return calls >= 2; }, 30s));
+      task.Stop(true);
+    }
+    EXPECT_FALSE(task.Converting());
+    EXPECT_FALSE(task.Finished());
+    task.Stop(true);
+  }
 }
 
 // A task that never ran still tells its owner that it ended, once.
