@@ -508,10 +508,13 @@ void TCustomFFmpeg::EncodeSubtitle(TOutputFile& of, TOutputStream& ost, AVSubtit
   AVCodecContext* enc = ost.enc_ctx.get();
   const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const std::int64_t pts = of.start_time == AV_NOPTS_VALUE ? sub->pts : sub->pts - of.start_time;
+  // The start delay moves into the timestamp once; the clearing packet then
+  // lands on the subtitle's end.
+  sub->pts = pts;
   for (int i = 0; i < (dvb ? 2 : 1); ++i) {
     ost.sync_opts = ff::av_rescale_q(pts, AV_TIME_BASE_Q, enc->time_base);
     if (!WithinRecordingTime(ost)) return;
-    sub->pts = pts + ff::av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
+    sub->pts += ff::av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
     sub->end_display_time -= sub->start_display_time;
     sub->start_display_time = 0;
     const unsigned rects = sub->num_rects;

@@ -298,7 +298,7 @@ void TCustomFFmpeg::WriteSdp() {
   const int ret = ff::av_sdp_create(rtp.data(), static_cast<int>(rtp.size()), sdp.data(),
                                     static_cast<int>(sdp.size()));
   if (ret < 0) {
-    Log(llError, "%s", error_text("Error creating the SDP description", ret).c_str());
+    SdpFailed(error_text("Error creating the SDP description", ret));
     return;
   }
   if (Fsdp_filename.empty()) {
@@ -309,13 +309,30 @@ void TCustomFFmpeg::WriteSdp() {
   FLastWrite = ff::av_gettime_relative();
   if (ff::avio_open2(&io, Fsdp_filename.c_str(), AVIO_FLAG_WRITE, &FWriteCallback, nullptr) < 0) {
     FLastWrite = INT64_MAX;
-    Log(llError, "Failed to open sdp file \"%s\"", Fsdp_filename.c_str());
+    SdpFailed(strprintf("Failed to open sdp file \"%s\"", Fsdp_filename.c_str()));
     return;
   }
   ff::avio_write(io, reinterpret_cast<const unsigned char*>(sdp.data()),
                  static_cast<int>(std::strlen(sdp.data())));
-  ff::avio_closep(&io);
+  ff::avio_flush(io);
+  int err = io->error;
+  const int closed = ff::avio_closep(&io);
+  if (err >= 0) err = closed;
   FLastWrite = INT64_MAX;
+  if (err < 0) {
+    SdpFailed(error_text(strprintf("Error writing sdp file \"%s\"", Fsdp_filename.c_str()), err));
+    return;
+  }
+  Fsdp_filename.clear();
+}
+
+// An SDP file that was asked for and not written fails the run; the SDP
+// that only goes to the log does not.
+void TCustomFFmpeg::SdpFailed(const std::string& text) {
+  Log(llError, "%s", text.c_str());
+  if (Fsdp_filename.empty()) return;
+  FLastErrMsg = text;
+  FRunFailed = true;
   Fsdp_filename.clear();
 }
 

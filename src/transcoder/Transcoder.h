@@ -96,6 +96,7 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   int WriteHeaderIfReady(TOutputFile& of, int file_index);
   void LogStreamMapping();
   void WriteSdp();
+  void SdpFailed(const std::string& text);
   void CleanupOutputs();
 
   // ---- Output stream initialisation (OutputStreamInit.cpp)

@@ -1,5 +1,5 @@
 // Reads a written media file back through the libraries: its streams, their
-// packet counts, picture sizes and time spans.
+// packet counts, picture sizes, packet times and time spans.
 #pragma once
 
 #include <string>
@@ -18,6 +18,7 @@ struct StreamReadBack {
   int packets = 0;
   int width = 0, height = 0, sample_rate = 0;
   double first = 0, end = 0;  // seconds: first timestamp, last timestamp + duration
+  std::vector<double> times;  // seconds: each packet's timestamp, in file order
 
   double span() const { return end - first; }
 };
@@ -56,6 +57,7 @@ inline MediaReadBack readBack(const std::string& file) {
     StreamReadBack& s = r.streams[static_cast<std::size_t>(pkt->stream_index)];
     const double tb = av_q2d(ic->streams[pkt->stream_index]->time_base);
     ++s.packets;
+    s.times.push_back(pkt->pts == AV_NOPTS_VALUE ? -1 : static_cast<double>(pkt->pts) * tb);
     if (pkt->pts != AV_NOPTS_VALUE) {
       s.first = std::min(s.first, static_cast<double>(pkt->pts) * tb);
       s.end = std::max(s.end, static_cast<double>(pkt->pts + pkt->duration) * tb);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 #include "support/TranscoderRig.h"
@@ -299,6 +300,41 @@ TEST_F(EncodingTest, StatisticsFiles) {
   EXPECT_NE(lines[4].find("frame=     5"), std::string::npos) << lines[4];
   EXPECT_NE(lines[0].find("type= I"), std::string::npos) << lines[0];
   EXPECT_GT(std::filesystem::file_size(passlog + "-0.log"), 0u);
+}
+
+// The encoder's per-frame error sums reach the statistics file and the
+// progress file as plausible PSNR values, the final one from the totals.
+TEST_F(EncodingTest, PsnrOfARealEncode) {
+  const std::string vstats = path("psnr.log");
+  const std::string progress = path("psnr.txt");
+  run("testsrc=size=160x120:rate=25:duration=1",
+      "-psnr -c:v mpeg4 -q:v 3 -vstats_file " + vstats + " -progress " + progress,
+      path("psnr.nut"));
+  const auto values = [](const std::string& file, const std::regex& re) {
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<double> out;
+    for (std::sregex_iterator i(text.begin(), text.end(), re), end; i != end; ++i)
+      out.push_back(std::stod((*i)[1]));
+    return out;
+  };
+  const auto plausible = [](const std::vector<double>& psnr) {
+    for (double p : psnr) {
+      EXPECT_GT(p, 25.0);
+      EXPECT_LT(p, 80.0);
+    }
+  };
+  const std::vector<double> per_frame = values(vstats, std::regex("PSNR= +([0-9.]+) "));
+  EXPECT_EQ(per_frame.size(), 25u);
+  plausible(per_frame);
+  for (const char* plane : {"y", "u", "v", "all"}) {
+    SCOPED_TRACE(plane);
+    const std::vector<double> reported =
+        values(progress, std::regex(std::string("stream_0_0_psnr_") + plane + "=([0-9.]+)\n"));
+    ASSERT_FALSE(reported.empty());
+    plausible(reported);
+  }
+  EXPECT_TRUE(logged("PSNR=Y:"));
 }
 
 TEST_F(EncodingTest, AudioEncodersDrainAtTheEnd) {

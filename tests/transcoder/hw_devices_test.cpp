@@ -1,11 +1,20 @@
 // The hardware device list of an engine: the device string syntax, naming,
-// lookups, failures without hardware, and handing devices to filter graphs.
+// lookups, failures without hardware, handing devices to filter graphs, and
+// decoding through a real device where there is one.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "foundation/api/avfilter.h"
+#include "support/MediaReadBack.h"
 #include "support/TranscoderRig.h"
+#include "testmedia/TestMedia.h"
 
 using namespace corvane;
+namespace media = corvane::testmedia;
 
 namespace {
 
@@ -149,6 +158,76 @@ TEST_F(HWDeviceListTest, FiltersGetReferencesToTheDevice) {
   // The graph keeps its references after the list is freed.
   list_.FreeAllDevices();
   graph.reset();
+}
+
+// A generated clip whose video decoder can work on a device of the type.
+struct THWCandidate {
+  AVHWDeviceType type;
+  AVPixelFormat hw_format;
+  std::string file;
+};
+
+std::optional<THWCandidate> CandidateFor(AVHWDeviceType type) {
+  for (media::Kind kind :
+       {media::Kind::Mp4H264Aac, media::Kind::TsTwoPrograms, media::Kind::Numbered}) {
+    const std::string file = media::ensure(kind);
+    const testrig::MediaReadBack probe = testrig::readBack(file);
+    const testrig::StreamReadBack* v = probe.first(AVMEDIA_TYPE_VIDEO);
+    const AVCodec* dec = v ? ff::avcodec_find_decoder(v->codec) : nullptr;
+    for (int i = 0; dec; ++i) {
+      const AVCodecHWConfig* c = ff::avcodec_get_hw_config(dec, i);
+      if (!c) break;
+      if (c->device_type == type && (c->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX))
+        return THWCandidate{type, c->pix_fmt, file};
+    }
+  }
+  return std::nullopt;
+}
+
+// With a device the libraries can open, video decodes through it: the
+// decoder's frames come in the device's format and are downloaded for the
+// encoder, and every picture asked for reaches the output. Without such a
+// device (no GPU) the test skips.
+TEST_F(HWDeviceListTest, DecodingThroughARealDevice) {
+  std::vector<THWCandidate> candidates;
+  for (AVHWDeviceType type = ff::av_hwdevice_iterate_types(AV_HWDEVICE_TYPE_NONE);
+       type != AV_HWDEVICE_TYPE_NONE; type = ff::av_hwdevice_iterate_types(type)) {
+    AVBufferRef* raw = nullptr;
+    if (ff::av_hwdevice_ctx_create(&raw, type, nullptr, nullptr, 0) < 0) continue;
+    BufferRefPtr device(raw);
+    if (std::optional<THWCandidate> c = CandidateFor(type)) candidates.push_back(*c);
+  }
+  if (candidates.empty()) GTEST_SKIP() << "no hardware device that decodes the generated clips";
+  for (const THWCandidate& c : candidates) {
+    const char* name = ff::av_hwdevice_get_type_name(c.type);
+    SCOPED_TRACE(name);
+    auto owned = std::make_unique<TCustomFFmpeg>();
+    TCustomFFmpeg& task = *owned;
+    engine_ = std::move(owned);
+    ASSERT_GE(openInput(std::string("-hwaccel ") + name, c.file), 0) << task.FLastErrMsg;
+    const std::string out = path(std::string(name) + ".nut");
+    ASSERT_GE(openOutput("-map 0:v:0 -c:v mpeg4 -frames:v 10", out), 0) << task.FLastErrMsg;
+    AVPixelFormat decoded = AV_PIX_FMT_NONE, retrieved = AV_PIX_FMT_NONE;
+    task.FReportInterval = 0;
+    task.FOnProgress = [&](TObject*, const TProgressInfo&) {
+      for (const auto& ist : task.Finput_streams)
+        if (ist->hwaccel_pix_fmt != AV_PIX_FMT_NONE) {
+          decoded = ist->hwaccel_pix_fmt;
+          retrieved = ist->hwaccel_retrieved_pix_fmt;
+        }
+    };
+    task.StartConvert(false);
+    ASSERT_TRUE(task.Finished()) << task.FatalMessage();
+    EXPECT_EQ(decoded, c.hw_format) << "decoded in software";
+    const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(retrieved);
+    ASSERT_NE(desc, nullptr);
+    EXPECT_FALSE(desc->flags & AV_PIX_FMT_FLAG_HWACCEL) << "not downloaded";
+    const testrig::MediaReadBack back = testrig::readBack(out);
+    ASSERT_TRUE(back.opened);
+    ASSERT_EQ(back.streams.size(), 1u);
+    EXPECT_EQ(back.streams[0].packets, 10);
+    EXPECT_GT(back.streams[0].width, 0);
+  }
 }
 
 // Two engines keep their own devices.

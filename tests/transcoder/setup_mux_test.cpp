@@ -466,6 +466,53 @@ TEST_F(SetupMuxTest, SdpGoesToTheSdpFile) {
   EXPECT_TRUE(t_.Fsdp_filename.empty());
 }
 
+// An SDP that cannot be made (AAC without its configuration in the stream
+// parameters) or written: logged; when a file was asked for, the task fails.
+TEST_F(SetupMuxTest, SdpFailuresAreReported) {
+  const std::string adts = path("tone.aac");
+  TCustomFFmpeg& maker = newTask();
+  ASSERT_EQ(openInput("-f lavfi", "sine=frequency=440:sample_rate=44100:duration=1"), 0);
+  ASSERT_EQ(openOutput("-c:a aac", adts), 0) << maker.FLastErrMsg;
+  maker.StartConvert(false);
+  ASSERT_TRUE(maker.Finished()) << maker.FatalMessage();
+  struct Case {
+    const char* name;
+    std::string input;
+    const char* map;
+    std::string sdp_file;
+    const char* text;
+    bool finished;
+  };
+  const std::string numbered = media::ensure(media::Kind::Numbered);
+  const Case cases[] = {
+      {"no description, to the log", adts, "0:a", "", "Error creating the SDP description: ", true},
+      {"no description, to a file", adts, "0:a", path("a.sdp"),
+       "Error creating the SDP description: ", false},
+      {"unopenable file", numbered, "0:v", path("no/such/dir/v.sdp"), "Failed to open sdp file",
+       false},
+      {"file on a full device", numbered, "0:v", "/dev/full",
+       "Error writing sdp file \"/dev/full\": ", false},
+  };
+  int port = 45700;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.sdp_file == "/dev/full" && !std::filesystem::exists("/dev/full")) continue;
+    log_.clear();
+    TCustomFFmpeg& task = newTask();
+    task.Fsdp_filename = c.sdp_file;
+    ASSERT_EQ(openInput("", c.input), 0) << task.FLastErrMsg;
+    const std::string url = strprintf("rtp://127.0.0.1:%d", port += 2);
+    ASSERT_EQ(openOutput(std::string("-map ") + c.map + " -c copy -t 0.5 -f rtp", url), 0)
+        << task.FLastErrMsg;
+    task.StartConvert(false);
+    EXPECT_TRUE(logged(c.text));
+    EXPECT_EQ(task.Finished(), c.finished) << task.FatalMessage();
+    if (!c.finished) {
+      EXPECT_THAT(task.FatalMessage(), HasSubstr(c.text));
+    }
+  }
+}
+
 // No hardware here: automatic acceleration falls back to software decoding;
 // a named device type that cannot be created fails the setup with its texts.
 TEST_F(SetupMuxTest, HardwareDecodingWithoutHardware) {

@@ -1,8 +1,13 @@
 // Whole tasks on generated media, run on the caller's thread; every output is
 // read back through the libraries.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "support/MediaReadBack.h"
 #include "support/TranscoderRig.h"
@@ -203,6 +208,34 @@ TEST_F(TranscodeTest, TrailerFailureOnOneOfTwoOutputs) {
   const auto rb = readBack(path("good.nut"));
   ASSERT_TRUE(rb.opened);
   EXPECT_EQ(rb.streams[0].packets, 5);
+}
+
+// A FIFO whose reader left before the output's buffered data was flushed:
+// the data is lost when the trailer flushes it, and the task fails.
+TEST_F(TranscodeTest, FifoWhoseReaderLeftFailsTheTask) {
+  // The write to a FIFO without reader fails with EPIPE instead of a signal.
+  struct IgnorePipe {
+    void (*old)(int) = std::signal(SIGPIPE, SIG_IGN);
+    ~IgnorePipe() { std::signal(SIGPIPE, old); }
+  } ignore_pipe;
+  const std::string out = path("gone.nut");
+  ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+  // Opens once the writer did, then leaves at once.
+  std::thread reader([out] {
+    const int fd = ::open(out.c_str(), O_RDONLY);
+    if (fd >= 0) ::close(fd);
+  });
+  TCustomFFmpeg& task = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=0.4"), 0);
+  const int opened = openOutput("-y -f nut -c:v mpeg4", out);
+  if (opened >= 0) task.StartConvert(false);
+  if (opened < 0) ::close(::open(out.c_str(), O_WRONLY | O_NONBLOCK));  // frees the reader
+  reader.join();
+  ASSERT_GE(opened, 0) << task.FLastErrMsg;
+  EXPECT_FALSE(task.Finished());
+  EXPECT_TRUE(task.FatalException());
+  EXPECT_TRUE(logged("Error writing trailer of " + out + ": "));
+  EXPECT_TRUE(std::filesystem::is_fifo(out));
 }
 
 TEST_F(TranscodeTest, StartWithoutOutputsFailsAtOnce) {
