@@ -48,6 +48,37 @@ TEST_F(MainThreadCall, WorkerCallRunsOnMainThreadAtNextPump) {
   EXPECT_EQ(ranOn, mainId);
 }
 
+// While the main thread runs a worker's call, and calls nested in it, the
+// worker is known as one blocked on this thread; nobody else is.
+TEST_F(MainThreadCall, RunningCallKnowsItsWaitingWorkers) {
+  std::atomic<bool> outer_done{false}, inner_done{false};
+  std::thread::id outer_id, inner_id;
+  bool outer_seen = false, both_seen = false, stranger_seen = true;
+  std::thread outer([&] {
+    outer_id = std::this_thread::get_id();
+    callInMainThread([&] {
+      outer_seen = runningCallFrom(outer_id);
+      std::thread inner([&] {
+        inner_id = std::this_thread::get_id();
+        callInMainThread([&] {
+          both_seen = runningCallFrom(outer_id) && runningCallFrom(inner_id);
+          stranger_seen = runningCallFrom(std::thread::id());
+        });
+        inner_done = true;
+      });
+      waitPumping([&] { return inner_done.load(); }, 5s, 1ms);
+      inner.join();
+    });
+    outer_done = true;
+  });
+  EXPECT_TRUE(waitPumping([&] { return outer_done.load(); }, 5s, 1ms));
+  outer.join();
+  EXPECT_TRUE(outer_seen);
+  EXPECT_TRUE(both_seen);
+  EXPECT_FALSE(stranger_seen);
+  EXPECT_FALSE(runningCallFrom(outer_id)) << "the call is over";
+}
+
 TEST_F(MainThreadCall, SwitchOffRunsOnWorker) {
   setMarshalling(false);
   std::thread::id ranOn, workerId;

@@ -131,9 +131,21 @@ bool TCustomFFmpeg::RunWaitsForThisThread() const {
   return FRunning && runningCallFrom(FRunThread.load());
 }
 
+namespace {
+
+// Whether joining the thread here would never return: it is this thread, or
+// it is blocked on a main-thread call that this thread runs (a termination
+// handler moved to the main thread).
+bool CannotJoinHere(const std::thread& t) {
+  return t.get_id() == std::this_thread::get_id() || runningCallFrom(t.get_id());
+}
+
+}  // namespace
+
 // Hooks are virtual: a derived class stops the run in its own destructor.
 // Here the run is stopped only as a last resort. Destroyed by its own
-// termination handler, the engine lets go of the thread that runs it, which
+// termination handler (on the thread that delivers it, or in a main-thread
+// call that thread waits for), the engine lets go of that thread, which
 // touches nothing of it afterwards; destroyed by a hook of a running task (or
 // a main-thread call such a hook waits for), it cannot go on and aborts.
 void TCustomFFmpeg::StopAtDestruction() {
@@ -144,8 +156,8 @@ void TCustomFFmpeg::StopAtDestruction() {
   }
   if (FRunning || FTermPending)
     Log(llError, "The task was destroyed while still running; stop it first");
-  if (FThread.joinable() && FThread.get_id() == self) FThread.detach();
-  if (FTermThread.joinable() && FTermThread.get_id() == self) FTermThread.detach();
+  if (FThread.joinable() && CannotJoinHere(FThread)) FThread.detach();
+  if (FTermThread.joinable() && CannotJoinHere(FTermThread)) FTermThread.detach();
   FOwnerThread = self;
   Stop(true);
   WaitForRunEnd();
@@ -248,7 +260,7 @@ void TCustomFFmpeg::WaitForRunEnd() {
 // Only the thread that started the run joins it; others only wait for its end.
 void TCustomFFmpeg::Join() {
   if (std::this_thread::get_id() != FOwnerThread.load()) return;
-  if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id()) return;
+  if (!FThread.joinable() || CannotJoinHere(FThread)) return;
   WaitForRunEnd();
   FThread.join();
 }
@@ -272,7 +284,7 @@ void TCustomFFmpeg::Stop(bool AWaitForStop) {
 }
 
 void TCustomFFmpeg::JoinTerminateThread() {
-  if (!FTermThread.joinable() || FTermThread.get_id() == std::this_thread::get_id()) return;
+  if (!FTermThread.joinable() || CannotJoinHere(FTermThread)) return;
   waitPumping([this] { return !FTermPending; });
   FTermThread.join();
 }
@@ -394,9 +406,10 @@ bool TCustomFFmpeg::ApplyFilterCommand(const TFilterCommand& c) {
 }
 
 // Posts a command to the run and waits for its result; applies it at once
-// when no run is active or when called by the run itself.
+// when no run is active, when called by the run itself, or in a main-thread
+// call the run is blocked on (the run stands still until it returns).
 bool TCustomFFmpeg::PostFilterCommand(TFilterCommand c) {
-  if (OnRunThread()) return ApplyFilterCommand(c);
+  if (OnRunThread() || RunWaitsForThisThread()) return ApplyFilterCommand(c);
   auto result = std::make_shared<std::promise<bool>>();
   std::future<bool> done = result->get_future();
   c.done = [result](bool ok) { result->set_value(ok); };

@@ -64,7 +64,6 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // (pumping the main-thread queue when called on the main thread). Only the
   // thread that started the run joins its thread. Called on the run's own
   // thread, or in a main-thread call the run is blocked on, it only asks.
-  // Such a main-thread call must not post filter commands.
   void Stop(bool AWaitForStop);
   void Pause();
   void Resume();

@@ -334,6 +334,76 @@ TEST_F(RunControlTest, StopInAMainThreadCallTheRunWaitsFor) {
   }
 }
 
+// A filter command sent in a main-thread call the run waits for reaches the
+// graph at once instead of waiting for the run.
+TEST_F(RunControlTest, FilterCommandInAMainThreadCallTheRunWaitsFor) {
+  DeadlockWatchdog watchdog("a filter command in a main-thread call", std::chrono::seconds(60));
+  MainQueue main;
+  CountingTask& task = newCountingTask();
+  std::atomic<int> answers{0}, accepted{0};
+  task.FReportInterval = 0;
+  task.FOnProgress = [&](TObject*, const TProgressInfo& info) {
+    if (info.Final || answers > 0) return;
+    callInMainThread([&] {
+      accepted += task.SendFilterCommand("hue", "h", "90", 0) ? 1 : 0;
+      ++answers;
+    });
+  };
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=2"), 0);
+  ASSERT_GE(openOutput("-vf hue -c:v mpeg4", path("cmd.nut")), 0) << task.FLastErrMsg;
+  task.StartConvert(true);
+  EXPECT_TRUE(waitPumping([&] { return !task.Converting(); }, 30s));
+  task.Stop(true);
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(accepted, 1);
+  EXPECT_TRUE(task.Finished()) << task.FatalMessage();
+}
+
+// The owner moves the termination to the main thread and there stops the
+// task with waiting, or destroys it: the thread that delivers the
+// termination waits for that call, so it is not joined there.
+TEST_F(RunControlTest, TerminationHandledOnTheMainThread) {
+  struct Case {
+    const char* name;
+    bool ran;      // a run, or the termination of a task that never ran
+    bool destroy;  // destroy the task, or stop it with waiting
+  };
+  const Case cases[] = {{"run, stop", true, false},
+                        {"run, destroy", true, true},
+                        {"never ran, stop", false, false},
+                        {"never ran, destroy", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeadlockWatchdog watchdog("termination handled on the main thread", std::chrono::seconds(60));
+    MainQueue main;
+    TCustomFFmpeg& task = newTask();
+    std::atomic<bool> handled{false};
+    task.FOnTerminate = [&](TObject*) {
+      callInMainThread([&] {
+        if (c.destroy)
+          engine_.reset();
+        else
+          task.Stop(true);
+        handled = true;
+      });
+    };
+    if (c.ran) {
+      ASSERT_GE(openInput("-f lavfi", "testsrc=size=64x48:rate=25:duration=1"), 0);
+      ASSERT_GE(openOutput("-c:v mpeg4", path("main-end.nut")), 0);
+      task.StartConvert(true);
+    } else {
+      task.StopOrTerminate(false);
+    }
+    EXPECT_TRUE(waitPumping([&] { return handled.load(); }, 30s));
+    if (!c.destroy) {
+      EXPECT_FALSE(task.Converting());
+      task.StopOrTerminate(true);
+      task.Stop(true);
+    }
+    engine_.reset();
+  }
+}
+
 // A task that never ran still tells its owner that it ended, once.
 TEST_F(RunControlTest, StopOrTerminateNotifiesATaskThatNeverRan) {
   for (const bool wait : {true, false}) {
