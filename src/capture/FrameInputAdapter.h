@@ -25,9 +25,9 @@ namespace corvane {
 
 // The frame being read; owned by the open input, shared with the handlers.
 struct TInputFrameInfo {
-  std::int64_t TimeStamp = 0;                  // microseconds; a handler may change it
-  std::int64_t LastTimeStamp = AV_NOPTS_VALUE; // of the previous packet
-  std::int32_t FrameNumber = 0;                // 1 for the first frame
+  std::int64_t TimeStamp = 0;                   // microseconds; a handler may change it
+  std::int64_t LastTimeStamp = AV_NOPTS_VALUE;  // of the previous packet
+  std::int32_t FrameNumber = 0;                 // 1 for the first frame
   std::int32_t Width = 0;
   std::int32_t Height = 0;
   std::int32_t BitsPerPixel = 0;   // 8, 16, 24 or 32 for the bitmap kinds; 0 for yuv

@@ -100,8 +100,7 @@ int parseRate(AVFormatContext* s, TFrameInputSession& ses) {
 
 int parseSize(AVFormatContext* s, TFrameInputSession& ses) {
   const char* text = priv(s)->video_size;
-  if (text && *text &&
-      ff::av_parse_video_size(&ses.info.Width, &ses.info.Height, text) < 0)
+  if (text && *text && ff::av_parse_video_size(&ses.info.Width, &ses.info.Height, text) < 0)
     return fail(s, AVERROR(EINVAL), "Couldn't parse video size.\n");
   if (ses.info.Width < 1 || ses.info.Height < 1)
     return fail(s, AVERROR(EINVAL), "Invalid frame size\n");
@@ -288,17 +287,42 @@ const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->c
 constexpr int kDecoding = AV_OPT_FLAG_DECODING_PARAM;
 
 const AVOption kOptions[] = {
-    {"input_type", "one of {canvas, bmp, dc, yuv}, default yuv",
-     offsetof(TFrameInputPriv, input_type), AV_OPT_TYPE_STRING, {.str = "yuv"}, 0, 0, kDecoding,
+    {"input_type",
+     "one of {canvas, bmp, dc, yuv}, default yuv",
+     offsetof(TFrameInputPriv, input_type),
+     AV_OPT_TYPE_STRING,
+     {.str = "yuv"},
+     0,
+     0,
+     kDecoding,
      nullptr},
-    {"video_size", "A string describing frame size, such as 640x480 or hd720.",
-     offsetof(TFrameInputPriv, video_size), AV_OPT_TYPE_STRING, {.str = nullptr}, 0, 0,
-     kDecoding, nullptr},
-    {"framerate", "set frame rate", offsetof(TFrameInputPriv, framerate), AV_OPT_TYPE_STRING,
-     {.str = "ntsc"}, 0, 0, kDecoding, nullptr},
-    {"pixel_format", "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
-     offsetof(TFrameInputPriv, pixel_format), AV_OPT_TYPE_STRING, {.str = "yuv420p"}, 0, 0,
-     kDecoding, nullptr},
+    {"video_size",
+     "A string describing frame size, such as 640x480 or hd720.",
+     offsetof(TFrameInputPriv, video_size),
+     AV_OPT_TYPE_STRING,
+     {.str = nullptr},
+     0,
+     0,
+     kDecoding,
+     nullptr},
+    {"framerate",
+     "set frame rate",
+     offsetof(TFrameInputPriv, framerate),
+     AV_OPT_TYPE_STRING,
+     {.str = "ntsc"},
+     0,
+     0,
+     kDecoding,
+     nullptr},
+    {"pixel_format",
+     "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
+     offsetof(TFrameInputPriv, pixel_format),
+     AV_OPT_TYPE_STRING,
+     {.str = "yuv420p"},
+     0,
+     0,
+     kDecoding,
+     nullptr},
     {},
 };
 

@@ -94,8 +94,8 @@ int checkRateAndChannels(AVFormatContext* s, TWaveInputSession& ses) {
     ff::av_log(s, AV_LOG_ERROR, "Invalid sample rate %d\n", ses.info.SampleRate);
     return AVERROR(EINVAL);
   }
-  const int max_channels = (INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) /
-                           (kSamplesPerPacket * ses.bytes_per_sample);
+  const int max_channels =
+      (INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) / (kSamplesPerPacket * ses.bytes_per_sample);
   if (ses.info.Channels <= 0 || ses.info.Channels > max_channels) {
     ff::av_log(s, AV_LOG_ERROR, "Invalid channels %d\n", ses.info.Channels);
     return AVERROR(EINVAL);
@@ -116,8 +116,8 @@ int createStream(AVFormatContext* s, TWaveInputSession& ses) {
   ff::av_channel_layout_default(&par->ch_layout, ses.info.Channels);
   par->bits_per_coded_sample = ses.info.SampleFormat;
   par->block_align = ses.block_align;
-  par->bit_rate = static_cast<std::int64_t>(ses.info.SampleRate) * ses.info.Channels *
-                  ses.info.SampleFormat;
+  par->bit_rate =
+      static_cast<std::int64_t>(ses.info.SampleRate) * ses.info.Channels * ses.info.SampleFormat;
   par->frame_size = kSamplesPerPacket;  // samples per channel, as the field counts them
   st->time_base = AVRational{1, 1000000};
   st->pts_wrap_bits = 64;
@@ -206,12 +206,33 @@ const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->c
 constexpr int kDecoding = AV_OPT_FLAG_DECODING_PARAM;
 
 const AVOption kOptions[] = {
-    {"sample_rate", "set audio sampling rate (in Hz)", offsetof(TWaveInputPriv, sample_rate),
-     AV_OPT_TYPE_INT, {.i64 = 44100}, 0, INT_MAX, kDecoding, nullptr},
-    {"channels", "set number of audio channels", offsetof(TWaveInputPriv, channels),
-     AV_OPT_TYPE_INT, {.i64 = 2}, 0, INT_MAX, kDecoding, nullptr},
-    {"sample_fmt", "set sample format", offsetof(TWaveInputPriv, sample_fmt), AV_OPT_TYPE_STRING,
-     {.str = "s16"}, 0, 0, kDecoding, nullptr},
+    {"sample_rate",
+     "set audio sampling rate (in Hz)",
+     offsetof(TWaveInputPriv, sample_rate),
+     AV_OPT_TYPE_INT,
+     {.i64 = 44100},
+     0,
+     INT_MAX,
+     kDecoding,
+     nullptr},
+    {"channels",
+     "set number of audio channels",
+     offsetof(TWaveInputPriv, channels),
+     AV_OPT_TYPE_INT,
+     {.i64 = 2},
+     0,
+     INT_MAX,
+     kDecoding,
+     nullptr},
+    {"sample_fmt",
+     "set sample format",
+     offsetof(TWaveInputPriv, sample_fmt),
+     AV_OPT_TYPE_STRING,
+     {.str = "s16"},
+     0,
+     0,
+     kDecoding,
+     nullptr},
     {},
 };
 
