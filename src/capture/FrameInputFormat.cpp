@@ -284,45 +284,26 @@ int guarded(F&& f) {
 
 const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->class_name; }
 
-constexpr int kDecoding = AV_OPT_FLAG_DECODING_PARAM;
+// A text option of the private state, a decoding parameter.
+AVOption textOption(const char* name, const char* help, std::size_t offset, const char* value) {
+  AVOption o{};
+  o.name = name;
+  o.help = help;
+  o.offset = static_cast<int>(offset);
+  o.type = AV_OPT_TYPE_STRING;
+  o.default_val.str = value;
+  o.flags = AV_OPT_FLAG_DECODING_PARAM;
+  return o;
+}
 
 const AVOption kOptions[] = {
-    {"input_type",
-     "one of {canvas, bmp, dc, yuv}, default yuv",
-     offsetof(TFrameInputPriv, input_type),
-     AV_OPT_TYPE_STRING,
-     {.str = "yuv"},
-     0,
-     0,
-     kDecoding,
-     nullptr},
-    {"video_size",
-     "A string describing frame size, such as 640x480 or hd720.",
-     offsetof(TFrameInputPriv, video_size),
-     AV_OPT_TYPE_STRING,
-     {.str = nullptr},
-     0,
-     0,
-     kDecoding,
-     nullptr},
-    {"framerate",
-     "set frame rate",
-     offsetof(TFrameInputPriv, framerate),
-     AV_OPT_TYPE_STRING,
-     {.str = "ntsc"},
-     0,
-     0,
-     kDecoding,
-     nullptr},
-    {"pixel_format",
-     "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
-     offsetof(TFrameInputPriv, pixel_format),
-     AV_OPT_TYPE_STRING,
-     {.str = "yuv420p"},
-     0,
-     0,
-     kDecoding,
-     nullptr},
+    textOption("input_type", "one of {canvas, bmp, dc, yuv}, default yuv",
+               offsetof(TFrameInputPriv, input_type), "yuv"),
+    textOption("video_size", "A string describing frame size, such as 640x480 or hd720.",
+               offsetof(TFrameInputPriv, video_size), nullptr),
+    textOption("framerate", "set frame rate", offsetof(TFrameInputPriv, framerate), "ntsc"),
+    textOption("pixel_format", "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
+               offsetof(TFrameInputPriv, pixel_format), "yuv420p"),
     {},
 };
 

@@ -203,36 +203,35 @@ int guarded(F&& f) {
 
 const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->class_name; }
 
-constexpr int kDecoding = AV_OPT_FLAG_DECODING_PARAM;
+// An option of the private state, a decoding parameter.
+AVOption option(const char* name, const char* help, std::size_t offset, AVOptionType type) {
+  AVOption o{};
+  o.name = name;
+  o.help = help;
+  o.offset = static_cast<int>(offset);
+  o.type = type;
+  o.flags = AV_OPT_FLAG_DECODING_PARAM;
+  return o;
+}
+
+AVOption intOption(const char* name, const char* help, std::size_t offset, int value) {
+  AVOption o = option(name, help, offset, AV_OPT_TYPE_INT);
+  o.default_val.i64 = value;
+  o.max = INT_MAX;
+  return o;
+}
+
+AVOption textOption(const char* name, const char* help, std::size_t offset, const char* value) {
+  AVOption o = option(name, help, offset, AV_OPT_TYPE_STRING);
+  o.default_val.str = value;
+  return o;
+}
 
 const AVOption kOptions[] = {
-    {"sample_rate",
-     "set audio sampling rate (in Hz)",
-     offsetof(TWaveInputPriv, sample_rate),
-     AV_OPT_TYPE_INT,
-     {.i64 = 44100},
-     0,
-     INT_MAX,
-     kDecoding,
-     nullptr},
-    {"channels",
-     "set number of audio channels",
-     offsetof(TWaveInputPriv, channels),
-     AV_OPT_TYPE_INT,
-     {.i64 = 2},
-     0,
-     INT_MAX,
-     kDecoding,
-     nullptr},
-    {"sample_fmt",
-     "set sample format",
-     offsetof(TWaveInputPriv, sample_fmt),
-     AV_OPT_TYPE_STRING,
-     {.str = "s16"},
-     0,
-     0,
-     kDecoding,
-     nullptr},
+    intOption("sample_rate", "set audio sampling rate (in Hz)",
+              offsetof(TWaveInputPriv, sample_rate), 44100),
+    intOption("channels", "set number of audio channels", offsetof(TWaveInputPriv, channels), 2),
+    textOption("sample_fmt", "set sample format", offsetof(TWaveInputPriv, sample_fmt), "s16"),
     {},
 };
 

@@ -161,6 +161,7 @@ TEST_F(FrameInputTest, TimestampsAndRebase) {
   for (int i = 0; i < 7; ++i) {
     ASSERT_EQ(read(), 0);
     EXPECT_EQ(pkt_->size, 32 * 16 * 3 / 2);
+    EXPECT_TRUE(pkt_->flags & AV_PKT_FLAG_KEY);
     pts.push_back(pkt_->pts);
   }
   const std::vector<std::int64_t> expected{0, 40000, 80000, 1000000, 1040000, 1080000, 1120000};
