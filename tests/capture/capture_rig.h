@@ -47,9 +47,10 @@ struct Picture {
 };
 
 // Every decoded frame of the first stream of `type` in `file`; video frames
-// fill `pictures`, audio frames append packed s16 samples to `samples`.
+// fill `pictures`, audio frames append packed s16 samples to `samples` and
+// count in `late_audio` the frames whose time is not the samples before them.
 inline bool decodeAll(const std::string& file, AVMediaType type, std::vector<Picture>* pictures,
-                      std::vector<std::int16_t>* samples) {
+                      std::vector<std::int16_t>* samples, int* late_audio = nullptr) {
   AVFormatContext* raw = nullptr;
   if (ff::avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return false;
   InputContextPtr ic(raw);
@@ -84,6 +85,11 @@ inline bool decodeAll(const std::string& file, AVMediaType type, std::vector<Pic
         }
         pictures->push_back(std::move(p));
       } else if (type == AVMEDIA_TYPE_AUDIO && samples && frame->format == AV_SAMPLE_FMT_S16) {
+        const std::int64_t at = ff::av_rescale_q(frame->best_effort_timestamp, st->time_base,
+                                                 AVRational{1, frame->sample_rate});
+        const std::int64_t before =
+            static_cast<std::int64_t>(samples->size()) / frame->ch_layout.nb_channels;
+        if (late_audio && at != before) ++*late_audio;
         const auto* s = reinterpret_cast<const std::int16_t*>(frame->data[0]);
         samples->insert(samples->end(), s, s + frame->nb_samples * frame->ch_layout.nb_channels);
       }

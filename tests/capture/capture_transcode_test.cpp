@@ -118,11 +118,13 @@ TEST_F(CaptureTranscodeTest, ToneWithClicks) {
     next += count;
     return static_cast<int>(count * 4);
   });
-  const std::string out = path("tone.wav");
+  const std::string out = path("tone.nut");
   ASSERT_TRUE(run("-f waveinput -ar 48000 -ac 2 -sample_fmt s16", adapter->RegistryUrl(),
                   "-c:a pcm_s16le", out));
   std::vector<std::int16_t> samples;
-  ASSERT_TRUE(testrig::decodeAll(out, AVMEDIA_TYPE_AUDIO, nullptr, &samples));
+  int late = 0;
+  ASSERT_TRUE(testrig::decodeAll(out, AVMEDIA_TYPE_AUDIO, nullptr, &samples, &late));
+  EXPECT_EQ(late, 0);
   ASSERT_EQ(samples.size(), std::size_t(kTotal * 2));
   for (int second = 0; second <= 3; ++second) {
     EXPECT_EQ(samples[second * 96000], 30000) << second;
