@@ -294,6 +294,7 @@ void TCustomFFmpeg::Pause() {
   FSuspended = 1;
   FPauseTime = Now();
   FHold = true;
+  FAudioPreview.Pause();
 }
 
 void TCustomFFmpeg::Resume() {
@@ -304,6 +305,7 @@ void TCustomFFmpeg::Resume() {
   if (FHold) FTotalPauseTime += Now() - FPauseTime;
   FHold = false;
   FChanged.notify_all();
+  FAudioPreview.Resume();
 }
 
 void TCustomFFmpeg::Step() {
@@ -315,6 +317,7 @@ void TCustomFFmpeg::Step() {
   FHold = false;
   FStepMark = -1;
   FChanged.notify_all();
+  FAudioPreview.Resume();
 }
 
 void TCustomFFmpeg::ServeCommands() {
@@ -513,6 +516,8 @@ static void CloseOutputFiles(TCustomFFmpeg& e) {
 }
 
 void TCustomFFmpeg::FreeTaskData() {
+  FAudioPreview.Close();
+  FHooks.Release();
   // Graphs point at streams, output streams at their files' contexts, input
   // streams at their files' contexts: release in that order.
   for (auto& ist : Finput_streams) ist->filters.clear();
