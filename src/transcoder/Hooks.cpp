@@ -187,7 +187,8 @@ void THooks::OutputVideo(AVFrame* AFrame, int AFrameNumber, std::int64_t APTS) {
 
 bool THooks::PreviewDue() {
   const std::int64_t now = MonotonicMicroseconds();
-  if (now - Fpreview_last_time <= FPreviewInterval) return false;
+  const std::int64_t interval = FPreviewInterval;
+  if (interval > 0 && now - Fpreview_last_time <= interval) return false;  // 0: every picture
   Fpreview_last_time = now;
   return true;
 }

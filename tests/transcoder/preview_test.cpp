@@ -115,12 +115,17 @@ TEST_F(PreviewTest, ClosingTheSinkEndsPaintingNotTheTask) {
 }
 
 // The bitmap post hook wins over the window and reuses the bitmap of the
-// video hook; without a sink factory the preview just ends.
+// video hook, at the depth asked for; without a sink factory the preview just ends.
 TEST_F(PreviewTest, PreviewBitmapTakesPrecedenceAndNoSinkEndsThePreview) {
   TCustomFFmpeg& t = previewTask();
   int bitmaps = 0, painted = 0;
-  t.FHooks.OnOutputVideoHook.Set(
-      [&](TObject*, Bitmap& b, int, std::int64_t, bool&, bool&) { b.row(0)[0] = 7; });
+  EXPECT_EQ(t.SetVideoHookBitsPixel("12"), AVERROR(EINVAL));
+  EXPECT_TRUE(logged("Invalid BitsPixel 12"));
+  ASSERT_EQ(t.SetVideoHookBitsPixel("24"), 0);
+  t.FHooks.OnOutputVideoHook.Set([&](TObject*, Bitmap& b, int, std::int64_t, bool&, bool&) {
+    EXPECT_EQ(b.format, BmpFormat::pf24bit);
+    b.row(0)[0] = 7;
+  });
   t.FHooks.OnPreviewBitmap.Set([&](TObject*, const Bitmap& b, int n, std::int64_t) {
     EXPECT_EQ(n, bitmaps);
     EXPECT_EQ(b.row(0)[0], 7) << "the hooked bitmap";
