@@ -75,6 +75,25 @@ TEST_F(HookThreads, StopFromAHookOrWhileOneRunsEndsTheTask) {
   }
 }
 
+// A preview handler may change the post hooks: it is raised outside their lock.
+TEST_F(HookThreads, PreviewHandlerSwitchesThePostHooksOff) {
+  TCustomFFmpeg& t = newTask();
+  ASSERT_GE(openInput("-f lavfi", "testsrc=size=160x120:rate=25:duration=1"), 0);
+  ASSERT_GE(openOutput("-c:v rawvideo", path("post.nut")), 0) << t.FLastErrMsg;
+  std::atomic<int> raised{0};
+  t.FHooks.SetPreviewInterval(0);
+  t.FHooks.SetPostHooksLocked(phBitmap);
+  t.FHooks.OnPreviewBitmap.Set([&](TObject*, const Bitmap&, int, std::int64_t) {
+    ++raised;
+    t.FHooks.SetPostHooksLocked(0);
+  });
+  t.StartConvert(true);
+  endsOrAbort(t, 20s);
+  EXPECT_TRUE(t.Finished()) << t.FatalMessage();
+  EXPECT_EQ(raised, 1);
+  EXPECT_EQ(t.FHooks.PostHooks(), 0u);
+}
+
 // A sink that counts its paints on the main thread and closes after the first.
 struct MainSink : IPreviewSink {
   MainSink(std::vector<std::string>& captions, std::function<void()> onClose,
