@@ -305,9 +305,14 @@ bool EmitVideoFrames(TCustomFFmpeg& e, TOutputFile& of, TOutputStream& ost, AVFr
       in->pict_type = AV_PICTURE_TYPE_I;
       e.Log(llDebug, "Forced keyframe at time %f", pts_time);
     }
-    e.OutputFrameHook(ost, in);
-    if (e.Fdebug_ts) LogFrameToEncoder(e, "video", in, enc->time_base);
-    const int frame_size = EncodeVideoFrame(e, of, ost, in);
+    // Hooks change a reference of their own: the kept picture, repeated
+    // later, stays as the filters gave it.
+    FramePtr own = makeFrame();
+    if (!own || ff::av_frame_ref(own.get(), in) < 0) e.Fatal("Video encoding failed");
+    e.OutputFrameHook(ost, own.get());
+    if (e.Fdebug_ts) LogFrameToEncoder(e, "video", own.get(), enc->time_base);
+    const int frame_size = EncodeVideoFrame(e, of, ost, own.get());
+    ff::av_frame_remove_side_data(in, AV_FRAME_DATA_A53_CC);
     ++ost.sync_opts;
     ++ost.frame_number;
     if (!e.Fvstats_filename.empty() && frame_size > 0) e.WriteVideoStats(ost, frame_size);

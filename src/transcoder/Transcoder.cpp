@@ -312,6 +312,7 @@ void TCustomFFmpeg::Pause() {
   FSuspended = 1;
   FPauseTime = Now();
   FHold = true;
+  FAudioPreview.Pause();
 }
 
 void TCustomFFmpeg::Resume() {
@@ -322,6 +323,7 @@ void TCustomFFmpeg::Resume() {
   if (FHold) FTotalPauseTime += Now() - FPauseTime;
   FHold = false;
   FChanged.notify_all();
+  FAudioPreview.Resume();
 }
 
 void TCustomFFmpeg::Step() {
@@ -333,6 +335,7 @@ void TCustomFFmpeg::Step() {
   FHold = false;
   FStepMark = -1;
   FChanged.notify_all();
+  FAudioPreview.Resume();
 }
 
 void TCustomFFmpeg::ServeCommands() {
@@ -532,6 +535,8 @@ static void CloseOutputFiles(TCustomFFmpeg& e) {
 }
 
 void TCustomFFmpeg::FreeTaskData() {
+  FAudioPreview.Close();
+  FHooks.Release();
   // Graphs point at streams, output streams at their files' contexts, input
   // streams at their files' contexts: release in that order.
   for (auto& ist : Finput_streams) ist->filters.clear();

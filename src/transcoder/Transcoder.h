@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "transcoder/AudioPreview.h"
+#include "transcoder/Hooks.h"
 #include "transcoder/TranscoderOptions.h"
 
 namespace corvane {
@@ -153,9 +155,15 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   bool AnyOutputUnavailable();
   int PullFromGraph(TFilterGraph& fg, TInputStream*& best_ist);
 
-  // ---- Hook points for pictures and sound (no-ops until hooks exist)
-  virtual void InputFrameHook(TInputStream& /*ist*/, AVFrame* /*frame*/) {}
-  virtual void OutputFrameHook(TOutputStream& /*ost*/, AVFrame* /*frame*/) {}
+  // ---- Hook points for pictures and sound (HookPoints.cpp). Task thread:
+  // a decoded picture or sound block, and one about to be encoded.
+  virtual void InputFrameHook(TInputStream& ist, AVFrame* frame);
+  virtual void OutputFrameHook(TOutputStream& ost, AVFrame* frame);
+  // Parses the depth and applies it to the hooked bitmaps; -EINVAL, logged, when invalid.
+  int SetVideoHookBitsPixel(const std::string& arg) override;
+  // Plays the encoded sound while the task runs (any thread).
+  void SetPreviewAudio(bool AValue) { FAudioPreview.SetEnabled(AValue); }
+  bool PreviewAudio() const { return FAudioPreview.Enabled(); }
 
   // ---- Events (set before StartConvert; raised on the task thread)
   TProgressEvent FOnProgress;
@@ -187,6 +195,10 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   std::array<int, 52> Fqp_histogram{};
   // The last report (any thread; written by the task thread).
   TProgressInfo Progress() const;
+
+  // ---- Hooks and previews (declared after the run state they read)
+  THooks FHooks{this};
+  TAudioPreview FAudioPreview{this, [this] { return FTerminated || FFinished || FBroken; }};
 
   // ---- Run control state (Transcoder.cpp, Loop.cpp)
   // Set by any step whose failure must keep the run from counting as
