@@ -6,6 +6,7 @@
 #include "foundation/StrFormat.h"
 #include "foundation/api/sdl2.h"
 #include "foundation/api/soundtouch.h"
+#include "player/SDLEventThread.h"
 
 namespace corvane {
 namespace {
@@ -136,6 +137,8 @@ void TSDLLoader::QuitAll() {
 }
 
 void TSDLLoader::shutdownLocked() {
+  // The event pump must not outlive the media layer.
+  StopSDLEventThread();
   FClients.clear();
   FCurrentAudioDriver.clear();
   FCurrentVideoDriver.clear();
