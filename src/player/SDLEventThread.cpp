@@ -181,7 +181,10 @@ void DispatchSDLEvent(const SDL_Event& e) {
   for (const auto& c : targets) c->Deliver(e);
 }
 
-void StartSDLEventThread() { eventThread().Start(); }
+void StartSDLEventThread() {
+  // Without SDL's event queue a read fails, which would count as a quit.
+  if (sdl::SDL_WasInit && sdl::SDL_WasInit(SDL_INIT_EVENTS)) eventThread().Start();
+}
 void StopSDLEventThread() { eventThread().Stop(); }
 bool SDLEventThreadRunning() { return eventThread().Running(); }
 

@@ -49,8 +49,9 @@ void RemoveSDLEventClient(const TSDLEventClient* client);
 // Hands the event to every listed client that wants it, outside the list's lock.
 void DispatchSDLEvent(const SDL_Event& e);
 
-// Starts the event thread unless it runs; SDL2 must be initialised. The
-// thread ends after a quit event and is started again by the next call.
+// Starts the event thread unless it runs or SDL2's event queue is not
+// initialised. The thread ends after a quit event and is started again by
+// the next call.
 void StartSDLEventThread();
 // Ends the event thread and waits for it; called before SDL2 quits. From the
 // event thread itself (a handler) it only asks it to end.

@@ -64,7 +64,8 @@
   CORVANE_REQ(X, SDL_GetNumRenderDrivers)   \
   CORVANE_REQ(X, SDL_GetRenderDriverInfo)   \
   CORVANE_REQ(X, SDL_GL_GetCurrentContext)  \
-  CORVANE_REQ(X, SDL_GL_GetProcAddress)
+  CORVANE_REQ(X, SDL_GL_GetProcAddress)     \
+  CORVANE_REQ(X, SDL_ResetHint)
 
 namespace sdl {
 CORVANE_SDL2_FUNCTIONS(CORVANE_DECLARE_SLOT)
