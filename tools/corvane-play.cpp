@@ -1,4 +1,5 @@
-// corvane-play [options] FILE: plays a media file with the player component.
+// corvane-play [options] FILE...: plays media files one after another with the
+// player component.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -39,18 +40,25 @@ const char* stateName(TPlayState s) {
 
 int usage(const char* msg = nullptr) {
   if (msg) std::fprintf(stderr, "corvane-play: %s\n", msg);
-  std::fprintf(
-      stderr,
-      "usage: corvane-play [--audio-driver NAME] [--video-driver NAME] [--no-display]\n"
-      "  [--no-audio] [--start SECONDS] [--duration SECONDS] [--speed X] [--pitch X]\n"
-      "  [--volume 0..128] [--mute] [--loop] [--vf GRAPH] [--af GRAPH]\n"
-      "  [--show-mode video|waves|rdft|none] [--option NAME=VALUE]... [--log-level LEVEL]\n"
-      "  [--events] [--libdir DIR] FILE\n");
+  std::fprintf(stderr,
+               "usage: corvane-play [--audio-driver NAME] [--video-driver NAME] [--no-display]\n"
+               "  [--no-audio] [--start SECONDS] [--duration SECONDS] [--speed X] [--pitch X]\n"
+               "  [--volume 0..128] [--mute] [--loop] [--vf GRAPH] [--af GRAPH]\n"
+               "  [--show-mode video|waves|rdft|none] [--sync audio|video|ext] [--renderer NAME]\n"
+               "  [--option NAME=VALUE]... [--log-level LEVEL] [--events] [--libdir DIR] FILE...\n"
+               "Several files play one after another; --loop repeats the list.\n");
   return 2;
 }
 
 double seconds(const std::string& name, const std::string& v) {
   return parse_double_or_raise(name, v);
+}
+
+Tav_sync_type syncType(const std::string& v) {
+  if (v == "audio") return AV_SYNC_AUDIO_MASTER;
+  if (v == "video") return AV_SYNC_VIDEO_MASTER;
+  if (v == "ext") return AV_SYNC_EXTERNAL_CLOCK;
+  throw EOptionError("unknown sync type " + v);
 }
 
 }  // namespace
@@ -62,7 +70,9 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, onSignal);
 
   TRORizozu player;
-  std::string file, libdir, logLevel;
+  std::vector<std::string> files;
+  std::string libdir, logLevel;
+  std::int64_t startTime = AV_NOPTS_VALUE, playTime = AV_NOPTS_VALUE;
   std::vector<std::pair<std::string, std::string>> options;
   bool events = false, loop = false;
   try {
@@ -81,9 +91,9 @@ int main(int argc, char** argv) {
       else if (a == "--no-audio")
         player.SetDisableAudio(true);
       else if (a == "--start")
-        player.Settings().start_time = std::llround(seconds(a, value()) * 1e6);
+        startTime = std::llround(seconds(a, value()) * 1e6);
       else if (a == "--duration")
-        player.SetPlayTime(std::llround(seconds(a, value()) * 1e6));
+        playTime = std::llround(seconds(a, value()) * 1e6);
       else if (a == "--speed")
         player.SetPlaybackSpeed(seconds(a, value()));
       else if (a == "--pitch")
@@ -113,7 +123,11 @@ int main(int argc, char** argv) {
         const auto* it = std::find(std::begin(names), std::end(names), m);
         if (it == std::end(names)) throw EOptionError("unknown show mode " + m);
         player.SetShowMode(modes[it - std::begin(names)]);
-      } else if (a == "--events")
+      } else if (a == "--sync")
+        player.SetSyncType(syncType(value()));
+      else if (a == "--renderer")
+        player.SetRenderer(value());
+      else if (a == "--events")
         events = true;
       else if (a == "--libdir")
         libdir = value();
@@ -121,15 +135,13 @@ int main(int argc, char** argv) {
         return usage(), 0;
       else if (!a.empty() && a[0] == '-')
         throw EOptionError("unknown option " + a);
-      else if (file.empty())
-        file = a;
       else
-        throw EOptionError("only one FILE can be played");
+        files.push_back(a);
     }
   } catch (const std::exception& e) {
     return usage(e.what());
   }
-  if (file.empty()) return usage("no FILE given");
+  if (files.empty()) return usage("no FILE given");
 
   TFFLogger& logger = FFLogger();
   if (!logLevel.empty()) {
@@ -154,9 +166,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
       return 2;
     }
-  player.SetRepeatType(loop ? rtLoop : rtStop);
+  // One file loops in place; a list moves on at the end of each file.
+  const bool loopInPlace = loop && files.size() == 1;
 
-  bool finished = false, failed = false;
+  // State seen on the main thread: handlers only record it, the loop below acts.
+  bool stopped = false, ended = false, quit = false;
   const auto out = [events](const std::string& line) {
     if (!events) return;
     std::fprintf(stdout, "%s\n", line.c_str());
@@ -168,15 +182,16 @@ int main(int argc, char** argv) {
   };
   player.OnState = [&](TObject*, TPlayState s) {
     out(std::string("state ") + stateName(s));
-    if (s == psStop) finished = true;
+    if (s == psEnd) ended = true;
+    if (s == psStop) stopped = true;
   };
   player.OnPosition = [&](TObject*, std::int64_t pts) { out("position " + std::to_string(pts)); };
   player.OnError = [&](TObject*, TErrorType t, const std::string& m) {
     out("error " + std::to_string(static_cast<int>(t)) + " " + m);
   };
   player.OnOpenFailed = [&](TObject* p) {
+    // Open reports the failure too, by its result.
     out("openfailed " + static_cast<TFFBasePlayer*>(p)->LastErrMsg());
-    failed = true;
   };
 
   // Keys of the player's window: space pauses, left and right seek 10 s,
@@ -200,6 +215,7 @@ int main(int argc, char** argv) {
         break;
       case SDLK_q:
       case SDLK_ESCAPE:
+        quit = true;
         player.Stop(false);
         break;
       default:
@@ -207,20 +223,41 @@ int main(int argc, char** argv) {
     }
   };
 
-  if (!player.Open(file)) {
-    std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
-    dispatcher->pump();
-    return 1;
-  }
-  while (!finished && !failed && !gSignal) {
+  int status = 0;
+  std::size_t next = 0, failuresInARow = 0;
+  // Opens the next file of the list that opens; false when none is left.
+  const auto openNext = [&]() -> bool {
+    while (!gSignal && failuresInARow < files.size()) {
+      if (next == files.size()) {
+        if (!loop || loopInPlace) return false;
+        next = 0;
+      }
+      const std::string& file = files[next++];
+      // Closing a file resets these: they are set for every file.
+      player.SetStartTime(startTime);
+      player.SetPlayTime(playTime);
+      player.SetRepeatType(loopInPlace ? rtLoop : rtStop);
+      stopped = ended = false;
+      if (player.Open(file)) {
+        failuresInARow = 0;
+        return true;
+      }
+      std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
+      dispatcher->pump();
+      status = 1;
+      ++failuresInARow;
+    }
+    return false;
+  };
+  bool playing = openNext();
+  while (playing && !gSignal) {
     dispatcher->waitForWork(std::chrono::milliseconds(20));
     dispatcher->pump();
+    // The end of a file moves on; a stop asked for (a key, the window
+    // closed) ends the list.
+    if (stopped) playing = !quit && (ended || playTime != AV_NOPTS_VALUE) && openNext();
   }
   if (gSignal) player.Stop(true);
   dispatcher->pump();
-  if (failed) {
-    std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
-    return 1;
-  }
-  return gSignal ? 128 + gSignal : 0;
+  return gSignal ? 128 + gSignal : status;
 }

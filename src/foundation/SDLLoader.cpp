@@ -4,6 +4,7 @@
 
 #include "foundation/Bindings.h"
 #include "foundation/StrFormat.h"
+#include "foundation/SDLEventThread.h"
 #include "foundation/api/sdl2.h"
 
 namespace corvane {
@@ -135,6 +136,8 @@ void TSDLLoader::QuitAll() {
 }
 
 void TSDLLoader::shutdownLocked() {
+  // The event pump must not outlive the media layer.
+  StopSDLEventThread();
   FClients.clear();
   FCurrentAudioDriver.clear();
   FCurrentVideoDriver.clear();

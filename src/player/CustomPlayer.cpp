@@ -7,12 +7,19 @@
 #include "foundation/StrFormat.h"
 #include "foundation/api/avutil.h"
 #include "player/NativeWindow.h"
+#include "foundation/SDLEventThread.h"
 
 namespace corvane {
 
-TCustomPlayer::TCustomPlayer(TComponent* AOwner) : TFFBasePlayer(AOwner) {}
+TCustomPlayer::TCustomPlayer(TComponent* AOwner)
+    : TFFBasePlayer(AOwner),
+      FEvents(std::make_shared<TSDLEventClient>([this](const SDL_Event& e) { mediaEvent(e); })) {
+  AddSDLEventClient(FEvents);
+}
 
 TCustomPlayer::~TCustomPlayer() {
+  FEvents->Detach();
+  RemoveSDLEventClient(FEvents.get());
   // The play thread draws through this object: stop it before the screen
   // goes, and end event delivery before the handlers are cleared.
   StopPlayerThreads();
@@ -27,20 +34,41 @@ TCustomPlayer::~TCustomPlayer() {
   OnOpenFailed = nullptr;
   OnKeyDown = nullptr;
   OnVideoRender = nullptr;
+  auto video = LockSDLVideo();
   FScreen.Destroy();
 }
 
 bool TCustomPlayer::Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused) {
   FNoScreenNow = false;
   SetScreenHandle(AScreenHandle);
-  return TFFBasePlayer::Open(AFileName, APaused);
+  const bool ok = TFFBasePlayer::Open(AFileName, APaused);
+  // The media layer runs now: its events reach the players from here on.
+  if (ok) StartSDLEventThread();
+  return ok;
 }
 
 bool TCustomPlayer::TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle,
                             bool APaused) {
   FNoScreenNow = false;
   SetScreenHandle(AScreenHandle);
-  return TFFBasePlayer::TryOpen(AFileName, APaused);
+  const bool ok = TFFBasePlayer::TryOpen(AFileName, APaused);
+  if (ok) StartSDLEventThread();
+  return ok;
+}
+
+std::string TCustomPlayer::Renderer() const {
+  std::lock_guard g(FRendererLock);
+  return FRenderer;
+}
+
+void TCustomPlayer::SetRenderer(const std::string& v) {
+  std::lock_guard g(FRendererLock);
+  FRenderer = v;
+}
+
+std::string TCustomPlayer::RenderDriver() const {
+  std::lock_guard g(FRendererLock);
+  return FRenderDriver;
 }
 
 void TCustomPlayer::SetScreenHandle(std::uintptr_t AHandle) {
@@ -106,34 +134,42 @@ void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
   is->force_refresh = 1;
 }
 
-void TCustomPlayer::pumpWindowEvents(TVideoState* is) {
-  if (!FScreen.OwnWindow()) return;
-  sdl::SDL_PumpEvents();
-  SDL_Event ev;
-  while (sdl::SDL_PeepEvents(&ev, 1, SDL_GETEVENT, SDL_QUIT, SDL_KEYDOWN) > 0) {
-    if (ev.type == SDL_KEYDOWN) {
-      const int key = ev.key.keysym.sym;
-      if (auto d = currentDispatcher(); d && OnKeyDown)
-        d->post([this, key] {
-          if (OnKeyDown) OnKeyDown(this, key);
-        });
-    } else if (ev.type == SDL_QUIT) {
+void TCustomPlayer::mediaEvent(const SDL_Event& e) {
+  TVideoState* is = State();
+  if (e.type == SDL_QUIT) {
+    EventQueue().Push({FF_QUIT_EVENT, is});
+  } else if (e.type == SDL_WINDOWEVENT) {
+    if (e.window.event == SDL_WINDOWEVENT_CLOSE)
       EventQueue().Push({FF_STOP_EVENT, is});
-    } else if (ev.type == SDL_WINDOWEVENT && ev.window.windowID == FScreen.WindowID()) {
-      if (ev.window.event == SDL_WINDOWEVENT_CLOSE) EventQueue().Push({FF_STOP_EVENT, is});
-      if (ev.window.event == SDL_WINDOWEVENT_RESIZED || ev.window.event == SDL_WINDOWEVENT_EXPOSED)
-        is->force_refresh = 1;
+    else
+      EventQueue().Push({FF_WINDOW_EVENT, is, e.window.event, e.window.data1, e.window.data2});
+  } else if (e.type == SDL_KEYDOWN) {
+    keyDown(e);
+  }
+}
+
+void TCustomPlayer::keyDown(const SDL_Event& e) {
+  if (TriggerEventInMainThread() && !isMainThread()) {
+    // Posted, not waited for: the event thread serves every player.
+    if (auto d = currentDispatcher()) {
+      d->post([client = std::weak_ptr(FEvents), e] {
+        if (auto c = client.lock()) c->Deliver(e);
+      });
+      return;
     }
   }
+  // A copy: the handler may destroy the player.
+  if (const auto handler = OnKeyDown) handler(this, e.key.keysym.sym);
 }
 
 void TCustomPlayer::Draw(TVideoState* is) {
   if (NoScreen() || FNoScreenNow || !is) return;
+  auto video = LockSDLVideo();
   if (FHandleChanged.exchange(false) && FScreen.Handle() != FScreenHandle) {
     FFLogger().Log(this, llInfo, "ScreenHandle changed from %llu to %llu",
                    static_cast<unsigned long long>(FScreen.Handle()),
                    static_cast<unsigned long long>(FScreenHandle.load()));
-    FScreen.Destroy();
+    destroyScreen();
   }
   if (!FScreen.Ready()) {
     const int w = FScreenWidth > 0 ? FScreenWidth.load()
@@ -144,6 +180,7 @@ void TCustomPlayer::Draw(TVideoState* is) {
                                                                ClassName(), Name().c_str())
                                                    : FWindowTitle;
     std::string error;
+    FScreen.SetForcedRenderer(Renderer());
     if (!FScreen.Create(FScreenHandle, w, h, title, false, error)) {
       if (!ScreenRequired()) {
         // No window system here: keep playing without display.
@@ -157,6 +194,11 @@ void TCustomPlayer::Draw(TVideoState* is) {
       return;
     }
     FFLogger().Log(this, llInfo, "Current render driver: %s", FScreen.RenderDriver().c_str());
+    {
+      std::lock_guard g(FRendererLock);
+      FRenderDriver = FScreen.RenderDriver();
+    }
+    FEvents->SetWindowID(FScreen.WindowID());
   }
   if (std::string why; !FScreen.OwnWindow() && NativeWindowLost(FScreen.Handle(), why)) {
     // Drawing on would only add errors: end the playback.
@@ -165,7 +207,6 @@ void TCustomPlayer::Draw(TVideoState* is) {
     EventQueue().Push({FF_STOP_EVENT, is});
     return;
   }
-  pumpWindowEvents(is);
   FScreen.Clear(FBackColor);
   const TRect area = FScreen.Area();
   if (is->audio_st && is->show_mode != SHOW_MODE_VIDEO)
@@ -284,14 +325,20 @@ bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) 
   return FReadOk;
 }
 
+void TCustomPlayer::destroyScreen() {
+  FEvents->SetWindowID(0);
+  FScreen.Destroy();
+}
+
 void TCustomPlayer::ClearScreen() {
+  auto video = LockSDLVideo();
   const int clear = FClearScreenAfterStop;
   if (FScreen.Ready() && (clear > 0 || (clear < 0 && !Loading()))) {
     FScreen.Clear(FBackColor);
     FScreen.Present();
   }
   // The next file is drawn by another play thread: it makes its own renderer.
-  FScreen.Destroy();
+  destroyScreen();
 }
 
 bool TCustomPlayer::CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS) {

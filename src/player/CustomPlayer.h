@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "foundation/Bitmap.h"
 #include "player/AudioDisplay.h"
 #include "player/FFBasePlayer.h"
+#include "foundation/SDLEventThread.h"
 #include "player/Screen.h"
 
 namespace corvane {
@@ -65,8 +67,19 @@ class TCustomPlayer : public TFFBasePlayer {
   TRect DisplayToActualRect(const TRect& ADisplayRect) const;
   // The picture on screen as a bitmap, with its timestamp (microseconds from the start).
   bool CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS);
-  // A key pressed in the player's own window (an SDL key code), delivered on
-  // the main thread through the dispatcher; never blocks the play thread.
+  // A render driver for the player's window ("software", "opengl", ...),
+  // used from the next window on; empty: an accelerated one, or the software
+  // renderer when GL rasterises on the CPU.
+  std::string Renderer() const;
+  void SetRenderer(const std::string& v);
+  // The render driver of the window, once one was made.
+  std::string RenderDriver() const;
+  // The media layer's id of the window drawn into, 0 without one.
+  std::uint32_t ScreenWindowID() const { return FEvents->WindowID(); }
+
+  // A key pressed in the player's window (an SDL key code). With
+  // TriggerEventInMainThread and a dispatcher it is posted to the main
+  // thread, otherwise raised on the media layer's event thread.
   std::function<void(TObject* Sender, int AKey)> OnKeyDown;
   // Raised on the play thread before each picture is drawn.
   std::function<void(TObject* Sender)> OnVideoRender;
@@ -83,7 +96,9 @@ class TCustomPlayer : public TFFBasePlayer {
   void SubtitleExpired(TFFFrame& sp) override;
 
  private:
-  void pumpWindowEvents(TVideoState* is);
+  void mediaEvent(const SDL_Event& e);
+  void keyDown(const SDL_Event& e);
+  void destroyScreen();
   void drawPicture(TVideoState* is, const TRect& area);
   void drawAudio(TVideoState* is, const TRect& area);
 
@@ -104,6 +119,10 @@ class TCustomPlayer : public TFFBasePlayer {
   std::atomic<int> FClearScreenAfterStop{-1};
   std::atomic<int> FScreenWidth{0}, FScreenHeight{0};
   std::string FWindowTitle;
+  mutable std::mutex FRendererLock;
+  std::string FRenderer, FRenderDriver;
+  // Window, key and quit events from the media layer's event thread.
+  std::shared_ptr<TSDLEventClient> FEvents;
   mutable std::mutex FDisplayRectLock;
   TRect FDisplayRect;
   std::mutex FReadLock;

@@ -11,6 +11,7 @@
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avutil.h"
 #include "player/NativeWindow.h"
+#include "player/RendererChoice.h"
 
 namespace corvane {
 namespace {
@@ -111,16 +112,18 @@ bool TScreen::Create(std::uintptr_t handle, int width, int height, const std::st
     FHandle = handle;
   }
   sdl::SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
-  FRenderer =
-      sdl::SDL_CreateRenderer(FWindow, -1, SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC);
-  if (!FRenderer) FRenderer = sdl::SDL_CreateRenderer(FWindow, -1, 0);
-  if (!FRenderer) {
-    error = strprintf("Could not create SDL renderer: %s", sdl::SDL_GetError());
+  TRendererChoice choice = CreateWindowRenderer(FWindow, FForcedRenderer);
+  if (!choice.warning.empty()) FFLogger().Log(FLogSender, llWarning, choice.warning);
+  if (!choice.glRenderer.empty())
+    FFLogger().Log(FLogSender, llInfo, "GL renderer: %s%s", choice.glRenderer.c_str(),
+                   choice.driver == "software" ? " (rasterises in software: not used)" : "");
+  if (!choice.renderer) {
+    error = choice.error;
     Destroy();
     return false;
   }
-  SDL_RendererInfo info{};
-  if (sdl::SDL_GetRendererInfo(FRenderer, &info) == 0 && info.name) FRenderDriver = info.name;
+  FRenderer = choice.renderer;
+  FRenderDriver = choice.driver;
   return true;
 }
 

@@ -49,6 +49,9 @@ class TScreen {
   bool OwnWindow() const { return FOwnWindow; }
   std::uint32_t WindowID() const;
   const std::string& RenderDriver() const { return FRenderDriver; }
+  // A render driver to use at the next Create ("software", "opengl", ...);
+  // empty: chosen as CreateWindowRenderer does.
+  void SetForcedRenderer(const std::string& name) { FForcedRenderer = name; }
   // The drawing area in pixels.
   TRect Area() const;
   void SetSize(int width, int height);
@@ -93,6 +96,7 @@ class TScreen {
   bool FOwnWindow = false;
   bool FFlip = false;
   std::string FRenderDriver;
+  std::string FForcedRenderer;
 };
 
 }  // namespace corvane
