@@ -113,7 +113,6 @@ class TVideoState {
   int realtime = 0;
 
   TClock audclk, vidclk, extclk;
-  std::atomic<int> extclk_serial{0};
   TMasterSync sync;
   TPacketQueue videoq, audioq, subtitleq;
   TFrameQueue pictq, subpq, sampq;
