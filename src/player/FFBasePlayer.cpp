@@ -1131,9 +1131,7 @@ bool TFFBasePlayer::switchStream(AVMediaType kind, int index) {
       return false;
     }
   }
-  if (current >= 0) is->CloseStreamComponent(current);
-  if (index >= 0 && is->OpenStreamComponent(index) < 0) return false;
-  return true;
+  return is->SwitchStreamComponent(current, index) >= 0;
 }
 
 bool TFFBasePlayer::SetAudioStreamIndex(int AIndex) {

@@ -542,7 +542,8 @@ void TVideoState::ReadThread() {
     }
   }
   FinishReading(ret);
-  read_done = true;
+  std::lock_guard g(switch_lock);
+  read_done = true;  // switches now run on their callers' threads
 }
 
 void TVideoState::FinishReading(int result) {
@@ -567,8 +568,41 @@ void TVideoState::FlushQueues() {
   }
 }
 
+int TVideoState::SwitchStreamComponent(int close, int open) {
+  const auto now = [this, close, open] {
+    if (close >= 0) CloseStreamComponent(close);
+    return open >= 0 ? OpenStreamComponent(open) : 0;
+  };
+  std::unique_lock g(switch_lock);
+  if (!read_tid.joinable() || read_done) {
+    g.unlock();
+    return now();
+  }
+  switch_req = {true, close, open, 0};
+  WakeReader();
+  while (switch_req.pending) {
+    if (read_done) {
+      switch_req.pending = false;
+      g.unlock();
+      return now();
+    }
+    switch_done.wait_for(g, std::chrono::milliseconds(10));
+  }
+  return switch_req.result;
+}
+
+void TVideoState::serveSwitch() {
+  std::lock_guard g(switch_lock);
+  if (!switch_req.pending) return;
+  if (switch_req.close >= 0) CloseStreamComponent(switch_req.close);
+  switch_req.result = switch_req.open >= 0 ? OpenStreamComponent(switch_req.open) : 0;
+  switch_req.pending = false;
+  switch_done.notify_all();
+}
+
 void TVideoState::ReadLoop(AVPacket* pkt) {
   while (!abort_request) {
+    serveSwitch();
     if (paused != last_paused) {
       last_paused = paused;
       if (paused)
