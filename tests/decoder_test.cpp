@@ -341,6 +341,22 @@ TEST_F(DecoderTest, SteppingAcrossBFrames) {
   }
 }
 
+// Matroska seeks move the input: the previous key frame is found by where the
+// seeks land.
+TEST_F(DecoderTest, PreviousKeyFrameWhereSeeksMoveTheInput) {
+  ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::MkvMpeg4VorbisSrt))) << dec_.LastErrMsg();
+  constexpr int kGop = media::kFps;
+  for (int start : {60, 50, 26}) {
+    SCOPED_TRACE("from frame " + std::to_string(start));
+    ASSERT_TRUE(dec_.Seek(0));
+    for (int n = 0; n <= start; ++n) ASSERT_TRUE(dec_.Decode()) << dec_.LastErrMsg();
+    ASSERT_EQ(ptsFrame(dec_.FrameInfo()), start);
+    ASSERT_TRUE(dec_.DecodePreviousKeyFrame()) << dec_.LastErrMsg();
+    EXPECT_EQ(ptsFrame(dec_.FrameInfo()), start % kGop ? start / kGop * kGop : start - kGop);
+    EXPECT_TRUE(dec_.FrameInfo().IsKeyFrame);
+  }
+}
+
 // Whatever dropped the decoded sound, ReadAudio decodes afresh instead of
 // handing out the rest of a buffer that is gone.
 TEST_F(DecoderTest, ReadAudioAfterTheDecodedSoundWasDropped) {

