@@ -164,7 +164,9 @@ TEST_F(PlayerSync, ExternalClockLeadsAtNormalAndDoubleSpeed) {
         ++unknown;
         continue;
       }
-      if (kRealTimePacing) EXPECT_LT(std::fabs(r[i].pts - r[i].ext), 0.15);
+      if (kRealTimePacing) {
+        EXPECT_LT(std::fabs(r[i].pts - r[i].ext), 0.15);
+      }
     }
     EXPECT_EQ(unknown, 0);
     player_->Stop(true);
@@ -297,7 +299,9 @@ TEST_F(PlayerSync, StreamSwitchingWithItsTexts) {
                     : c.kind == kVideo ? player_->SetVideoStreamIndex(c.index)
                                        : player_->SetSubtitleStreamIndex(c.index);
     EXPECT_EQ(ok, c.ok);
-    if (!c.ok) EXPECT_EQ(player_->LastErrMsg(), c.text);
+    if (!c.ok) {
+      EXPECT_EQ(player_->LastErrMsg(), c.text);
+    }
   }
   EXPECT_EQ(player_->AudioStreamIndex(), otherAudio);
   EXPECT_EQ(player_->VideoStreamIndex(), otherVideo);
