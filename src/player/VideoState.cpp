@@ -534,16 +534,17 @@ void TVideoState::ReadThread() {
     host.FileOpened(this);
   }
   if (ret >= 0 && pkt) {
+    setReaderSwitches(true);
     try {
       ReadLoop(pkt.get());
     } catch (const std::exception& e) {
       Report(std::string("read thread: ") + e.what(), llError);
       ret = -1;
     }
+    setReaderSwitches(false);
   }
   FinishReading(ret);
-  std::lock_guard g(switch_lock);
-  read_done = true;  // switches now run on their callers' threads
+  read_done = true;
 }
 
 void TVideoState::FinishReading(int result) {
@@ -574,21 +575,24 @@ int TVideoState::SwitchStreamComponent(int close, int open) {
     return open >= 0 ? OpenStreamComponent(open) : 0;
   };
   std::unique_lock g(switch_lock);
-  if (!read_tid.joinable() || read_done) {
-    g.unlock();
-    return now();
-  }
+  // Outside the read loop (opening, ended) or on the read thread itself the
+  // switch runs here; the lock keeps the loop from starting meanwhile.
+  if (!reader_switches || std::this_thread::get_id() == read_tid.get_id()) return now();
   switch_req = {true, close, open, 0};
   WakeReader();
   while (switch_req.pending) {
-    if (read_done) {
+    if (!reader_switches) {
       switch_req.pending = false;
-      g.unlock();
       return now();
     }
     switch_done.wait_for(g, std::chrono::milliseconds(10));
   }
   return switch_req.result;
+}
+
+void TVideoState::setReaderSwitches(bool on) {
+  std::lock_guard g(switch_lock);
+  reader_switches = on;
 }
 
 void TVideoState::serveSwitch() {

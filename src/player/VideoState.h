@@ -82,8 +82,8 @@ class TVideoState {
   int OpenStreamComponent(int stream_index);
   void CloseStreamComponent(int stream_index);
   // Closes component `close` and opens `open` (-1: none) between two reads
-  // of the read thread, which alone touches the demuxer's streams; once it
-  // has ended, on the caller's thread. Returns the open's result.
+  // of the read thread, which alone touches the demuxer's streams while it
+  // reads; before and after, on the caller's thread. Returns the open's result.
   int SwitchStreamComponent(int close, int open);
 
   // Filter commands, handed to the graphs' owners under their locks.
@@ -155,6 +155,7 @@ class TVideoState {
   std::mutex switch_lock;
   std::condition_variable switch_done;
   TSwitchRequest switch_req;
+  bool reader_switches = false;  // the read loop runs and serves switches
 
   std::atomic<int> FileOpened{0};
   std::int64_t StartTime = 0;
@@ -195,6 +196,7 @@ class TVideoState {
   AVFilterGraph* commandGraph(bool video, std::string& error);
   void ReadLoop(AVPacket* pkt);
   void serveSwitch();  // on the read thread
+  void setReaderSwitches(bool on);
   void FinishReading(int result);
   // After a seek or a flush request: every queue starts a new serial.
   void FlushQueues();
