@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <vector>
 
 #include "decoder/VUZezevud.h"
 #include "foundation/FFLoader.h"
@@ -301,3 +303,101 @@ TEST_F(DecoderTest, OptionsAndReadTimeout) {
 }
 
 }  // namespace
+
+// Pictures stored out of order: the steps still land on the pictures they name.
+TEST_F(DecoderTest, SteppingAcrossBFrames) {
+  ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::NumberedBFrames))) << dec_.LastErrMsg();
+  constexpr int kGop = media::numbered::kGop;
+  constexpr int kLast = media::numbered::kFrames - 1;
+  // Key frames, B-frames, the references after them, the first and last GOP.
+  for (int start : {36, 37, 38, 39, 13, 50, 95, 98}) {
+    SCOPED_TRACE("from frame " + std::to_string(start));
+    const auto goTo = [&] {
+      ASSERT_TRUE(dec_.Seek(0));
+      for (int n = 0; n <= start; ++n) ASSERT_TRUE(dec_.Decode()) << dec_.LastErrMsg();
+      ASSERT_EQ(frameNumber(dec_.FrameInfo()), start);
+    };
+    goTo();
+    const int previousKey = start % kGop ? start / kGop * kGop : start - kGop;
+    ASSERT_TRUE(dec_.DecodePreviousKeyFrame()) << dec_.LastErrMsg();
+    EXPECT_EQ(frameNumber(dec_.FrameInfo()), previousKey);
+    EXPECT_EQ(ptsFrame(dec_.FrameInfo()), previousKey);
+    EXPECT_TRUE(dec_.FrameInfo().IsKeyFrame);
+
+    goTo();
+    const int nextKey = (start / kGop + 1) * kGop;
+    if (nextKey <= kLast) {
+      ASSERT_TRUE(dec_.DecodeNextKeyFrame()) << dec_.LastErrMsg();
+      EXPECT_EQ(frameNumber(dec_.FrameInfo()), nextKey);
+      EXPECT_EQ(ptsFrame(dec_.FrameInfo()), nextKey);
+    } else {
+      EXPECT_FALSE(dec_.DecodeNextKeyFrame());
+    }
+
+    goTo();
+    ASSERT_TRUE(dec_.DecodePreviousFrame()) << dec_.LastErrMsg();
+    EXPECT_EQ(frameNumber(dec_.FrameInfo()), start - 1);
+    EXPECT_EQ(ptsFrame(dec_.FrameInfo()), start - 1);
+  }
+}
+
+// Matroska seeks move the input: the previous key frame is found by where the
+// seeks land.
+TEST_F(DecoderTest, PreviousKeyFrameWhereSeeksMoveTheInput) {
+  ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::MkvMpeg4VorbisSrt))) << dec_.LastErrMsg();
+  constexpr int kGop = media::kFps;
+  for (int start : {60, 50, 26}) {
+    SCOPED_TRACE("from frame " + std::to_string(start));
+    ASSERT_TRUE(dec_.Seek(0));
+    for (int n = 0; n <= start; ++n) ASSERT_TRUE(dec_.Decode()) << dec_.LastErrMsg();
+    ASSERT_EQ(ptsFrame(dec_.FrameInfo()), start);
+    ASSERT_TRUE(dec_.DecodePreviousKeyFrame()) << dec_.LastErrMsg();
+    EXPECT_EQ(ptsFrame(dec_.FrameInfo()), start % kGop ? start / kGop * kGop : start - kGop);
+    EXPECT_TRUE(dec_.FrameInfo().IsKeyFrame);
+  }
+}
+
+// Whatever dropped the decoded sound, ReadAudio decodes afresh instead of
+// handing out the rest of a buffer that is gone.
+TEST_F(DecoderTest, ReadAudioAfterTheDecodedSoundWasDropped) {
+  struct Case {
+    const char* name;
+    std::function<void(TVUZezevud&)> drop;
+    bool more;  // sound follows
+  };
+  const Case cases[] = {
+      {"desired rate changed", [](TVUZezevud& d) { d.SetDesireAudioSampleRate(22050); }, true},
+      {"desired channels changed", [](TVUZezevud& d) { d.SetDesireAudioChannels(1); }, true},
+      {"Decode(dtBoth) ended on a picture",
+       [](TVUZezevud& d) {
+         TDecodeResult r;
+         while ((r = d.Decode(dtBoth)) == drAudio) {
+         }
+         ASSERT_EQ(r, drVideo);
+       },
+       true},
+      {"Decode(dtBoth) reached the end",
+       [](TVUZezevud& d) {
+         while (d.Decode(dtBoth) != drError) {
+         }
+         ASSERT_TRUE(d.Eof());
+       },
+       false},
+  };
+  std::vector<std::uint8_t> buf(1 << 16);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dec_.SetDesireAudioSampleRate(media::kSampleRate);
+    dec_.SetDesireAudioChannels(media::kChannels);
+    ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::Numbered))) << dec_.LastErrMsg();
+    ASSERT_EQ(dec_.ReadAudio(buf.data(), 16), 16);  // most of the block stays
+    c.drop(dec_);
+    const int n = dec_.ReadAudio(buf.data(), static_cast<int>(buf.size()));
+    if (c.more) {
+      EXPECT_GT(n, 0);
+      EXPECT_EQ(n, dec_.WaveInfo().Size);
+    } else {
+      EXPECT_EQ(n, -1);
+    }
+  }
+}

@@ -134,4 +134,26 @@ TEST(TargetDelay, FollowsTheMasterClock) {
     EXPECT_NEAR(TargetDelay(c.delay, c.diff, c.master, 10.0, c.speed), c.want, 1e-12) << c.name;
 }
 
+// The player's pacing: within the threshold a share of the difference is
+// taken out on every picture; at an external clock's speed, screen time.
+TEST(FollowDelay, TakesOutAShareOfTheDifference) {
+  struct Case {
+    const char* name;
+    double delay, diff;
+    Tav_sync_type master;
+    double speed, want;
+  };
+  const Case cases[] = {
+      {"video 20 ms behind", 0.04, -0.02, AV_SYNC_AUDIO_MASTER, 1.0, 0.038},
+      {"video 20 ms ahead", 0.04, 0.02, AV_SYNC_AUDIO_MASTER, 1.0, 0.042},
+      {"beyond the threshold", 0.04, -0.05, AV_SYNC_AUDIO_MASTER, 1.0, 0.0},
+      {"no diff", 0.04, NAN, AV_SYNC_AUDIO_MASTER, 1.0, 0.04},
+      {"video master", 0.04, -0.02, AV_SYNC_VIDEO_MASTER, 1.0, 0.04},
+      {"external at speed 2, in step", 0.04, 0.0, AV_SYNC_EXTERNAL_CLOCK, 2.0, 0.02},
+      {"external at speed 2, 100 ms behind", 0.04, -0.1, AV_SYNC_EXTERNAL_CLOCK, 2.0, 0.0},
+  };
+  for (const Case& c : cases)
+    EXPECT_NEAR(FollowDelay(c.delay, c.diff, c.master, 10.0, c.speed), c.want, 1e-12) << c.name;
+}
+
 }  // namespace

@@ -165,6 +165,10 @@ const std::vector<LayoutCase> kLayouts = {
      nullptr,
      numbered::kSeconds,
      {video(AV_CODEC_ID_MPEG4, kWidth, kHeight, kFps), kSmallAac}},
+    {Kind::NumberedBFrames,
+     nullptr,
+     numbered::kSeconds + numbered::kAudioTailSeconds,
+     {video(AV_CODEC_ID_MPEG4, kWidth, kHeight, kFps), kSmallAac}},
     {Kind::ToneWav, "wav", tone::kSeconds, {audio(AV_CODEC_ID_PCM_S16LE, kSampleRate)}},
     {Kind::ToneMp4, nullptr, tone::kSeconds, {kSmallAac}},
     {Kind::Aac60s, "mov,mp4,m4a,3gp,3g2,mj2", aac60::kSeconds, {kSmallAac}},
@@ -226,7 +230,7 @@ using TestMediaNumbered = WithLibraries<::testing::TestWithParam<Kind>>;
 
 // Frame N decodes in order, at N / kFps, with luma 2N, a key frame every GOP.
 TEST_P(TestMediaNumbered, FramesCarryTheirNumber) {
-  const int gop = GetParam() == Kind::Numbered ? numbered::kGop : numbered::kGop60;
+  const int gop = GetParam() == Kind::NumberedGop60 ? numbered::kGop60 : numbered::kGop;
   InputPtr in = open(GetParam());
   ASSERT_TRUE(in);
   const AVRational tb = in->streams[0]->time_base;
@@ -243,7 +247,8 @@ TEST_P(TestMediaNumbered, FramesCarryTheirNumber) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Gops, TestMediaNumbered,
-                         ::testing::Values(Kind::Numbered, Kind::NumberedGop60));
+                         ::testing::Values(Kind::Numbered, Kind::NumberedGop60,
+                                           Kind::NumberedBFrames));
 
 // Starts and lengths of the runs of samples above the click threshold; runs
 // closer than `gap` samples are merged.

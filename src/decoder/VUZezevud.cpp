@@ -83,6 +83,7 @@ void TVUZezevud::resetPicture() {
 void TVUZezevud::resetWave() {
   FWaveInfo = TWaveInfo{};
   FAudioBytes = 0;
+  FRemainsAudioSize = 0;  // the samples it counted are gone
   FWaveInfo.Channels = FDesireAudioChannels;
   FWaveInfo.SampleRate = FDesireAudioSampleRate;
   FWaveInfo.SampleFormat = FDesireAudioSampleFormat;
@@ -390,12 +391,14 @@ void TVUZezevud::storePicture(const AVFrame* frame, AVRational tb) {
   FPicture.IsTopFieldFirst = frame->top_field_first != 0;
   FPicture.PictureType = frame->pict_type;
 
-  if (FPicture.PTS != AV_NOPTS_VALUE) FLastPTS = FPicture.PTS;
+  const std::int64_t previous = FPicture.PTS, beforePrevious = FLastPTS;
+  if (previous != AV_NOPTS_VALUE) FLastPTS = previous;
   const std::int64_t ts =
       frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
   if (ts == AV_NOPTS_VALUE) {
-    if (FEOFpkt && FLastPTS != AV_NOPTS_VALUE && FPicture.PTS != AV_NOPTS_VALUE)
-      FPicture.PTS = satSub(satAdd(FPicture.PTS, FPicture.PTS), FLastPTS);
+    // At the end a picture without a time comes one step after the last one.
+    if (FEOFpkt && previous != AV_NOPTS_VALUE && beforePrevious != AV_NOPTS_VALUE)
+      FPicture.PTS = satSub(satAdd(previous, previous), beforePrevious);
     else
       FPicture.PTS = AV_NOPTS_VALUE;
   } else {
@@ -748,16 +751,33 @@ bool TVUZezevud::DecodePreviousKeyFrame(int AStreamIndex) {
     ReportError("Could not seek to the previous key-frame. " + previous);
     return false;
   };
-  for (std::int64_t n = 1;; n = n < 4 ? n + 1 : n * 2) {
+  const std::int64_t start = Position();
+  // Where the last seek whose picture was too late landed: -2 before the
+  // first seek, -1 not known.
+  std::int64_t tried = -2;
+  for (std::int64_t n = 1;; ++n) {
     std::int64_t back = 0;
-    const bool overflow = __builtin_mul_overflow(n, fd, &back);
     // Once the target is before the start, the seek lands on the first key frame.
-    const bool passed = overflow || ref < back;
+    const bool passed = __builtin_mul_overflow(n, fd, &back) || ref < back;
+    const std::int64_t before = Position();
     if (!Seek(passed ? -fd : ref - back, sfBackward)) return false;
+    // Demuxers that seek without moving the input (mp4) tell nothing by
+    // the position: every seek is then decoded.
+    const std::int64_t after = Position();
+    const std::int64_t pos = ic->pb && after != before ? after : -1;
+    if (pos >= 0) {
+      if (pos >= start && start >= 1 && !passed) continue;  // not before the picture we came from
+      if (tried == -1)
+        tried = pos;
+      else if (tried > 0 && pos >= tried && !passed)
+        continue;  // the same key frame as the last try
+    }
+    if (tried == -2) tried = -1;
     if (Decode(AStreamIndex)) {
       const std::int64_t p = FPicture.PTS;
       if (p < ref || p < 1 || (p == ref && passed)) return true;
       if (passed) return giveUp();
+      if (pos >= 0 && pos < tried) tried = -1;
       continue;
     }
     if (passed || FEOF) return giveUp();

@@ -262,9 +262,12 @@ void TAudioOutput::Callback(std::uint8_t* stream, int len) {
           std::lock_guard g(hook_lock);
           h = hook;
         }
-        if (h)
-          (*h)(std::llround(audio_clock * 1000000.0) - start_time, audio_buf, audio_size,
-               audio_tgt.freq, audio_tgt.channels());
+        if (h) {
+          const double clock = audio_clock;
+          const std::int64_t pts =
+              std::isnan(clock) ? AV_NOPTS_VALUE : std::llround(clock * 1000000.0) - start_time;
+          (*h)(pts, audio_buf, audio_size, audio_tgt.freq, audio_tgt.channels());
+        }
         if (capture_samples) captureSamples(audio_buf, audio_size);
         audio_buf_size = static_cast<unsigned>(audio_size);
       }
@@ -287,9 +290,13 @@ void TAudioOutput::Callback(std::uint8_t* stream, int len) {
   audio_write_buf_size = static_cast<int>(audio_buf_size) - audio_buf_index;
   const double clock = audio_clock;
   if (!std::isnan(clock) && audio_size != AVERROR_EOF) {
-    s.audclk.SetAt(clock - static_cast<double>(2 * audio_hw_buf_size + audio_write_buf_size) /
-                               audio_tgt.bytes_per_sec,
-                   audio_clock_serial, static_cast<double>(audio_callback_time) / 1000000.0);
+    // The sound now leaving the device was decoded before what the tempo
+    // processor holds and the device buffers; played at another speed, a
+    // second of output is audio_out_speed seconds of the media.
+    const double queued =
+        static_cast<double>(2 * audio_hw_buf_size + audio_write_buf_size) / audio_tgt.bytes_per_sec;
+    s.audclk.SetAt(clock - audio_clock_lag - queued * audio_out_speed, audio_clock_serial,
+                   static_cast<double>(audio_callback_time) / 1000000.0);
     s.extclk.SyncToSlave(s.audclk);
   }
 }
@@ -401,10 +408,14 @@ int TAudioOutput::DecodeAudioBlock() {
     resampled_data_size = data_size;
   }
 
+  double lag = 0;
   if ((external_speed || audio_pitch != 1.0f) && tempoUsable()) {
     resampled_data_size = applyTempo(resampled_data_size, external_speed, speed);
     if (resampled_data_size < 0) return resampled_data_size;
+    lag = tempoBufferedSeconds();
   }
+  audio_clock_lag = lag;
+  audio_out_speed = external_speed ? speed : 1.0;
 
   audio_clock =
       std::isnan(af->pts) ? NAN : af->pts + static_cast<double>(nb_samples) / frame->sample_rate;
@@ -470,6 +481,14 @@ int TAudioOutput::applyTempo(int in_size, bool external_speed, double speed) {
   if (n < 1) return -1;  // the processor is still filling up
   audio_buf = audio_buf2.get();
   return static_cast<int>(n) * sample_bytes;
+}
+
+double TAudioOutput::tempoBufferedSeconds() const {
+  if (!soundtouch || st_sample_rate <= 0) return 0;
+  // Output not taken yet stands for `tempo` times as much input.
+  const double input = st::soundtouch_numUnprocessedSamples(soundtouch.get()) +
+                       st::soundtouch_numSamples(soundtouch.get()) * st_tempo;
+  return input / st_sample_rate;
 }
 
 int TAudioOutput::Synchronize(int nb_samples) {

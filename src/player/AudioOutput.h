@@ -128,6 +128,7 @@ class TAudioOutput {
   void report(TLogLevel level, const std::string& msg) const;
   bool tempoUsable() const;
   int applyTempo(int size, bool external_speed, double speed);
+  double tempoBufferedSeconds() const;
   void captureSamples(const std::uint8_t* buf, int size);
 
   TAudioStateLink s;
@@ -152,6 +153,10 @@ class TAudioOutput {
   // Written by the callback; the clock fields are read by other threads.
   std::atomic<double> audio_clock{NAN};
   std::atomic<int> audio_clock_serial{-1};
+  // Of the last block: media seconds the tempo processor still holds, and
+  // media seconds per second of output.
+  double audio_clock_lag = 0;
+  double audio_out_speed = 1.0;
   double audio_diff_cum = 0;
   double audio_diff_avg_coef = 0;
   double audio_diff_threshold = 0;

@@ -191,11 +191,15 @@ double FrameDuration(const TFFFrame& vp, const TFFFrame& nextvp, double max_fram
   return d;
 }
 
+namespace {
+double syncThreshold(double delay) { return std::max(0.04, std::min(0.1, delay)); }
+}  // namespace
+
 double TargetDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
                    double ext_speed) {
   if (master == AV_SYNC_VIDEO_MASTER) return delay;
   if (std::isnan(diff) || std::fabs(diff) >= max_frame_duration) return delay;
-  const double threshold = std::max(0.04, std::min(0.1, delay));
+  const double threshold = syncThreshold(delay);
   if (diff <= -threshold) return std::max(0.0, delay + diff);
   if (diff >= threshold && delay > 0.1) return delay + diff;
   if (diff >= threshold) {
@@ -203,6 +207,20 @@ double TargetDelay(double delay, double diff, Tav_sync_type master, double max_f
     return 2 * delay;
   }
   return delay;
+}
+
+double FollowDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
+                   double ext_speed) {
+  if (master == AV_SYNC_VIDEO_MASTER) return delay;
+  if (std::isnan(diff) || std::fabs(diff) >= max_frame_duration)
+    return TargetDelay(delay, diff, master, max_frame_duration, ext_speed);
+  if (master == AV_SYNC_EXTERNAL_CLOCK && ext_speed > 0 && ext_speed != 1.0) {
+    delay /= ext_speed;
+    diff /= ext_speed;
+  }
+  const double d = TargetDelay(delay, diff, master, max_frame_duration, 1.0);
+  if (std::fabs(diff) >= syncThreshold(delay)) return d;
+  return std::max(0.0, d + AV_SYNC_FOLLOW_GAIN * diff);
 }
 
 }  // namespace corvane

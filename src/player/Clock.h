@@ -127,4 +127,16 @@ double FrameDuration(const TFFFrame& vp, const TFFFrame& nextvp, double max_fram
 double TargetDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
                    double ext_speed);
 
+// Share of the difference from the master taken out on every picture while
+// it is within the threshold.
+inline constexpr double AV_SYNC_FOLLOW_GAIN = 0.1;
+
+// TargetDelay in the time of the screen: at an external clock's speed other
+// than 1 a picture stays 1/speed of its duration; within the threshold a
+// share of the difference is taken out, so that pictures follow a master
+// whose rate differs from the system clock's (a sound device's own clock)
+// closely instead of drifting to the threshold and jumping back.
+double FollowDelay(double delay, double diff, Tav_sync_type master, double max_frame_duration,
+                   double ext_speed);
+
 }  // namespace corvane

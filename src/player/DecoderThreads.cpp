@@ -258,7 +258,11 @@ void TVideoState::VideoThread() {
   while (!shutdownRequested()) {
     int ret = GetVideoFrame(frame.get());
     if (ret < 0) break;  // stopped
-    if (ret == 0) continue;
+    if (ret == 0) {
+      // The video ended before a picture of the seek's serial came.
+      if (viddec.finished == videoq.serial && !seek_req) host.SeekDone(false);
+      continue;
+    }
     int queued = -1;  // serial of a picture queued in this round
     if (settings.DisableVideoFilter) {
       const double duration =

@@ -456,7 +456,7 @@ void TFFBasePlayer::eventThread() {
 double TFFBasePlayer::targetDelay(TVideoState* is, double delay) {
   const Tav_sync_type master = is->MasterSyncType();
   if (master == AV_SYNC_VIDEO_MASTER) return delay;
-  return TargetDelay(delay, is->vidclk.Get() - is->MasterClock(), master, is->max_frame_duration,
+  return FollowDelay(delay, is->vidclk.Get() - is->MasterClock(), master, is->max_frame_duration,
                      is->extclk.Speed());
 }
 
@@ -801,9 +801,13 @@ void TFFBasePlayer::waitForSeek(TVideoState* is) {
     if (shutdownRequested()) return true;
     std::unique_lock lock(FDataLock, std::try_to_lock);
     if (!lock) return false;
-    // Done once the first picture of the new position is on screen.
-    return FState.get() != is ||
-           (!is->seek_req && (is->video_stream < 0 || is->shown_serial == is->videoq.serial));
+    // Done once the first picture of the new position is on screen, or once
+    // the video ended without one (a target past the last picture).
+    if (FState.get() != is) return true;
+    if (is->seek_req) return false;
+    const int serial = is->videoq.serial;
+    return is->video_stream < 0 || is->shown_serial == serial ||
+           (is->viddec.finished == serial && is->pictq.Remaining() == 0);
   });
 }
 
@@ -1127,9 +1131,7 @@ bool TFFBasePlayer::switchStream(AVMediaType kind, int index) {
       return false;
     }
   }
-  if (current >= 0) is->CloseStreamComponent(current);
-  if (index >= 0 && is->OpenStreamComponent(index) < 0) return false;
-  return true;
+  return is->SwitchStreamComponent(current, index) >= 0;
 }
 
 bool TFFBasePlayer::SetAudioStreamIndex(int AIndex) {

@@ -74,7 +74,7 @@ std::unique_ptr<TVideoState> TVideoState::Create(TPlayerHost& host, const TPlaye
     return nullptr;
   is->vidclk.Init(&is->videoq.serial);
   is->audclk.Init(&is->audioq.serial);
-  is->extclk.Init(&is->extclk_serial);
+  is->extclk.Init(nullptr);  // follows its own serial
   is->sync.SetSyncType(settings.SyncType);
   for (TClock* c : {&is->vidclk, &is->audclk, &is->extclk}) c->SetSpeed(settings.PlaybackSpeed);
   is->wait_for_stream_opened = wait;
@@ -218,18 +218,33 @@ int TVideoState::OpenInput() {
   }
   realtime = isRealtime(ic);
 
+  // A kind that is not played ignores its specifier.
+  const auto wanted = [this](int type) {
+    if (type < 0 || type >= AVMEDIA_TYPE_NB || settings.wanted_stream_spec[type].empty())
+      return false;
+    switch (type) {
+      case AVMEDIA_TYPE_VIDEO:
+        return !settings.video_disable;
+      case AVMEDIA_TYPE_AUDIO:
+        return !settings.audio_disable;
+      case AVMEDIA_TYPE_SUBTITLE:
+        return !settings.video_disable && !settings.subtitle_disable;
+      default:
+        return true;
+    }
+  };
   int st_index[AVMEDIA_TYPE_NB];
   std::fill(std::begin(st_index), std::end(st_index), -1);
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     AVStream* st = ic->streams[i];
     const AVMediaType type = st->codecpar->codec_type;
     st->discard = AVDISCARD_ALL;
-    if (type >= 0 && !settings.wanted_stream_spec[type].empty() && st_index[type] == -1 &&
+    if (wanted(type) && st_index[type] == -1 &&
         ff::avformat_match_stream_specifier(ic, st, settings.wanted_stream_spec[type].c_str()) > 0)
       st_index[type] = static_cast<int>(i);
   }
   for (int t = 0; t < AVMEDIA_TYPE_NB; ++t) {
-    if (!settings.wanted_stream_spec[t].empty() && st_index[t] == -1) {
+    if (wanted(t) && st_index[t] == -1) {
       Report(strprintf("Stream specifier %s does not match any %s stream",
                        settings.wanted_stream_spec[t].c_str(), media_type_name(t).c_str()),
              llError);
@@ -288,7 +303,9 @@ int TVideoState::OpenInput() {
   if (settings.infinite_buffer < 0 && realtime) settings.infinite_buffer = 1;
   host.PictureEvent(true);
   FileOpened = 1;
-  if (!wait_for_stream_opened) host.FileOpened(this);
+  // Opened in the caller's thread, the state is not stored yet: the read
+  // thread reports the opening once it runs.
+  if (!wait_for_stream_opened && !open_in_caller_thread) host.FileOpened(this);
   return 0;
 }
 
@@ -513,14 +530,18 @@ void TVideoState::ReadThread() {
     ret = AVERROR(ENOMEM);
   } else if (!open_in_caller_thread) {
     ret = OpenInput();
+  } else if (!wait_for_stream_opened) {
+    host.FileOpened(this);
   }
   if (ret >= 0 && pkt) {
+    setReaderSwitches(true);
     try {
       ReadLoop(pkt.get());
     } catch (const std::exception& e) {
       Report(std::string("read thread: ") + e.what(), llError);
       ret = -1;
     }
+    setReaderSwitches(false);
   }
   FinishReading(ret);
   read_done = true;
@@ -548,8 +569,44 @@ void TVideoState::FlushQueues() {
   }
 }
 
+int TVideoState::SwitchStreamComponent(int close, int open) {
+  const auto now = [this, close, open] {
+    if (close >= 0) CloseStreamComponent(close);
+    return open >= 0 ? OpenStreamComponent(open) : 0;
+  };
+  std::unique_lock g(switch_lock);
+  // Outside the read loop (opening, ended) or on the read thread itself the
+  // switch runs here; the lock keeps the loop from starting meanwhile.
+  if (!reader_switches || std::this_thread::get_id() == read_tid.get_id()) return now();
+  switch_req = {true, close, open, 0};
+  WakeReader();
+  while (switch_req.pending) {
+    if (!reader_switches) {
+      switch_req.pending = false;
+      return now();
+    }
+    switch_done.wait_for(g, std::chrono::milliseconds(10));
+  }
+  return switch_req.result;
+}
+
+void TVideoState::setReaderSwitches(bool on) {
+  std::lock_guard g(switch_lock);
+  reader_switches = on;
+}
+
+void TVideoState::serveSwitch() {
+  std::lock_guard g(switch_lock);
+  if (!switch_req.pending) return;
+  if (switch_req.close >= 0) CloseStreamComponent(switch_req.close);
+  switch_req.result = switch_req.open >= 0 ? OpenStreamComponent(switch_req.open) : 0;
+  switch_req.pending = false;
+  switch_done.notify_all();
+}
+
 void TVideoState::ReadLoop(AVPacket* pkt) {
   while (!abort_request) {
+    serveSwitch();
     if (paused != last_paused) {
       last_paused = paused;
       if (paused)

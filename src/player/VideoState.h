@@ -81,6 +81,10 @@ class TVideoState {
 
   int OpenStreamComponent(int stream_index);
   void CloseStreamComponent(int stream_index);
+  // Closes component `close` and opens `open` (-1: none) between two reads
+  // of the read thread, which alone touches the demuxer's streams while it
+  // reads; before and after, on the caller's thread. Returns the open's result.
+  int SwitchStreamComponent(int close, int open);
 
   // Filter commands, handed to the graphs' owners under their locks.
   bool SendFilterCommand(bool video, const std::string& target, const std::string& cmd,
@@ -113,7 +117,6 @@ class TVideoState {
   int realtime = 0;
 
   TClock audclk, vidclk, extclk;
-  std::atomic<int> extclk_serial{0};
   TMasterSync sync;
   TPacketQueue videoq, audioq, subtitleq;
   TFrameQueue pictq, subpq, sampq;
@@ -144,6 +147,15 @@ class TVideoState {
   int last_video_stream = -1, last_audio_stream = -1, last_subtitle_stream = -1;
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
+  // A stream switch waiting for the read thread.
+  struct TSwitchRequest {
+    bool pending = false;
+    int close = -1, open = -1, result = 0;
+  };
+  std::mutex switch_lock;
+  std::condition_variable switch_done;
+  TSwitchRequest switch_req;
+  bool reader_switches = false;  // the read loop runs and serves switches
 
   std::atomic<int> FileOpened{0};
   std::int64_t StartTime = 0;
@@ -183,6 +195,8 @@ class TVideoState {
   // The graph a filter command goes to; the caller holds its lock.
   AVFilterGraph* commandGraph(bool video, std::string& error);
   void ReadLoop(AVPacket* pkt);
+  void serveSwitch();  // on the read thread
+  void setReaderSwitches(bool on);
   void FinishReading(int result);
   // After a seek or a flush request: every queue starts a new serial.
   void FlushQueues();

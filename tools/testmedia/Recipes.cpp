@@ -122,15 +122,16 @@ void writeBench(const std::string& what, const std::string& path) {
   out.write();
 }
 
-void writeNumbered(const std::string& what, const std::string& path, int gop) {
+void writeNumbered(const std::string& what, const std::string& path, int gop, int bFrames = 0,
+                   int audioTail = 0) {
   OutputFile out(what, "mp4", path);
   out.addVideo({.chain = strprintf("nullsrc=s=%dx%d:r=%d:d=%d,geq=lum=2*N:cb=128:cr=128", kWidth,
                                    kHeight, kFps, numbered::kSeconds),
                 .encoder = "mpeg4",
                 .gop = gop,
-                .bFrames = 0,
+                .bFrames = bFrames,
                 .qscale = 2});
-  out.addAudio(aac(sine(440, kSampleRate, numbered::kSeconds)));
+  out.addAudio(aac(sine(440, kSampleRate, numbered::kSeconds + audioTail)));
   out.write();
 }
 
@@ -222,6 +223,9 @@ void writeKind(Kind kind, const std::string& path) {
       return writeNumbered(what, path, numbered::kGop);
     case Kind::NumberedGop60:
       return writeNumbered(what, path, numbered::kGop60);
+    case Kind::NumberedBFrames:
+      return writeNumbered(what, path, numbered::kGop, numbered::kBFrames,
+                           numbered::kAudioTailSeconds);
     case Kind::ToneWav:
       return writeAudio(what, "wav", path, {.chain = toneChain(), .encoder = "pcm_s16le"});
     case Kind::ToneMp4:

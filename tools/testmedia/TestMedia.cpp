@@ -46,6 +46,7 @@ constexpr std::array<KindNames, kAllKinds.size()> kNames = {{
     {Kind::RandomBytesMp4, "random-bytes-mp4", "random_bytes.mp4"},
     {Kind::EmptyMkv, "empty-mkv", "empty.mkv"},
     {Kind::MkvDvdSub, "mkv-dvdsub", "dvdsub.mkv"},
+    {Kind::NumberedBFrames, "numbered-bframes", "numbered_bframes.mp4"},
 }};
 
 const KindNames& names(Kind kind) {

@@ -27,6 +27,7 @@ enum class Kind {
   Bench1080p,         // mp4: 1920x1080 30 fps H.264 + AAC, 10 s
   Numbered,           // mp4: MPEG-4 part 2, frame N has luma 2N, GOP 12, + AAC
   NumberedGop60,      // the same with GOP 60
+  NumberedBFrames,    // the same with B-frames, and sound that outlasts the pictures
   ToneWav,            // wav: pcm_s16le sine with clicks
   ToneMp4,            // mp4: AAC of the same signal
   Aac60s,             // m4a: 60 s AAC, no video
@@ -37,15 +38,16 @@ enum class Kind {
   MkvDvdSub,          // matroska: MPEG-4 part 2 of one colour + a DVD bitmap subtitle
 };
 
-inline constexpr std::array kAllKinds = {Kind::Mp4H264Aac,    Kind::MkvMpeg4VorbisSrt,
-                                         Kind::TsTwoPrograms, Kind::Wav,
-                                         Kind::Flac,          Kind::Png,
-                                         Kind::Mp4Rotated,    Kind::Bench1080p,
-                                         Kind::Numbered,      Kind::NumberedGop60,
-                                         Kind::ToneWav,       Kind::ToneMp4,
-                                         Kind::Aac60s,        Kind::Solid1080p,
-                                         Kind::TruncatedMp4,  Kind::RandomBytesMp4,
-                                         Kind::EmptyMkv,      Kind::MkvDvdSub};
+inline constexpr std::array kAllKinds = {Kind::Mp4H264Aac,     Kind::MkvMpeg4VorbisSrt,
+                                         Kind::TsTwoPrograms,  Kind::Wav,
+                                         Kind::Flac,           Kind::Png,
+                                         Kind::Mp4Rotated,     Kind::Bench1080p,
+                                         Kind::Numbered,       Kind::NumberedGop60,
+                                         Kind::ToneWav,        Kind::ToneMp4,
+                                         Kind::Aac60s,         Kind::Solid1080p,
+                                         Kind::TruncatedMp4,   Kind::RandomBytesMp4,
+                                         Kind::EmptyMkv,       Kind::MkvDvdSub,
+                                         Kind::NumberedBFrames};
 
 // Command-line name ("mp4-h264-aac") and file name ("h264_aac.mp4") of a kind.
 const char* kindName(Kind kind);
@@ -150,6 +152,10 @@ inline constexpr int kFrames = kSeconds * kFps;
 inline constexpr int kGop = 12;
 inline constexpr int kGop60 = 60;
 inline constexpr int kLumaTolerance = 2;
+// NumberedBFrames: kBFrames B-frames between references, GOP kGop; its sound
+// goes on kAudioTailSeconds after the last picture.
+inline constexpr int kBFrames = 2;
+inline constexpr int kAudioTailSeconds = 2;
 constexpr int luma(int frame) { return 2 * frame; }
 }  // namespace numbered
 
