@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "MainForm.h"
+#include "PreviewWindow.h"
 #include "QtDispatcher.h"
 #include "foundation/MainThread.h"
 
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
 
   auto dispatcher = std::make_shared<corvane::app::QtDispatcher>();
   corvane::setDispatcher(dispatcher);
+  // Tasks that preview pictures show them in a small window of their own.
+  corvane::SetDefaultPreviewSinkFactory(corvane::app::PreviewWindowFactory());
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { corvane::requestShutdown(); });
 
   int rc = 0;
@@ -35,6 +38,7 @@ int main(int argc, char** argv) {
     }
     rc = QApplication::exec();
   }
+  corvane::SetDefaultPreviewSinkFactory(nullptr);
   corvane::setDispatcher(nullptr);
   return rc;
 }
