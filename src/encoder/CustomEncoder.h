@@ -32,21 +32,22 @@ class TFFmpegList {
   // Any thread.
   int Count() const;
   TFFmpeg* Items(int AIndex) const;  // null when released or out of range
-  int Add(std::unique_ptr<TFFmpeg> ATask);
+  std::shared_ptr<TFFmpeg> Item(int AIndex) const;
+  int Add(std::shared_ptr<TFFmpeg> ATask);
   int IndexOf(const TFFmpeg* ATask) const;
-  // Takes the task out, leaving its slot null (the caller destroys it).
-  std::unique_ptr<TFFmpeg> Release(int AIndex);
-  // Takes the task out only while the slot still holds it.
-  std::unique_ptr<TFFmpeg> ReleaseIf(int AIndex, const TFFmpeg* ATask);
-  std::unique_ptr<TFFmpeg> Remove(int AIndex);
+  // Takes the task out only while the slot still holds it; the slot stays, null.
+  std::shared_ptr<TFFmpeg> ReleaseIf(int AIndex, const TFFmpeg* ATask);
+  std::shared_ptr<TFFmpeg> Remove(int AIndex);
   bool Exchange(int AIndex1, int AIndex2);
-  std::vector<std::unique_ptr<TFFmpeg>> TakeAll();
-  // The tasks present now (the caller keeps the list unchanged meanwhile).
-  std::vector<TFFmpeg*> Snapshot() const;
+  std::vector<std::shared_ptr<TFFmpeg>> TakeAll();
+  // The tasks present now; a task walked through this stays alive meanwhile.
+  std::vector<std::shared_ptr<TFFmpeg>> Snapshot() const;
 
  private:
   mutable std::mutex FLock;
-  std::vector<std::unique_ptr<TFFmpeg>> FList;
+  // Shared only for the length of a walk; a task is never destroyed by its
+  // own thread, which holds no reference.
+  std::vector<std::shared_ptr<TFFmpeg>> FList;
 };
 
 class TCustomEncoder : public TFFBaseComponent {
@@ -151,6 +152,10 @@ class TCustomEncoder : public TFFBaseComponent {
   THookEvent<void(TObject*, TFrameHookInfo*)> OnFrameInputHook, OnFrameOutputHook;
 
  protected:
+  // Clears the handlers, stops every task and drains the reports; a derived
+  // destructor calls it first, so no notification meets a half-destroyed object.
+  void Shutdown();
+
   // Notifications from the tasks (task thread).
   virtual void DoInputVideoHook(TFFmpeg* ATask, Bitmap& ABitmap, int AFrameNumber,
                                 std::int64_t APTS, bool& AUpdate, bool& AStopHook);
@@ -171,7 +176,7 @@ class TCustomEncoder : public TFFBaseComponent {
  private:
   bool CheckNotWorking(const char* AOperation);
   TFFmpeg* TaskForFile(int ATaskIndex);
-  std::unique_ptr<TFFmpeg> NewTask();
+  std::shared_ptr<TFFmpeg> NewTask();
   void RouteTask(TFFmpeg& ATask);
   void InstallOutputHooks(TFFmpeg& ATask, const TOutputOptions& AOptions);
   void ApplyTaskSettings(TFFmpeg& ATask);
@@ -179,7 +184,7 @@ class TCustomEncoder : public TFFBaseComponent {
   int OpenOutput(TFFmpeg& ATask, const std::string& AFileName, TOutputOptions* AOptions);
   void StartNextTasks(int AMaxCount);
   void LaunchTask(int AIndex);
-  void AllDone();
+  bool AllDone();
   void Report(std::int32_t ATaskIndex, TFFmpeg* ATask, bool AFinished, bool AException,
               const std::string& AMessage);
   void RaiseTerminate(const TTerminateInfo& AInfo);
@@ -217,6 +222,7 @@ class TCustomEncoder : public TFFBaseComponent {
 class TDEDirerer : public TCustomEncoder {
  public:
   using TCustomEncoder::TCustomEncoder;
+  ~TDEDirerer() override { Shutdown(); }
   const char* ClassName() const override { return "TDEDirerer"; }
 };
 

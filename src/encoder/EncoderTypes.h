@@ -43,7 +43,7 @@ struct THookInfo {
   std::int32_t TaskIndex = -1;
   ::corvane::Bitmap* Bitmap = nullptr;
   std::int32_t FrameNumber = 0;
-  std::int64_t PTS = 0;  // microseconds
+  std::int64_t PTS = 0;   // microseconds
   bool Update = true;     // write the bitmap back into the stream
   bool StopHook = false;  // no further calls of this hook for the task
 };
