@@ -26,7 +26,7 @@ TVUZezevud* TFFmpeg::Decoders(int AFileIndex) {
   if (!d) {
     d = std::make_unique<TVUZezevud>();
     if (AFileIndex < Fnb_input_files() && Finput_files[AFileIndex]->ctx)
-      d->SetFileHandle(Finput_files[AFileIndex]->ctx);
+      d->SetFileHandle(Finput_files[AFileIndex]->ctx.get());
   }
   return d.get();
 }
