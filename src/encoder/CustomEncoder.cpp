@@ -21,7 +21,7 @@ void TCustomEncoder::Shutdown() {
   OnFrameInputHook.Clear();
   OnFrameOutputHook.Clear();
   FScheduler.CancelPending();
-  for (const auto& t : FFFmpegList.Snapshot()) t->StopOrTerminate(true);
+  StopLaunched(true);
   FReports.Drain();  // no report outlives the component
   FFFmpegList.TakeAll().clear();
 }
@@ -84,13 +84,15 @@ void TCustomEncoder::SetPreviewAudio(bool AValue) {
 void TCustomEncoder::SetPreviewVideo(bool AValue) {
   FPreviewVideo = AValue;
   for (const auto& t : FFFmpegList.Snapshot())
-    t->FHooks.SetPostHooksLocked((t->FHooks.PostHooks() & ~phPreview) | (AValue ? phPreview : 0));
+    t->FHooks.SetPostHooksLocked((t->FHooks.PostHooks() & ~phPreview) |
+                                 (AValue ? unsigned{phPreview} : 0u));
 }
 
 void TCustomEncoder::SetPreviewBitmap(bool AValue) {
   FPreviewBitmap = AValue;
   for (const auto& t : FFFmpegList.Snapshot())
-    t->FHooks.SetPostHooksLocked((t->FHooks.PostHooks() & ~phBitmap) | (AValue ? phBitmap : 0));
+    t->FHooks.SetPostHooksLocked((t->FHooks.PostHooks() & ~phBitmap) |
+                                 (AValue ? unsigned{phBitmap} : 0u));
 }
 
 void TCustomEncoder::SetPreviewInterval(int AValue) {

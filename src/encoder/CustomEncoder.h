@@ -183,6 +183,7 @@ class TCustomEncoder : public TFFBaseComponent {
   int OpenInput(TFFmpeg& ATask, const std::string& AFileName, TInputOptions* AOptions);
   int OpenOutput(TFFmpeg& ATask, const std::string& AFileName, TOutputOptions* AOptions);
   void StartNextTasks(int AMaxCount);
+  void StopLaunched(bool AWaitForStop);
   void LaunchTask(int AIndex);
   bool AllDone();
   void Report(std::int32_t ATaskIndex, TFFmpeg* ATask, bool AFinished, bool AException,
@@ -215,7 +216,10 @@ class TCustomEncoder : public TFFBaseComponent {
   std::atomic<bool> FWorking{false};
   std::atomic<bool> FPaused{false};
   std::atomic<bool> FStepped{false};
-  TReportQueue FReports;  // declared last: drained first at destruction
+  // Launching a task and stopping the launched ones exclude each other.
+  std::recursive_mutex FLaunchLock;
+  bool FStopRequested = false;  // FLaunchLock
+  TReportQueue FReports;        // declared last: drained first at destruction
 };
 
 // The published form; adds no behaviour.

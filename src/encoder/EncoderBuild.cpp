@@ -36,7 +36,7 @@ std::shared_ptr<TFFmpeg> TCustomEncoder::NewTask() {
 }
 
 std::int32_t TCustomEncoder::PostHookBits() const {
-  return (FPreviewVideo ? phPreview : 0) | (FPreviewBitmap ? phBitmap : 0);
+  return (FPreviewVideo ? unsigned{phPreview} : 0u) | (FPreviewBitmap ? unsigned{phBitmap} : 0u);
 }
 
 void TCustomEncoder::ApplyTaskSettings(TFFmpeg& ATask) {

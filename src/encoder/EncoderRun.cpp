@@ -10,6 +10,10 @@ namespace corvane {
 bool TCustomEncoder::Start(int AThreadCount) {
   if (!CheckNotWorking("StartTask")) return false;
   FScheduler.Begin(TasksCount());
+  {
+    std::lock_guard g(FLaunchLock);
+    FStopRequested = false;
+  }
   FTerminated = false;
   FThreadMode = AThreadCount > 0;
   FWorking = true;
@@ -50,9 +54,32 @@ void TCustomEncoder::LaunchTask(int AIndex) {
       FFLogger().Log(this, llError, ex.what());
     }
   }
-  // The start handler may have released nothing here (the list is locked
-  // against changes while working), so the task is still present.
-  task->StartConvert(FThreadMode);
+  // A stop that came first (perhaps from the start handler) ends the task
+  // before it ran; it is reported as not finished.
+  bool skipped = false;
+  {
+    std::lock_guard g(FLaunchLock);
+    skipped = FStopRequested;
+    task->FLaunched = true;
+    if (!skipped && FThreadMode) task->StartConvert(true);
+  }
+  if (skipped)
+    DoTerminate(task.get());
+  else if (!FThreadMode)
+    task->StartConvert(false);  // runs to its end here
+}
+
+// Stops the tasks that were started; pending ones never start.
+void TCustomEncoder::StopLaunched(bool AWaitForStop) {
+  std::vector<std::shared_ptr<TFFmpeg>> launched;
+  {
+    std::lock_guard g(FLaunchLock);
+    FStopRequested = true;
+    for (auto& t : FFFmpegList.Snapshot())
+      if (t->FLaunched) launched.push_back(std::move(t));
+  }
+  for (const auto& t : launched)
+    if (t->Converting()) t->Stop(AWaitForStop);
 }
 
 void TCustomEncoder::DoTerminate(TFFmpeg* ATask) {
@@ -68,7 +95,7 @@ void TCustomEncoder::DoTerminate(TFFmpeg* ATask) {
     }  // else reported below, on this thread, outside the lock
   }
   if (!FThreadMode) {
-    if (auto h = OnTerminate.Snapshot())
+    if (OnTerminate.Assigned())
       RaiseTerminate({FFFmpegList.IndexOf(ATask), ATask->Finished(), ATask->FatalException(),
                       ATask->FatalMessage()});
     return;
@@ -146,7 +173,7 @@ void TCustomEncoder::Stop(bool AWaitForStop) {
     if (FScheduler.CancelPending() && FThreadMode) AllDone();
   }
   if (!FWorking) return;
-  for (const auto& t : FFFmpegList.Snapshot()) t->StopOrTerminate(AWaitForStop);
+  StopLaunched(AWaitForStop);
   if (AWaitForStop && FThreadMode) FReports.Drain();
 }
 

@@ -2,6 +2,7 @@
 // option records the application gave for each file.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,8 @@ class TFFmpeg : public TCustomFFmpeg {
   TCustomEncoder* Parent() const { return FParent; }
   // Attaches a decoder to the opened input AFileIndex.
   void AttachDecoder(int AFileIndex);
+  // Set once the component started (or skipped) this task's run.
+  std::atomic<bool> FLaunched{false};
 
  private:
   TCustomEncoder* FParent;
