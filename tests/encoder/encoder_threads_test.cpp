@@ -115,6 +115,39 @@ TEST_F(EncoderTest, StopWithWaitWhileRunningOnTheMainThreadQueue) {
   EXPECT_EQ(log_events.count("term0") + log_events.count("term1"), 2);
 }
 
+// Stop in each state ends the run with the final report, under a watchdog.
+TEST_F(EncoderTest, StopInEveryStateEnds) {
+  enum class State { BeforeStart, Running, Paused, Stepping, AfterEnd };
+  for (State state :
+       {State::BeforeStart, State::Running, State::Paused, State::Stepping, State::AfterEnd}) {
+    SCOPED_TRACE(static_cast<int>(state));
+    EncoderWatchdog dog(60s);
+    enc_ = std::make_unique<TDEDirerer>();
+    log_events.events.clear();
+    const bool shortRun = state == State::AfterEnd;
+    ASSERT_EQ(addTask(shortRun ? 0.1 : 20, "", !shortRun), 0) << enc_->LastErrMsg();
+    recordEvents();
+    if (state == State::BeforeStart) {
+      enc_->Stop(true);
+      EXPECT_FALSE(enc_->Working());
+    }
+    ASSERT_TRUE(enc_->Start(1));
+    if (state == State::Paused) {
+      enc_->Pause();
+      EXPECT_TRUE(enc_->Paused());
+    }
+    if (state == State::Stepping) {
+      enc_->Step();
+      EXPECT_TRUE(enc_->Stepped());
+    }
+    if (state == State::AfterEnd) pumpUntilEnd();
+    enc_->Stop(true);
+    pumpUntilEnd();
+    EXPECT_EQ(log_events.snapshot().back(), "end");
+    EXPECT_EQ(log_events.count("end"), 1);
+  }
+}
+
 TEST_F(EncoderTest, HandlersCallBackIntoTheComponent) {
   EncoderWatchdog dog(60s);
   ASSERT_EQ(addTask(20, "", true), 0);
