@@ -103,18 +103,21 @@ void TCustomEncoder::SetPreviewInterval(int AValue) {
 
 void TCustomEncoder::SetProgressInterval(int AValue) {
   FProgressInterval = AValue <= 10 ? 10 : AValue;
+  // A running task reads these without a lock: only tasks not yet started take them.
   for (const auto& t : FFFmpegList.Snapshot())
-    t->FReportInterval = std::int64_t{FProgressInterval} * 1000;
+    if (!t->FLaunched) t->FReportInterval = std::int64_t{FProgressInterval} * 1000;
 }
 
 void TCustomEncoder::SetReadTimeout(std::int32_t AValue) {
   TFFBaseComponent::SetReadTimeout(AValue);
-  for (const auto& t : FFFmpegList.Snapshot()) t->FReadTimeout = AValue;
+  for (const auto& t : FFFmpegList.Snapshot())
+    if (!t->FLaunched) t->FReadTimeout = AValue;
 }
 
 void TCustomEncoder::SetWriteTimeout(std::int32_t AValue) {
   TFFBaseComponent::SetWriteTimeout(AValue);
-  for (const auto& t : FFFmpegList.Snapshot()) t->FWriteTimeout = AValue;
+  for (const auto& t : FFFmpegList.Snapshot())
+    if (!t->FLaunched) t->FWriteTimeout = AValue;
 }
 
 bool TCustomEncoder::FrameRateEmulation() const {
