@@ -148,6 +148,35 @@ TEST_F(EncoderTest, StopInEveryStateEnds) {
   }
 }
 
+// Reports follow TriggerEventInMainThread; the final report too.
+TEST_F(EncoderTest, ReportsRunWhereTheSwitchSays) {
+  for (bool onMain : {true, false}) {
+    SCOPED_TRACE(onMain);
+    EncoderWatchdog dog(60s);
+    enc_ = std::make_unique<TDEDirerer>();
+    log_events.events.clear();
+    enc_->SetTriggerEventInMainThread(onMain);
+    ASSERT_EQ(addTask(0.4), 0);
+    std::atomic<int> progress{0}, progressOnMain{0}, endOnMain{0};
+    enc_->SetProgressInterval(10);
+    enc_->OnProgress.Set([&](TObject*, TEncProgressInfo* p) {
+      EXPECT_EQ(p->TaskIndex, 0);
+      ++progress;
+      progressOnMain += isMainThread();
+    });
+    enc_->OnTerminate.Set([&](TObject*, const TTerminateInfo& t) {
+      if (t.TaskIndex >= 0) return;
+      endOnMain += isMainThread();
+      log_events.add("end");
+    });
+    ASSERT_TRUE(enc_->Start(1));
+    pumpUntilEnd();
+    EXPECT_GT(progress, 0);
+    EXPECT_EQ(progressOnMain, onMain ? progress.load() : 0);
+    EXPECT_EQ(endOnMain, onMain ? 1 : 0);
+  }
+}
+
 TEST_F(EncoderTest, HandlersCallBackIntoTheComponent) {
   EncoderWatchdog dog(60s);
   ASSERT_EQ(addTask(20, "", true), 0);
