@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
       else if (a == "--no-audio")
         player.SetDisableAudio(true);
       else if (a == "--start")
-        player.Settings().start_time = std::llround(seconds(a, value()) * 1e6);
+        player.SetStartTime(std::llround(seconds(a, value()) * 1e6));
       else if (a == "--duration")
         player.SetPlayTime(std::llround(seconds(a, value()) * 1e6));
       else if (a == "--speed")

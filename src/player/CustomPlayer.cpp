@@ -17,6 +17,7 @@ TCustomPlayer::~TCustomPlayer() {
   // goes, and end event delivery before the handlers are cleared.
   StopPlayerThreads();
   OnFileOpen = nullptr;
+  OnBeforeFindStreamInfo = nullptr;
   OnPosition = nullptr;
   OnPosition2 = nullptr;
   OnState = nullptr;
@@ -46,27 +47,27 @@ bool TCustomPlayer::TryOpen(const std::string& AFileName, std::uintptr_t AScreen
 void TCustomPlayer::SetScreenHandle(std::uintptr_t AHandle) {
   if (FScreenHandle.exchange(AHandle) != AHandle) {
     FHandleChanged = true;
-    if (TVideoState* is = State()) is->force_refresh = 1;
+    if (std::shared_ptr<TVideoState> is = State()) is->force_refresh = 1;
   }
 }
 
 void TCustomPlayer::ScreenResized(int AWidth, int AHeight) {
-  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
+  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
 }
 
 void TCustomPlayer::ScreenExposed() {
-  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
+  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
 }
 
-void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State()}); }
+void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State().get()}); }
 
 void TCustomPlayer::SetBackColor(std::uint32_t v) {
   FBackColor = v;
-  EventQueue().Push({FF_REFRESH_EVENT, State()});
+  EventQueue().Push({FF_REFRESH_EVENT, State().get()});
 }
 
 void TCustomPlayer::SetAspectRatio(double v) {
-  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State()});
+  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State().get()});
 }
 
 TRect TCustomPlayer::DisplayRect() const {
@@ -113,10 +114,7 @@ void TCustomPlayer::pumpWindowEvents(TVideoState* is) {
   while (sdl::SDL_PeepEvents(&ev, 1, SDL_GETEVENT, SDL_QUIT, SDL_KEYDOWN) > 0) {
     if (ev.type == SDL_KEYDOWN) {
       const int key = ev.key.keysym.sym;
-      if (auto d = currentDispatcher(); d && OnKeyDown)
-        d->post([this, key] {
-          if (OnKeyDown) OnKeyDown(this, key);
-        });
+      OnKeyDown.Post(this, key);
     } else if (ev.type == SDL_QUIT) {
       EventQueue().Push({FF_STOP_EVENT, is});
     } else if (ev.type == SDL_WINDOWEVENT && ev.window.windowID == FScreen.WindowID()) {
@@ -129,6 +127,8 @@ void TCustomPlayer::pumpWindowEvents(TVideoState* is) {
 
 void TCustomPlayer::Draw(TVideoState* is) {
   if (NoScreen() || FNoScreenNow || !is) return;
+  if (FFullScreenChanged.exchange(false) && FScreen.Ready() && FScreen.OwnWindow())
+    FScreen.Destroy();  // made again with the new mode
   if (FHandleChanged.exchange(false) && FScreen.Handle() != FScreenHandle) {
     FFLogger().Log(this, llInfo, "ScreenHandle changed from %llu to %llu",
                    static_cast<unsigned long long>(FScreen.Handle()),
@@ -140,11 +140,11 @@ void TCustomPlayer::Draw(TVideoState* is) {
                                    : (is->viddec_width > 0 ? is->viddec_width.load() : 640);
     const int h = FScreenHeight > 0 ? FScreenHeight.load()
                                     : (is->viddec_height > 0 ? is->viddec_height.load() : 480);
-    const std::string title = FWindowTitle.empty() ? strprintf("%s @ %s.%s", FileName().c_str(),
-                                                               ClassName(), Name().c_str())
-                                                   : FWindowTitle;
+    std::string title = WindowTitle();
+    if (title.empty())
+      title = strprintf("%s @ %s.%s", FileName().c_str(), ClassName(), Name().c_str());
     std::string error;
-    if (!FScreen.Create(FScreenHandle, w, h, title, false, error)) {
+    if (!FScreen.Create(FScreenHandle, w, h, title, FFullScreen, error)) {
       if (!ScreenRequired()) {
         // No window system here: keep playing without display.
         FFLogger().Log(this, llWarning, error + "; playing without display");
@@ -224,9 +224,23 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
     std::lock_guard d(FDisplayRectLock);
     FDisplayRect = rect;
   }
-  if (OnVideoRender) OnVideoRender(this);
   FScreen.DrawPicture(rect, vp->frame.get());
   if (sp) FScreen.DrawSubtitle(rect);
+}
+
+void TCustomPlayer::VideoRender() { OnVideoRender.Raise(this); }
+
+void TCustomPlayer::RaiseFileOpen(TVideoState* is) {
+  if (!OnFileOpen) return;
+  int sw = FScreenWidth, sh = FScreenHeight;
+  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(),
+                   is->OpenedHeight(), sw, sh);
+  FScreenWidth = sw;
+  FScreenHeight = sh;
+}
+
+void TCustomPlayer::Setis_full_screen(bool v) {
+  if (FFullScreen.exchange(v) != v) FFullScreenChanged = true;
 }
 
 void TCustomPlayer::SubtitleExpired(TFFFrame& sp) { FScreen.ClearSubtitle(sp.sub); }
@@ -274,8 +288,9 @@ bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) 
   FReadRect = r;
   FReadWanted = true;
   FReadOk = false;
-  if (TVideoState* is = State()) is->force_refresh = 1;
-  EventQueue().Push({FF_REFRESH_EVENT, State()});
+  std::shared_ptr<TVideoState> is = State();
+  if (is) is->force_refresh = 1;
+  EventQueue().Push({FF_REFRESH_EVENT, is.get()});
   if (!FReadDone.wait_for(g, std::chrono::seconds(3), [this] { return !FReadWanted; })) {
     FReadWanted = false;
     return false;
@@ -296,7 +311,7 @@ void TCustomPlayer::ClearScreen() {
 
 bool TCustomPlayer::CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS) {
   auto lock = LockData();
-  TVideoState* is = State();
+  std::shared_ptr<TVideoState> is = State();
   if (!is || !is->video_st) return false;
   TFFFrame* vp = is->pictq.current;
   if (!vp) return false;

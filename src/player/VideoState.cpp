@@ -48,7 +48,9 @@ bool isDevice(const AVInputFormat* f) {
 // ---------------------------------------------------------------------------
 // Creation and closing
 
-TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s) : host(h), settings(s) {}
+TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s) : host(h), settings(s) {
+  live.Load(s);
+}
 
 std::unique_ptr<TVideoState> TVideoState::Create(TPlayerHost& host, const TPlayerSettings& settings,
                                                  const std::string& filename,
@@ -177,10 +179,7 @@ int TVideoState::OpenInput() {
 
   if (settings.find_stream_info) {
     if (abort_request) return -1;
-    if (settings.TriggerEventInMainThread)
-      callInMainThread([&] { host.BeforeFindStreamInfo(ic); });
-    else
-      host.BeforeFindStreamInfo(ic);
+    host.BeforeFindStreamInfo(ic);
     MarkRead();
     try {
       err = find_stream_info(ic, codec_opts);
@@ -381,7 +380,7 @@ int TVideoState::OpenStreamComponent(int stream_index) {
         ff::av_channel_layout_uninit(&audio_filter_src.ch_layout);
         ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &avctx->ch_layout);
         audio_filter_src.fmt = avctx->sample_fmt;
-        if ((ret = ConfigureAudioFilters(settings.AudioFilters, false)) < 0) return ret;
+        if ((ret = ConfigureAudioFilters(live.AudioFilters(), false)) < 0) return ret;
         sample_rate = ff::av_buffersink_get_sample_rate(out_audio_filter);
         if ((ret = ff::av_buffersink_get_ch_layout(out_audio_filter, &layout)) < 0) return ret;
       }
@@ -391,6 +390,8 @@ int TVideoState::OpenStreamComponent(int stream_index) {
       audio->SetVolume(settings.AudioVolume);
       audio->SetMute(settings.Mute);
       audio->SetAudioPitch(settings.AudioPitch);
+      audio->SetUseSoundTouch(settings.UseSoundTouch);
+      audio->SetAllowedChanges(settings.SDLAllowedChangesFlag);
       audio->SetStartTime(StartTime);
       if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
@@ -549,7 +550,10 @@ void TVideoState::FlushQueues() {
 }
 
 void TVideoState::ReadLoop(AVPacket* pkt) {
+  // Held except while blocked: a stream switch waits for it.
+  std::unique_lock streams(stream_lock, std::defer_lock);
   while (!abort_request) {
+    if (!streams.owns_lock()) streams.lock();
     if (paused != last_paused) {
       last_paused = paused;
       if (paused)
@@ -559,6 +563,7 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
     }
     if (paused &&
         (!std::strcmp(ic->iformat->name, "rtsp") || (ic->pb && startsWith(ic->url, "mmsh:")))) {
+      streams.unlock();
       std::unique_lock g(wait_mutex);
       continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
       continue;
@@ -617,6 +622,7 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
          (StreamHasEnoughPackets(audio_st, audio_stream, audioq) &&
           StreamHasEnoughPackets(video_st, video_stream, videoq) &&
           StreamHasEnoughPackets(subtitle_st, subtitle_stream, subtitleq)))) {
+      streams.unlock();
       std::unique_lock g(wait_mutex);
       continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
       continue;
@@ -629,7 +635,9 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
     }
     Reading = 1;
     MarkRead();
+    streams.unlock();
     const int ret = ff::av_read_frame(ic, pkt);
+    streams.lock();
     if (abort_request) {
       if (ret >= 0) ff::av_packet_unref(pkt);
       Reading = 0;
@@ -692,6 +700,7 @@ void TVideoState::ReadLoop(AVPacket* pkt) {
       if (settings.CheckIOERR) break;
       ic->pb->eof_reached = ic->pb->error = 0;
     }
+    streams.unlock();
     std::unique_lock g(wait_mutex);
     continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
   }

@@ -1,0 +1,110 @@
+// An event of a component: one handler, replaced under a small lock and
+// invoked from a copy, so a handler may replace itself or call back into the
+// component; what it throws is logged, never passed to the raising thread.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "foundation/Logger.h"
+#include "foundation/MainThread.h"
+
+namespace corvane {
+
+// The thread a handler runs on.
+enum class SlotThread {
+  Main,    // the main thread through the dispatcher, unless the owner's switch is off
+  Raiser,  // the thread that raises the event (hooks that change data in flight)
+};
+
+template <class Sig>
+class TEventSlot;
+
+template <class... A>
+class TEventSlot<void(A...)> {
+ public:
+  using Handler = std::function<void(A...)>;
+
+  // `mainSwitch`, for main-thread slots: delivery goes through the main
+  // thread only while it is set (none: always).
+  TEventSlot(const char* name, SlotThread thread, TObject* sender = nullptr,
+             const std::atomic<bool>* mainSwitch = nullptr)
+      : FName(name), FThread(thread), FSender(sender), FMainSwitch(mainSwitch) {}
+  TEventSlot(const TEventSlot&) = delete;
+  TEventSlot& operator=(const TEventSlot&) = delete;
+
+  template <class F>
+    requires std::is_constructible_v<Handler, F>
+  TEventSlot& operator=(F&& f) {
+    Set(Handler(std::forward<F>(f)));
+    return *this;
+  }
+  TEventSlot& operator=(std::nullptr_t) {
+    Set(nullptr);
+    return *this;
+  }
+  void Set(Handler h) {
+    auto next = h ? std::make_shared<const Handler>(std::move(h)) : nullptr;
+    std::lock_guard g(FLock);
+    FHandler.swap(next);
+    // The previous handler is released outside the lock.
+  }
+  explicit operator bool() const { return Snapshot() != nullptr; }
+  SlotThread Thread() const { return FThread; }
+  const char* Name() const { return FName; }
+
+  // Runs the handler on the declared thread and waits for it. False when no
+  // handler is set, or the main thread shuts down before running it.
+  bool Raise(A... args) const {
+    std::shared_ptr<const Handler> h = Snapshot();
+    if (!h) return false;
+    const auto run = [&] { invoke(*h, args...); };
+    if (FThread == SlotThread::Main && (!FMainSwitch || FMainSwitch->load()))
+      return callInMainThread(run);
+    run();
+    return true;
+  }
+  // Same as Raise, through the main thread without waiting: the arguments are
+  // copied. Without a dispatcher it runs at once.
+  bool Post(A... args) const {
+    std::shared_ptr<const Handler> h = Snapshot();
+    if (!h) return false;
+    auto d = currentDispatcher();
+    if (!d || FThread != SlotThread::Main || (FMainSwitch && !FMainSwitch->load())) {
+      invoke(*h, args...);
+      return true;
+    }
+    d->post([this, h, ... copies = std::decay_t<A>(args)]() mutable { invoke(*h, copies...); });
+    return true;
+  }
+
+ private:
+  std::shared_ptr<const Handler> Snapshot() const {
+    std::lock_guard g(FLock);
+    return FHandler;
+  }
+  template <class... B>
+  void invoke(const Handler& h, B&&... args) const {
+    try {
+      h(std::forward<B>(args)...);
+    } catch (const std::exception& e) {
+      FFLogger().Log(FSender, llError, std::string("Error occurs ") + FName + ": " + e.what());
+    } catch (...) {
+      FFLogger().Log(FSender, llError, std::string("Error occurs ") + FName + ": unknown exception");
+    }
+  }
+
+  const char* FName;
+  SlotThread FThread;
+  TObject* FSender;
+  const std::atomic<bool>* FMainSwitch;
+  mutable std::mutex FLock;
+  std::shared_ptr<const Handler> FHandler;
+};
+
+}  // namespace corvane
