@@ -39,8 +39,7 @@ class TEventSlot<void(A...)> {
   TEventSlot& operator=(const TEventSlot&) = delete;
 
   template <class F>
-    requires std::is_constructible_v<Handler, F>
-  TEventSlot& operator=(F&& f) {
+  requires std::is_constructible_v<Handler, F> TEventSlot& operator=(F&& f) {
     Set(Handler(std::forward<F>(f)));
     return *this;
   }
@@ -59,15 +58,17 @@ class TEventSlot<void(A...)> {
   const char* Name() const { return FName; }
 
   // Runs the handler on the declared thread and waits for it. False when no
-  // handler is set, or the main thread shuts down before running it.
+  // handler is set, it threw, or the main thread shut down before running it.
   bool Raise(A... args) const {
     std::shared_ptr<const Handler> h = Snapshot();
     if (!h) return false;
-    const auto run = [&] { invoke(*h, args...); };
+    bool ok = false;
+    const auto run = [&] { ok = invoke(*h, args...); };
     if (FThread == SlotThread::Main && (!FMainSwitch || FMainSwitch->load()))
-      return callInMainThread(run);
-    run();
-    return true;
+      callInMainThread(run);
+    else
+      run();
+    return ok;
   }
   // Same as Raise, through the main thread without waiting: the arguments are
   // copied. Without a dispatcher it runs at once.
@@ -88,15 +89,19 @@ class TEventSlot<void(A...)> {
     std::lock_guard g(FLock);
     return FHandler;
   }
+  // False when the handler threw.
   template <class... B>
-  void invoke(const Handler& h, B&&... args) const {
+  bool invoke(const Handler& h, B&&... args) const {
     try {
       h(std::forward<B>(args)...);
+      return true;
     } catch (const std::exception& e) {
       FFLogger().Log(FSender, llError, std::string("Error occurs ") + FName + ": " + e.what());
     } catch (...) {
-      FFLogger().Log(FSender, llError, std::string("Error occurs ") + FName + ": unknown exception");
+      FFLogger().Log(FSender, llError,
+                     std::string("Error occurs ") + FName + ": unknown exception");
     }
+    return false;
   }
 
   const char* FName;

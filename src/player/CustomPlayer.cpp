@@ -233,8 +233,8 @@ void TCustomPlayer::VideoRender() { OnVideoRender.Raise(this); }
 void TCustomPlayer::RaiseFileOpen(TVideoState* is) {
   if (!OnFileOpen) return;
   int sw = FScreenWidth, sh = FScreenHeight;
-  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(),
-                   is->OpenedHeight(), sw, sh);
+  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
+                   sw, sh);
   FScreenWidth = sw;
   FScreenHeight = sh;
 }
@@ -313,11 +313,11 @@ bool TCustomPlayer::CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS) {
   auto lock = LockData();
   std::shared_ptr<TVideoState> is = State();
   if (!is || !is->video_st) return false;
+  // The released picture: OnVideoRender sees it before it is drawn.
   TFFFrame* vp = is->pictq.current;
   if (!vp) return false;
   std::lock_guard g(vp->lock);
-  if (!vp->uploaded || !vp->frame->data[0] ||
-      !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(vp->format)))
+  if (!vp->frame->data[0] || !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(vp->format)))
     return false;
   std::lock_guard c(FConvLock);
   if (!FConverter.PictureToRGB(vp->frame->data, vp->frame->linesize,

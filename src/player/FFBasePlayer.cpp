@@ -363,8 +363,8 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TVideoState>& is) {
 void TFFBasePlayer::RaiseFileOpen(TVideoState* is) {
   if (!OnFileOpen) return;
   int sw = 0, sh = 0;
-  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(),
-                   is->OpenedHeight(), sw, sh);
+  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
+                   sw, sh);
 }
 
 void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
@@ -372,7 +372,10 @@ void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
 }
 
 void TFFBasePlayer::failed(TVideoState* raw, bool waited) {
-  if (!waited) {
+  if (waited) {
+    // The opener frees the state and returns first.
+    waitFor([&] { return !FTryOpenBusy || shutdownRequested(); });
+  } else {
     // The failed state is freed here unless a Stop closed it already.
     waitFor([&] { return FStatePtr == raw || !FTryOpenBusy || shutdownRequested(); });
     if (FStatePtr == raw) {
@@ -381,8 +384,8 @@ void TFFBasePlayer::failed(TVideoState* raw, bool waited) {
     }
   }
   // The open is over before the application hears of it: its handler may
-  // open the next file.
-  FTryOpenBusy = false;
+  // open the next file. A waiting opener ends its open itself.
+  if (!waited) FTryOpenBusy = false;
   OnOpenFailed.Raise(this);
 }
 
@@ -421,7 +424,11 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
 bool TFFBasePlayer::stopBeforePlay(const std::shared_ptr<TVideoState>& is, bool wait) {
   is->abort_request = 1;
   is->WakeReader();
-  if (!wait) return false;
+  if (!wait) {
+    // A play thread about to start closes the state.
+    FEventQueue.Push({FF_STOP_EVENT, is.get()});
+    return false;
+  }
   waitFor([&] { return is->read_done.load(); });
   // A failed open's result thread may free the state meanwhile; inside
   // OnFileOpen the open ends after the handler, and it sees the stop.
@@ -545,7 +552,7 @@ bool TFFBasePlayer::playStep(double& remaining, bool& running) {
 // The application hears of the picture before it is drawn, with no lock held.
 void TFFBasePlayer::drawIfWanted() {
   if (!std::exchange(FDrawWanted, false)) return;
-  VideoRender();
+  if (HasScreen() && !NoScreen()) VideoRender();
   auto lock = LockData();
   if (TVideoState* is = FStatePtr) Draw(is);
 }
@@ -651,8 +658,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       // Paused after a seek: only the new serial's pictures are shown.
       if (is->seek_paused == 1 && vp->serial != is->videoq.serial) vp->serial = -1;
       seekSeen = seekSeen || is->seek_done;
-      if ((stepToKey && !(vp->frame->key_frame)) ||
-          vp->serial != is->videoq.serial) {
+      if ((stepToKey && !(vp->frame->key_frame)) || vp->serial != is->videoq.serial) {
         is->pictq.Next();
         continue;
       }
@@ -849,8 +855,8 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
     p.data[i] = frame->data[i];
     p.linesize[i] = frame->linesize[i];
   }
-  OnFrameHook.Raise(this, p, static_cast<AVPixelFormat>(frame->format), frame->width,
-                    frame->height, us);
+  OnFrameHook.Raise(this, p, static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
+                    us);
 }
 
 void TFFBasePlayer::PictureEvent(bool set) { FPictureReady = set; }

@@ -40,8 +40,8 @@ class TPlayerThread {
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread previous = std::move(FThread);
     FDone = done;
-    FThread = std::thread(
-        [done, previous = std::move(previous), body = std::forward<F>(body)]() mutable {
+    FThread =
+        std::thread([done, previous = std::move(previous), body = std::forward<F>(body)]() mutable {
           if (previous.joinable()) previous.join();
           body();
           *done = true;
@@ -222,7 +222,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetAutoRotate(bool v);
   bool VerticalFlip() const { return get(&TPlayerSettings::VerticalFlip); }
   void SetVerticalFlip(bool v);
-  std::vector<AVPixelFormat> TargetPixFmts() const { return get(&TPlayerSettings::target_pix_fmts); }
+  std::vector<AVPixelFormat> TargetPixFmts() const {
+    return get(&TPlayerSettings::target_pix_fmts);
+  }
   void SetTargetPixFmts(const std::vector<AVPixelFormat>& v);
   bool DisableVideoFilter() const { return get(&TPlayerSettings::DisableVideoFilter); }
   void SetDisableVideoFilter(bool v);
@@ -291,13 +293,13 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TEventSlot<void(TObject* Sender)> OnOpenFailed{"OnOpenFailed", SlotThread::Main, this,
                                                  &FTriggerMain};
   // The video decoder thread; the application may write into the planes.
-  TEventSlot<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
-                  int AWidth, int AHeight, std::int64_t APTS)>
+  TEventSlot<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth,
+                  int AHeight, std::int64_t APTS)>
       OnFrameHook{"OnFrameHook", SlotThread::Raiser, this};
   // The video decoder thread, with the picture as a bitmap; when AUpdate
   // stays true the bitmap is written back into the picture.
-  TEventSlot<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)>
-      OnVideoHook{"OnVideoHook", SlotThread::Raiser, this};
+  TEventSlot<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)> OnVideoHook{
+      "OnVideoHook", SlotThread::Raiser, this};
   // The media layer's audio thread.
   TEventSlot<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                   int ASampleRate, int AChannels)>
