@@ -105,6 +105,8 @@ void TFFBasePlayer::UnloadAVLib() {
     FShownFrame.reset();
   }
   FDecoder.CloseFile();
+  // The media layer is among the libraries: leave it first.
+  if (FSDLClient.exchange(false)) SDLLoader().Quit(this);
   FFLoader().Unload(LibrarySet);
   if (FFLoader().Loaded(libSoundTouch)) FFLoader().Unload(libSoundTouch);
 }
