@@ -276,4 +276,29 @@ TEST_F(PlayerCallbacks, StopFromThePictureHooks) {
   expectPlaysAgain();
 }
 
+// A filter error reaches OnError like every other event, through the main
+// thread, and its handler may stop the player the error came from.
+TEST_F(PlayerCallbacks, OnErrorIsAnEventLikeTheOthers) {
+  std::atomic<int> errors{0};
+  std::thread::id ranOn;
+  std::string text;
+  player_->OnError = [&](TObject*, TErrorType type, const std::string& message) {
+    EXPECT_EQ(type, errVideoFilters);
+    ranOn = std::this_thread::get_id();
+    text = message;
+    player_->Stop(true);
+    ++errors;
+  };
+  player_->SetVideoFilters("no_such_filter_here");
+  withinDeadline(15s, "Stop(true) from OnError", [&] {
+    ASSERT_TRUE(player_->Open(numbered_)) << player_->LastErrMsg();
+    EXPECT_TRUE(pumpUntil([&] { return errors == 1 && states_.count(psStop) == 1; }));
+  });
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_NE(text.find("configure_video_filters() failed"), std::string::npos) << text;
+  player_->SetVideoFilters("");
+  player_->OnError = nullptr;
+  expectPlaysAgain();
+}
+
 }  // namespace

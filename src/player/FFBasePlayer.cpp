@@ -336,7 +336,12 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TVideoState>& is) {
     FTryOpenBusy = false;
     return started;
   };
-  if (is->abort_request) return done(false);
+  const auto stopped = [&] {
+    if (State() == is) close();
+    FStopped = true;
+    return done(false);
+  };
+  if (is->abort_request) return stopped();
   try {
     FDecoder.SetFileHandle(is->ic);
     FOptions.init_opts();
@@ -344,11 +349,7 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TVideoState>& is) {
     RaiseFileOpen(is.get());
     FInFileOpen = false;
     // The handler may have stopped the file.
-    if (State() != is || is->abort_request) {
-      if (State() == is) close();
-      FStopped = true;
-      return done(false);
-    }
+    if (State() != is || is->abort_request) return stopped();
     std::shared_ptr<TEventPump> events = pump();
     FEventThread.Start([this, events] { eventThread(events); });
     FLooping = false;
