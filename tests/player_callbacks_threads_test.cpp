@@ -122,6 +122,31 @@ TEST_F(PlayerCallbacks, StopFromOnFileOpenEndsTheOpen) {
   expectPlaysAgain();
 }
 
+// The read thread waits for OnBeforeFindStreamInfo: a stop from there ends
+// the open instead of waiting for that thread.
+TEST_F(PlayerCallbacks, StopFromOnBeforeFindStreamInfo) {
+  for (const bool onMain : {true, false}) {
+    SCOPED_TRACE(onMain ? "main thread" : "read thread");
+    player_->SetTriggerEventInMainThread(onMain);
+    std::atomic<int> calls{0};
+    player_->OnBeforeFindStreamInfo = [&](TObject*, AVFormatContext*) {
+      ++calls;
+      player_->Stop(true);
+    };
+    withinDeadline(15s, "Stop(true) from OnBeforeFindStreamInfo", [&] {
+      ASSERT_TRUE(player_->TryOpen(numbered_)) << player_->LastErrMsg();
+      EXPECT_TRUE(pumpUntil([&] { return calls == 1 && !player_->FormatContext(); }));
+      pumpFor(200ms);
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(player_->FormatContext(), nullptr);
+    EXPECT_EQ(states_.count(psPlay), 0);
+  }
+  player_->OnBeforeFindStreamInfo = nullptr;
+  player_->SetTriggerEventInMainThread(true);
+  expectPlaysAgain();
+}
+
 // A handler opens the next file once; both playbacks end with one psStop
 // each, and the second one plays.
 TEST_F(PlayerCallbacks, NextFileOpensFromTheEvents) {

@@ -64,7 +64,7 @@ class TEventSlot<void(A...)> {
     std::shared_ptr<const Handler> h = Snapshot();
     if (!h) return false;
     bool ok = false;
-    const auto run = [&] { ok = invoke(*h, args...); };
+    const auto run = [&] { ok = invoke(FName, FSender, *h, args...); };
     if (FThread == SlotThread::Main && (!FMainSwitch || FMainSwitch->load()))
       callInMainThread(run);
     else
@@ -78,10 +78,13 @@ class TEventSlot<void(A...)> {
     if (!h) return false;
     auto d = currentDispatcher();
     if (!d || FThread != SlotThread::Main || (FMainSwitch && !FMainSwitch->load())) {
-      invoke(*h, args...);
+      invoke(FName, FSender, *h, args...);
       return true;
     }
-    d->post([this, h, ... copies = std::decay_t<A>(args)]() mutable { invoke(*h, copies...); });
+    // The task may run after the slot is gone: it keeps what it needs.
+    d->post([name = FName, sender = FSender, h, ... copies = std::decay_t<A>(args)]() mutable {
+      invoke(name, sender, *h, copies...);
+    });
     return true;
   }
 
@@ -92,15 +95,14 @@ class TEventSlot<void(A...)> {
   }
   // False when the handler threw.
   template <class... B>
-  bool invoke(const Handler& h, B&&... args) const {
+  static bool invoke(const char* name, TObject* sender, const Handler& h, B&&... args) {
     try {
       h(std::forward<B>(args)...);
       return true;
     } catch (const std::exception& e) {
-      FFLogger().Log(FSender, llError, std::string("Error occurs ") + FName + ": " + e.what());
+      FFLogger().Log(sender, llError, std::string("Error occurs ") + name + ": " + e.what());
     } catch (...) {
-      FFLogger().Log(FSender, llError,
-                     std::string("Error occurs ") + FName + ": unknown exception");
+      FFLogger().Log(sender, llError, std::string("Error occurs ") + name + ": unknown exception");
     }
     return false;
   }

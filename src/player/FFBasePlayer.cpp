@@ -393,7 +393,11 @@ void TFFBasePlayer::failed(TVideoState* raw, bool waited) {
 }
 
 void TFFBasePlayer::BeforeFindStreamInfo(AVFormatContext* ic) {
+  // The read thread waits for the handler: a stop from it cannot wait for the
+  // read thread.
+  FInBeforeFind = true;
   OnBeforeFindStreamInfo.Raise(this, ic);
+  FInBeforeFind = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -404,7 +408,7 @@ void TFFBasePlayer::PostQuit(TVideoState* is) { FEventQueue.Push({FF_STOP_EVENT,
 void TFFBasePlayer::Stop(bool AWaitForStop) {
   std::shared_ptr<TVideoState> is = State();
   if (!is) return;
-  const bool wait = AWaitForStop && !OnEngineThread();
+  const bool wait = AWaitForStop && !OnEngineThread() && !FInBeforeFind;
   {
     std::unique_lock lock(FDataLock, std::defer_lock);
     // An engine thread never waits for the lock: its holder may be joining it.

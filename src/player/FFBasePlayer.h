@@ -86,8 +86,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // play, decoder or read threads (hooks, OnVideoRender): false there.
   bool Open(const std::string& AFileName, bool APaused = false);
   bool TryOpen(const std::string& AFileName, bool APaused = false);
-  // With AWaitForStop on the player's own threads (hooks, OnVideoRender) the
-  // stop is requested without waiting.
+  // With AWaitForStop on the player's own threads (hooks, OnVideoRender) and
+  // from OnBeforeFindStreamInfo the stop is requested without waiting.
   void Stop(bool AWaitForStop = false);
   void Pause();
   void Resume();
@@ -443,7 +443,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<bool> FPictureReady{true};
   std::atomic<bool> FSeeking{false};
   std::atomic<bool> FTryOpenBusy{false};
-  std::atomic<bool> FInFileOpen{false};
+  std::atomic<bool> FInFileOpen{false};    // OnFileOpen is being raised
+  std::atomic<bool> FInBeforeFind{false};  // OnBeforeFindStreamInfo is being raised
   std::atomic<bool> FLoading{false};
   bool FDrawWanted = false;  // play thread
   std::atomic<TPlayState> FPlayState{psStop};
