@@ -97,7 +97,8 @@ bool TFFBasePlayer::LoadAVLib(const std::string& APath) {
 }
 
 void TFFBasePlayer::UnloadAVLib() {
-  if (!FLibLoaded.exchange(false)) return;
+  // The player's own threads cannot wait for the stop that must come first.
+  if (OnEngineThread() || !FLibLoaded.exchange(false)) return;
   // Nothing of this player may call into the libraries once they are gone.
   Stop(true);
   {

@@ -75,7 +75,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
 
   bool AVLibLoaded();
   // Each player holds one load of the libraries from LoadAVLib until
-  // UnloadAVLib; other components keep theirs.
+  // UnloadAVLib (which stops the file first; ignored on the player's own
+  // threads); other components keep theirs.
   bool LoadAVLib(const std::string& APath);
   void UnloadAVLib();
   bool SDLWasInit();
