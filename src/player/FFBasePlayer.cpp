@@ -274,6 +274,10 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
     std::lock_guard g(FSettingsLock);
     forced = FForcedFormat;
   }
+  {
+    std::lock_guard g(FStateLock);
+    FStopPending = false;
+  }
   FTryOpenBusy = true;
   FStopped = false;
   FSeeking = false;
@@ -292,7 +296,13 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
     return false;
   }
   std::shared_ptr<TVideoState> is(std::move(created));
-  storeState(is);
+  if (storeState(is)) {
+    // Stopped while opening, before the state was stored (a hook, say).
+    close();
+    FStopped = true;
+    FTryOpenBusy = false;
+    return true;
+  }
   {
     std::lock_guard g(FErrLock);
     FFileName = AFileName;
@@ -301,11 +311,12 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   return true;
 }
 
-void TFFBasePlayer::storeState(std::shared_ptr<TVideoState> is) {
+bool TFFBasePlayer::storeState(std::shared_ptr<TVideoState> is) {
   auto lock = LockData();
   std::lock_guard g(FStateLock);
   FStatePtr = is.get();
   FState = std::move(is);
+  return std::exchange(FStopPending, false);
 }
 
 std::shared_ptr<TVideoState> TFFBasePlayer::State() const {
@@ -323,7 +334,7 @@ void TFFBasePlayer::FileOpened(TVideoState* is) {
 void TFFBasePlayer::opened(TVideoState* raw) {
   // The opener stores the state right after creating it; the open stays busy,
   // so nobody closes it meanwhile.
-  waitFor([&] { return FStatePtr == raw || shutdownRequested(); });
+  waitFor([&] { return FStatePtr == raw || !FTryOpenBusy || shutdownRequested(); });
   std::shared_ptr<TVideoState> is = State();
   if (is.get() != raw) {
     FTryOpenBusy = false;
@@ -355,13 +366,15 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TVideoState>& is) {
     FEventThread.Start([this, events] { eventThread(events); });
     FLooping = false;
     FPlayThread.Start([this, events] { playThread(events); });
-    waitFor([&] { return FLooping || FStopped; });
   } catch (...) {
     FInFileOpen = false;
     FTryOpenBusy = false;
     throw;
   }
-  return done(true);
+  // The open is over: handlers run while waiting here may open the next file.
+  FTryOpenBusy = false;
+  waitFor([&] { return FLooping || FStopped; });
+  return true;
 }
 
 void TFFBasePlayer::RaiseFileOpen(TVideoState* is) {
@@ -407,7 +420,13 @@ void TFFBasePlayer::BeforeFindStreamInfo(AVFormatContext* ic) {
 void TFFBasePlayer::PostQuit(TVideoState* is) { FEventQueue.Push({FF_STOP_EVENT, is}); }
 
 void TFFBasePlayer::Stop(bool AWaitForStop) {
-  std::shared_ptr<TVideoState> is = State();
+  std::shared_ptr<TVideoState> is;
+  {
+    std::lock_guard g(FStateLock);
+    is = FState;
+    // An open whose state is not stored yet stops once it is.
+    if (!is && FTryOpenBusy) FStopPending = true;
+  }
   if (!is) return;
   const bool wait = AWaitForStop && !OnEngineThread() && !FInBeforeFind;
   {

@@ -390,7 +390,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void opened(TVideoState* raw);
   void failed(TVideoState* raw, bool waited);
   bool stopBeforePlay(const std::shared_ptr<TVideoState>& is, bool wait);
-  void storeState(std::shared_ptr<TVideoState> is);
+  // True when a stop came while the state was being created.
+  bool storeState(std::shared_ptr<TVideoState> is);
   void close();
   void resetAfterClose();
   void togglePause(TVideoState* is);
@@ -432,6 +433,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // Lock order: FDataLock, then FStateLock. FState changes under both.
   mutable std::mutex FStateLock;
   std::shared_ptr<TVideoState> FState;
+  bool FStopPending = false;                     // under FStateLock
   std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
   mutable std::timed_mutex FDataLock;
   TEventQueue FEventQueue;
