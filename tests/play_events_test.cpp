@@ -46,12 +46,12 @@ struct RingCase {
   std::vector<TPlayEvent> taken;
 };
 
-TPlayEvent pos(std::int64_t pts) { return {1, pts, pts / 10}; }
-TPlayEvent state(TPlayState s) { return {2, s, 0}; }
+TPlayEvent pos(std::int64_t pts) { return {1, pts, pts / 10, {}}; }
+TPlayEvent state(TPlayState s) { return {2, s, 0, {}}; }
 
 TEST(PlayEventRing, OnlyPositionsCoalesce) {
   std::vector<TPlayEvent> states, lastTen;
-  for (int i = 0; i < 12; ++i) states.push_back({2, i % 6, i});
+  for (int i = 0; i < 12; ++i) states.push_back({2, i % 6, i, {}});
   lastTen.assign(states.begin() + 2, states.end());
   const RingCase cases[] = {
       {"three positions give the last", {pos(10), pos(20), pos(30)}, {pos(30)}},

@@ -190,7 +190,7 @@ TEST_F(PlayerSync, StepToKeyFrameShowsKeyFramesOnly) {
 }
 
 TEST_F(PlayerSync, TryOpenInTheCallersThreadPlays) {
-  player_->Settings().OpenInCallerThread = true;
+  player_->SetOpenInCallerThread(true);
   bool opened = false;
   withinDeadline(20s, "TryOpen", [&] { opened = player_->TryOpen(numbered_); });
   ASSERT_TRUE(opened) << player_->LastErrMsg();
@@ -203,7 +203,7 @@ TEST_F(PlayerSync, SpecifierOfADisabledKindIsIgnored) {
   for (const char* spec : {"v:7", "v:0"}) {
     SCOPED_TRACE(spec);
     player_->SetDisableVideo(true);
-    player_->Settings().wanted_stream_spec[AVMEDIA_TYPE_VIDEO] = spec;
+    player_->Setwanted_video_stream_spec(spec);
     ASSERT_TRUE(player_->Open(numbered_)) << player_->LastErrMsg();
     EXPECT_EQ(player_->VideoStreamIndex(), -1);
     EXPECT_GE(player_->AudioStreamIndex(), 0);

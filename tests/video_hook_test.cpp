@@ -124,7 +124,7 @@ TEST_F(VideoHook, PaintedBitmapIsShownOnlyWhileAUpdateStaysTrue) {
   std::atomic<int> calls{0};
   std::mutex m;
   std::vector<std::int64_t> times;
-  player_->Settings().framedrop = 0;  // every picture reaches the hook
+  player_->Setframedrop(0);  // every picture reaches the hook
   player_->SetVideoHook(true);
   player_->OnVideoHook = [&](TObject* sender, Bitmap& b, std::int64_t pts, bool& AUpdate) {
     EXPECT_EQ(sender, player_.get());
@@ -221,8 +221,8 @@ TEST_F(VideoHook, WriteBackLeavesTheDecoderReferencesAlone) {
   // One decoding thread: the pictures after the first are decoded after the
   // hook painted it.
   ASSERT_TRUE(player_->opt_default("threads", "1")) << player_->LastErrMsg();
-  player_->Settings().DisableVideoFilter = true;
-  player_->Settings().framedrop = 0;  // every picture reaches the hooks
+  player_->SetDisableVideoFilter(true);
+  player_->Setframedrop(0);  // every picture reaches the hooks
   std::atomic<int> calls{0};
   player_->SetVideoHook(true);
   player_->OnVideoHook = [&](TObject*, Bitmap& b, std::int64_t, bool& AUpdate) {

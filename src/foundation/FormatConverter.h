@@ -78,11 +78,16 @@ class TFormatConverter {
   const std::string& LastErrMsg() const { return FLastErrMsg; }
 
  private:
+  // A converter may outlive the libraries' last unload: then nothing is freed.
   struct AvFree {
-    void operator()(std::uint8_t* p) const { ff::av_free(p); }
+    void operator()(std::uint8_t* p) const {
+      if (ff::av_free) ff::av_free(p);
+    }
   };
   struct SwsFree {
-    void operator()(SwsContext* c) const { ff::sws_freeContext(c); }
+    void operator()(SwsContext* c) const {
+      if (ff::sws_freeContext) ff::sws_freeContext(c);
+    }
   };
 
   void resetFormat();

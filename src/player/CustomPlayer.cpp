@@ -24,6 +24,7 @@ TCustomPlayer::~TCustomPlayer() {
   // goes, and end event delivery before the handlers are cleared.
   StopPlayerThreads();
   OnFileOpen = nullptr;
+  OnBeforeFindStreamInfo = nullptr;
   OnPosition = nullptr;
   OnPosition2 = nullptr;
   OnState = nullptr;
@@ -74,27 +75,27 @@ std::string TCustomPlayer::RenderDriver() const {
 void TCustomPlayer::SetScreenHandle(std::uintptr_t AHandle) {
   if (FScreenHandle.exchange(AHandle) != AHandle) {
     FHandleChanged = true;
-    if (TVideoState* is = State()) is->force_refresh = 1;
+    if (std::shared_ptr<TVideoState> is = State()) is->force_refresh = 1;
   }
 }
 
 void TCustomPlayer::ScreenResized(int AWidth, int AHeight) {
-  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
+  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
 }
 
 void TCustomPlayer::ScreenExposed() {
-  EventQueue().Push({FF_WINDOW_EVENT, State(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
+  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
 }
 
-void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State()}); }
+void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State().get()}); }
 
 void TCustomPlayer::SetBackColor(std::uint32_t v) {
   FBackColor = v;
-  EventQueue().Push({FF_REFRESH_EVENT, State()});
+  EventQueue().Push({FF_REFRESH_EVENT, State().get()});
 }
 
 void TCustomPlayer::SetAspectRatio(double v) {
-  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State()});
+  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State().get()});
 }
 
 TRect TCustomPlayer::DisplayRect() const {
@@ -135,7 +136,7 @@ void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
 }
 
 void TCustomPlayer::mediaEvent(const SDL_Event& e) {
-  TVideoState* is = State();
+  TVideoState* is = State().get();
   if (e.type == SDL_QUIT) {
     EventQueue().Push({FF_QUIT_EVENT, is});
   } else if (e.type == SDL_WINDOWEVENT) {
@@ -158,13 +159,15 @@ void TCustomPlayer::keyDown(const SDL_Event& e) {
       return;
     }
   }
-  // A copy: the handler may destroy the player.
-  if (const auto handler = OnKeyDown) handler(this, e.key.keysym.sym);
+  // Raised from a copy of the handler: it may destroy the player.
+  OnKeyDown.Raise(this, e.key.keysym.sym);
 }
 
 void TCustomPlayer::Draw(TVideoState* is) {
   if (NoScreen() || FNoScreenNow || !is) return;
   auto video = LockSDLVideo();
+  if (FFullScreenChanged.exchange(false) && FScreen.Ready() && FScreen.OwnWindow())
+    FScreen.Destroy();  // made again with the new mode
   if (FHandleChanged.exchange(false) && FScreen.Handle() != FScreenHandle) {
     FFLogger().Log(this, llInfo, "ScreenHandle changed from %llu to %llu",
                    static_cast<unsigned long long>(FScreen.Handle()),
@@ -176,12 +179,12 @@ void TCustomPlayer::Draw(TVideoState* is) {
                                    : (is->viddec_width > 0 ? is->viddec_width.load() : 640);
     const int h = FScreenHeight > 0 ? FScreenHeight.load()
                                     : (is->viddec_height > 0 ? is->viddec_height.load() : 480);
-    const std::string title = FWindowTitle.empty() ? strprintf("%s @ %s.%s", FileName().c_str(),
-                                                               ClassName(), Name().c_str())
-                                                   : FWindowTitle;
+    std::string title = WindowTitle();
+    if (title.empty())
+      title = strprintf("%s @ %s.%s", FileName().c_str(), ClassName(), Name().c_str());
     std::string error;
     FScreen.SetForcedRenderer(Renderer());
-    if (!FScreen.Create(FScreenHandle, w, h, title, false, error)) {
+    if (!FScreen.Create(FScreenHandle, w, h, title, FFullScreen, error)) {
       if (!ScreenRequired()) {
         // No window system here: keep playing without display.
         FFLogger().Log(this, llWarning, error + "; playing without display");
@@ -265,9 +268,23 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
     std::lock_guard d(FDisplayRectLock);
     FDisplayRect = rect;
   }
-  if (OnVideoRender) OnVideoRender(this);
   FScreen.DrawPicture(rect, vp->frame.get());
   if (sp) FScreen.DrawSubtitle(rect);
+}
+
+void TCustomPlayer::VideoRender() { OnVideoRender.Raise(this); }
+
+void TCustomPlayer::RaiseFileOpen(TVideoState* is) {
+  if (!OnFileOpen) return;
+  int sw = FScreenWidth, sh = FScreenHeight;
+  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
+                   sw, sh);
+  FScreenWidth = sw;
+  FScreenHeight = sh;
+}
+
+void TCustomPlayer::Setis_full_screen(bool v) {
+  if (FFullScreen.exchange(v) != v) FFullScreenChanged = true;
 }
 
 void TCustomPlayer::SubtitleExpired(TFFFrame& sp) { FScreen.ClearSubtitle(sp.sub); }
@@ -315,8 +332,9 @@ bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) 
   FReadRect = r;
   FReadWanted = true;
   FReadOk = false;
-  if (TVideoState* is = State()) is->force_refresh = 1;
-  EventQueue().Push({FF_REFRESH_EVENT, State()});
+  std::shared_ptr<TVideoState> is = State();
+  if (is) is->force_refresh = 1;
+  EventQueue().Push({FF_REFRESH_EVENT, is.get()});
   if (!FReadDone.wait_for(g, std::chrono::seconds(3), [this] { return !FReadWanted; })) {
     FReadWanted = false;
     return false;
@@ -343,13 +361,13 @@ void TCustomPlayer::ClearScreen() {
 
 bool TCustomPlayer::CurrentFrame(Bitmap& ABitmap, std::int64_t& APTS) {
   auto lock = LockData();
-  TVideoState* is = State();
+  std::shared_ptr<TVideoState> is = State();
   if (!is || !is->video_st) return false;
+  // The released picture: OnVideoRender sees it before it is drawn.
   TFFFrame* vp = is->pictq.current;
   if (!vp) return false;
   std::lock_guard g(vp->lock);
-  if (!vp->uploaded || !vp->frame->data[0] ||
-      !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(vp->format)))
+  if (!vp->frame->data[0] || !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(vp->format)))
     return false;
   std::lock_guard c(FConvLock);
   if (!FConverter.PictureToRGB(vp->frame->data, vp->frame->linesize,

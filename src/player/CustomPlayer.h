@@ -53,8 +53,18 @@ class TCustomPlayer : public TFFBasePlayer {
   void SetAspectRatio(double v);
   int ClearScreenAfterStop() const { return FClearScreenAfterStop; }
   void SetClearScreenAfterStop(int v) { FClearScreenAfterStop = v; }
-  const std::string& WindowTitle() const { return FWindowTitle; }
-  void SetWindowTitle(const std::string& v) { FWindowTitle = v; }
+  std::string WindowTitle() const {
+    std::lock_guard g(FTitleLock);
+    return FWindowTitle;
+  }
+  void SetWindowTitle(const std::string& v) {
+    std::lock_guard g(FTitleLock);
+    FWindowTitle = v;
+  }
+  // A window of the player's own fills the screen; a change while playing
+  // makes the window again.
+  bool is_full_screen() const { return FFullScreen; }
+  void Setis_full_screen(bool v);
   int ScreenWidth() const { return FScreenWidth; }
   int ScreenHeight() const { return FScreenHeight; }
   void SetScreenSize(int w, int h) {
@@ -80,9 +90,10 @@ class TCustomPlayer : public TFFBasePlayer {
   // A key pressed in the player's window (an SDL key code). With
   // TriggerEventInMainThread and a dispatcher it is posted to the main
   // thread, otherwise raised on the media layer's event thread.
-  std::function<void(TObject* Sender, int AKey)> OnKeyDown;
-  // Raised on the play thread before each picture is drawn.
-  std::function<void(TObject* Sender)> OnVideoRender;
+  TEventSlot<void(TObject* Sender, int AKey)> OnKeyDown{"OnKeyDown", SlotThread::Main, this,
+                                                        &FTriggerMain};
+  // Raised on the play thread before each picture is drawn, with no lock held.
+  TEventSlot<void(TObject* Sender)> OnVideoRender{"OnVideoRender", SlotThread::Raiser, this};
 
   // The window's pixels in the drawn rectangle r, 0xAARRGGBB, read on the play thread.
   bool ReadScreen(const TRect& r, std::vector<std::uint32_t>& out);
@@ -91,6 +102,8 @@ class TCustomPlayer : public TFFBasePlayer {
   bool HasScreen() const override { return !DisableDisplay(); }
   bool ScreenRequired() const override { return FScreenHandle != 0; }
   void Draw(TVideoState* is) override;
+  void VideoRender() override;
+  void RaiseFileOpen(TVideoState* is) override;
   void ClearScreen() override;
   void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;
   void SubtitleExpired(TFFFrame& sp) override;
@@ -118,11 +131,13 @@ class TCustomPlayer : public TFFBasePlayer {
   std::atomic<double> FAspectRatio{0};
   std::atomic<int> FClearScreenAfterStop{-1};
   std::atomic<int> FScreenWidth{0}, FScreenHeight{0};
+  mutable std::mutex FTitleLock;
   std::string FWindowTitle;
   mutable std::mutex FRendererLock;
   std::string FRenderer, FRenderDriver;
   // Window, key and quit events from the media layer's event thread.
   std::shared_ptr<TSDLEventClient> FEvents;
+  std::atomic<bool> FFullScreen{false}, FFullScreenChanged{false};
   mutable std::mutex FDisplayRectLock;
   TRect FDisplayRect;
   std::mutex FReadLock;

@@ -62,9 +62,10 @@ int TDecoder::DecodeFrame(AVFrame* frame, AVSubtitle* sub) {
           case AVMEDIA_TYPE_VIDEO:
             ret = ff::avcodec_receive_frame(avctx.get(), frame);
             if (ret >= 0) {
-              if (is->settings.decoder_reorder_pts == -1)
+              const int reorder = is->live.decoder_reorder_pts;
+              if (reorder == -1)
                 frame->pts = frame->best_effort_timestamp;
-              else if (!is->settings.decoder_reorder_pts)
+              else if (!reorder)
                 frame->pts = frame->pkt_dts;
             }
             break;
@@ -152,9 +153,9 @@ int TVideoState::GetVideoFrame(AVFrame* frame) {
   frame->sample_aspect_ratio = ff::av_guess_sample_aspect_ratio(ic, video_st, frame);
   viddec_width = frame->width;
   viddec_height = frame->height;
+  const int framedrop = live.framedrop;
   const bool consider =
-      settings.framedrop > 0 ||
-      (settings.framedrop < 0 && MasterSyncType() != AV_SYNC_VIDEO_MASTER && !step);
+      framedrop > 0 || (framedrop < 0 && MasterSyncType() != AV_SYNC_VIDEO_MASTER && !step);
   if (consider && frame->pts != AV_NOPTS_VALUE) {
     const double diff = dpts - MasterClock();
     if (!std::isnan(diff) && std::fabs(diff) < AV_NOSYNC_THRESHOLD &&
@@ -214,7 +215,8 @@ int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& 
   if (ret < 0) return ret;
   ret = filters::create_filter(graph, "buffersink", "kestra_buffersink", nullptr, &sink);
   if (ret < 0) return ret;
-  std::vector<AVPixelFormat> fmts = settings.target_pix_fmts;
+  std::vector<AVPixelFormat> fmts = live.TargetPixFmts();
+  if (fmts.empty()) fmts.push_back(AV_PIX_FMT_YUV420P);
   if ((ret = ff::av_opt_set_bin(
            sink, "pix_fmts", reinterpret_cast<const std::uint8_t*>(fmts.data()),
            static_cast<int>(fmts.size() * sizeof(AVPixelFormat)), AV_OPT_SEARCH_CHILDREN)) < 0)
@@ -225,14 +227,14 @@ int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& 
     return filters::prepend_filter(graph, last, name, std::string("kestra_") + name,
                                    arg.empty() ? nullptr : arg.c_str());
   };
-  if (settings.AutoRotate) {
+  if (live.Rotate()) {
     // Inserted in front of the sink: the last one runs first.
     const auto rotation = filters::rotation_filters(stream_rotation(video_st));
     for (auto it = rotation.rbegin(); it != rotation.rend() && ret >= 0; ++it)
       ret = insert(it->first, it->second);
     if (ret < 0) return ret;
   }
-  if (settings.VerticalFlip && (ret = insert("vflip", "")) < 0) return ret;
+  if (live.Flip() && (ret = insert("vflip", "")) < 0) return ret;
   if (!vfilters.empty())
     FFLogger().Log(host.LogSender(), llInfo, "Parse filters: %s", vfilters.c_str());
   if ((ret = filters::link_and_configure(graph, vfilters, src, last)) < 0) return ret;
@@ -249,7 +251,7 @@ void TVideoState::VideoThread() {
   }
   AVRational tb = video_st->time_base;
   AVRational frame_rate = ff::av_guess_frame_rate(ic, video_st, nullptr);
-  int last_w = 0, last_h = 0, last_format = -2, last_serial = -1;
+  int last_w = 0, last_h = 0, last_format = -2, last_serial = -1, last_graph = -1;
   std::string last_filters;
   bool built = false;
   FilterGraphPtr graph;
@@ -264,7 +266,7 @@ void TVideoState::VideoThread() {
       continue;
     }
     int queued = -1;  // serial of a picture queued in this round
-    if (settings.DisableVideoFilter) {
+    if (live.DisableVideoFilter) {
       const double duration =
           frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
       ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
@@ -272,11 +274,12 @@ void TVideoState::VideoThread() {
       if (ret >= 0) queued = viddec.pkt_serial;
       ff::av_frame_unref(frame.get());
     } else {
-      const std::string vfilters = settings.VideoFilters;
+      const std::string vfilters = live.VideoFilters();
+      const int graphSerial = live.GraphSerial();
       if (!built || last_w != frame->width || last_h != frame->height ||
           last_format != frame->format ||
-          (last_serial != viddec.pkt_serial && settings.ResetFilterAfterSeeking) ||
-          last_filters != vfilters) {
+          (last_serial != viddec.pkt_serial && live.ResetFilterAfterSeeking) ||
+          last_filters != vfilters || last_graph != graphSerial) {
         if (built)
           FFLogger().Log(host.LogSender(), llInfo,
                          "Video frame changed from size:%dx%d format:%s serial:%d to "
@@ -308,6 +311,7 @@ void TVideoState::VideoThread() {
         last_format = frame->format;
         last_serial = viddec.pkt_serial;
         last_filters = vfilters;
+        last_graph = graphSerial;
         frame_rate = ff::av_buffersink_get_frame_rate(filt_out);
         std::lock_guard g(vgraph_lock);
         FilterGraph = std::move(graph);
@@ -457,7 +461,7 @@ void TVideoState::AudioThread() {
     if (differ ||
         ff::av_channel_layout_compare(&frame->ch_layout, &audio_filter_src.ch_layout) != 0 ||
         frame->sample_rate != audio_filter_src.freq ||
-        (auddec.pkt_serial != last_serial && settings.ResetFilterAfterSeeking) || !agraph ||
+        (auddec.pkt_serial != last_serial && live.ResetFilterAfterSeeking) || !agraph ||
         last_serial == -1) {
       if (FFLogger().Enabled(llDebug)) {
         char a[256] = {}, b[256] = {};
@@ -476,7 +480,7 @@ void TVideoState::AudioThread() {
       ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &frame->ch_layout);
       audio_filter_src.freq = frame->sample_rate;
       last_serial = auddec.pkt_serial;
-      if ((ret = ConfigureAudioFilters(settings.AudioFilters, true)) < 0) break;
+      if ((ret = ConfigureAudioFilters(live.AudioFilters(), true)) < 0) break;
     }
     {
       std::lock_guard g(agraph_lock);

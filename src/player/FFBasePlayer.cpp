@@ -25,32 +25,54 @@ void waitFor(const std::function<bool()>& done) {
     while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
+// The player whose engine the current thread runs (play thread, or a decoder,
+// read or audio thread inside one of the player's hooks).
+thread_local const void* tEngineOf = nullptr;
+
+class EngineScope {
+ public:
+  explicit EngineScope(const void* player) : FPrevious(tEngineOf) { tEngineOf = player; }
+  ~EngineScope() { tEngineOf = FPrevious; }
+  EngineScope(const EngineScope&) = delete;
+  EngineScope& operator=(const EngineScope&) = delete;
+
+ private:
+  const void* FPrevious;
+};
+
 }  // namespace
 
+TPlayerThread::~TPlayerThread() {
+  if (OnThread())
+    FThread.detach();  // the owner is destroyed from its own thread
+  else
+    Join();
+}
+
 void TPlayerThread::Join() {
-  if (!FThread.joinable()) return;
-  if (FThread.get_id() == std::this_thread::get_id()) {
-    FThread.detach();
-    return;
-  }
+  if (!FThread.joinable() || OnThread()) return;
   waitFor([this] { return FDone->load(); });
   FThread.join();
 }
 
 TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
+  newPump();
   if (AVLibLoaded()) FOptions.init_opts();
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
   StopPlayerThreads();
+  // A player that joined the media layer through SDLWasInit leaves it too.
   if (FSDLClient) SDLLoader().Quit(this);
 }
 
 void TFFBasePlayer::StopPlayerThreads() {
   Stop(true);
   stopThreads();
-  FFailThread.Join();
+  FResultThread.Join();
 }
+
+bool TFFBasePlayer::OnEngineThread() const { return tEngineOf == this; }
 
 // ---------------------------------------------------------------------------
 // Libraries and the media layer
@@ -58,12 +80,13 @@ void TFFBasePlayer::StopPlayerThreads() {
 bool TFFBasePlayer::AVLibLoaded() { return FFLoader().Loaded(LibrarySet); }
 
 bool TFFBasePlayer::LoadAVLib(const std::string& APath) {
-  if (AVLibLoaded()) return true;
-  FFLoader().SetLibraryPath(APath);
+  if (FLibLoaded) return true;
+  if (!AVLibLoaded()) FFLoader().SetLibraryPath(APath);
   if (!FFLoader().Load(LibrarySet)) {
     report(FFLoader().LastErrMsg());
     return false;
   }
+  FLibLoaded = true;
   FOptions.init_opts();
   if (!FFLoader().Load(libSoundTouch)) FFLogger().Log(this, llWarning, FFLoader().LastErrMsg());
   const std::vector<std::string> drivers = SDLLoader().AudioDrivers();
@@ -74,8 +97,19 @@ bool TFFBasePlayer::LoadAVLib(const std::string& APath) {
 }
 
 void TFFBasePlayer::UnloadAVLib() {
+  // The player's own threads cannot wait for the stop that must come first.
+  if (OnEngineThread() || !FLibLoaded.exchange(false)) return;
+  // Nothing of this player may call into the libraries once they are gone.
+  Stop(true);
+  {
+    std::lock_guard g(FShownLock);
+    FShownFrame.reset();
+  }
+  FDecoder.CloseFile();
+  // The media layer is among the libraries: leave it first.
+  if (FSDLClient.exchange(false)) SDLLoader().Quit(this);
   FFLoader().Unload(LibrarySet);
-  FFLoader().Unload(libSoundTouch);
+  if (FFLoader().Loaded(libSoundTouch)) FFLoader().Unload(libSoundTouch);
 }
 
 bool TFFBasePlayer::SDLWasInit() {
@@ -83,19 +117,28 @@ bool TFFBasePlayer::SDLWasInit() {
     report("SDL2 not loaded.");
     return false;
   }
-  return SDLLoader().WasInit(this);
+  // Joining the running media layer makes this player a client.
+  if (!SDLLoader().WasInit(this)) return false;
+  FSDLClient = true;
+  return true;
 }
 
 bool TFFBasePlayer::InitSDL() {
   if (FSDLClient && SDLLoader().WasInit(this)) return true;
   FNoScreen = !HasScreen();
-  if (!SDLLoader().Init(this, FAudioDriver, FVideoDriver, HasScreen())) {
+  std::string audioDriver, videoDriver;
+  {
+    std::lock_guard g(FSettingsLock);
+    audioDriver = FAudioDriver;
+    videoDriver = FVideoDriver;
+  }
+  if (!SDLLoader().Init(this, audioDriver, videoDriver, HasScreen())) {
     if (!HasScreen() || ScreenRequired()) {
       report(SDLLoader().LastErrMsg());
       return false;
     }
     const std::string why = SDLLoader().LastErrMsg();
-    if (!SDLLoader().Init(this, FAudioDriver, "", false)) {
+    if (!SDLLoader().Init(this, audioDriver, "", false)) {
       report(SDLLoader().LastErrMsg());
       return false;
     }
@@ -114,7 +157,7 @@ bool TFFBasePlayer::InitSDL() {
 
 void TFFBasePlayer::SetReadTimeout(std::int32_t v) {
   TFFBaseComponent::SetReadTimeout(v);
-  FSettings.ReadTimeout = v;
+  put(&TPlayerSettings::ReadTimeout, v);
 }
 
 // ---------------------------------------------------------------------------
@@ -132,26 +175,42 @@ void TFFBasePlayer::ReportError(const std::string& msg, TLogLevel level, bool st
   report(msg, level, storeLast);
 }
 
-void TFFBasePlayer::deliver(const std::function<void()>& fn) {
-  const auto guarded = [&] {
-    try {
-      fn();
-    } catch (const std::exception& e) {
-      FFLogger().Log(this, llError, std::string("event handler: ") + e.what());
-    }
-  };
-  if (FSettings.TriggerEventInMainThread)
-    callInMainThread(guarded);
-  else
-    guarded();
+std::string TFFBasePlayer::LastErrMsg() const {
+  std::lock_guard g(FErrLock);
+  return FLastErrMsg;
+}
+
+std::string TFFBasePlayer::FileName() const {
+  std::lock_guard g(FErrLock);
+  return FFileName;
+}
+
+std::shared_ptr<TEventPump> TFFBasePlayer::pump() const {
+  std::lock_guard g(FPumpLock);
+  return FPump;
+}
+
+// The events of the previous playback end where they are: its event thread
+// finishes on its own (a handler there may be the caller).
+void TFFBasePlayer::newPump() {
+  auto next = std::make_shared<TEventPump>();
+  std::shared_ptr<TEventPump> previous;
+  {
+    std::lock_guard g(FPumpLock);
+    previous = std::exchange(FPump, next);
+  }
+  if (previous) {
+    previous->stop = true;
+    previous->ring.Reset();
+  }
 }
 
 void TFFBasePlayer::PostPlayState(TPlayState s) {
   FPlayState = s;
   if (OnState)
-    FPlayEvents.Post({2, s, 0});
+    pump()->ring.Post({2, s, 0, {}});
   else if (s == psStop)
-    FPlayEvents.Post({3, 0, 0});
+    pump()->ring.Post({3, 0, 0, {}});
 }
 
 // ---------------------------------------------------------------------------
@@ -166,6 +225,10 @@ bool TFFBasePlayer::TryOpen(const std::string& AFileName, bool APaused) {
 }
 
 bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWait) {
+  if (OnEngineThread()) {
+    report("Cannot open a file from the player's own threads.");
+    return false;
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   waitFor([&] { return !FTryOpenBusy || std::chrono::steady_clock::now() > deadline; });
   if (FTryOpenBusy) {
@@ -173,7 +236,7 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
     return false;
   }
   const auto failed = [this] {
-    if (OnOpenFailed) deliver([this] { OnOpenFailed(this); });
+    OnOpenFailed.Raise(this);
     return false;
   };
   if (!AVLibLoaded()) {
@@ -185,100 +248,170 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
     return false;
   }
   if (!InitSDL()) return failed();
-  if (FSettings.audio_disable && (FSettings.video_disable || FSettings.display_disable)) {
+  TPlayerSettings settings = [this] {
+    std::lock_guard g(FSettingsLock);
+    return FSettings;
+  }();
+  if (settings.audio_disable && (settings.video_disable || settings.display_disable)) {
     report("Cannot disable audio and video/display at the same time.");
     return failed();
   }
   FLoading = true;
   Stop(true);
   FLoading = false;
-  stopThreads();
-  FFailThread.Join();
-  FPlayEvents.Reset();
+  FPlayThread.Join();
+  newPump();
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
   FEventQueue.Reset();
 
-  TPlayerSettings settings = FSettings;
   if (settings.display_disable) settings.video_disable = true;
   settings.has_screen = HasScreen();
   settings.ReadTimeout = ReadTimeout();
-  settings.target_pix_fmts = {AV_PIX_FMT_YUV420P};
+  settings.TriggerEventInMainThread = FTriggerMain;
+  const AVInputFormat* forced = nullptr;
+  {
+    std::lock_guard g(FSettingsLock);
+    forced = FForcedFormat;
+  }
+  {
+    std::lock_guard g(FStateLock);
+    FStopPending = false;
+  }
   FTryOpenBusy = true;
   FStopped = false;
   FSeeking = false;
   FPlayTimeSerial = -1;
-  std::unique_ptr<TVideoState> is;
+  std::unique_ptr<TVideoState> created;
   try {
-    is = TVideoState::Create(*this, settings, AFileName, FForcedFormat, APaused, AWait);
+    created = TVideoState::Create(*this, settings, AFileName, forced, APaused, AWait);
   } catch (...) {
     FTryOpenBusy = false;
     throw;
   }
-  if (!is) {
+  if (!created) {
     close();
     FStopped = true;
     FTryOpenBusy = false;
     return false;
   }
-  {
-    auto lock = LockData();
-    FState = std::move(is);
-    FStatePtr = FState.get();
+  std::shared_ptr<TVideoState> is(std::move(created));
+  if (storeState(is)) {
+    // Stopped while opening, before the state was stored (a hook, say).
+    close();
+    FStopped = true;
+    FTryOpenBusy = false;
+    return true;
   }
-  FFileName = AFileName;
-  if (AWait) FileOpened(FState.get());
+  {
+    std::lock_guard g(FErrLock);
+    FFileName = AFileName;
+  }
+  if (AWait) startPlayback(is);
   return true;
 }
 
+bool TFFBasePlayer::storeState(std::shared_ptr<TVideoState> is) {
+  auto lock = LockData();
+  std::lock_guard g(FStateLock);
+  FStatePtr = is.get();
+  FState = std::move(is);
+  return std::exchange(FStopPending, false);
+}
+
+std::shared_ptr<TVideoState> TFFBasePlayer::State() const {
+  std::lock_guard g(FStateLock);
+  return FState;
+}
+
+// The read thread (or a non-waiting opener) reports the open input: the
+// result thread takes over, so that the read thread goes on reading while
+// OnFileOpen runs.
 void TFFBasePlayer::FileOpened(TVideoState* is) {
-  // A non-waiting open runs this on the read thread: the state is stored first.
-  waitFor([&] { return FStatePtr == is || is->abort_request; });
-  if (is->abort_request) {
+  FResultThread.Start([this, is] { opened(is); });
+}
+
+void TFFBasePlayer::opened(TVideoState* raw) {
+  // The opener stores the state right after creating it; the open stays busy,
+  // so nobody closes it meanwhile.
+  waitFor([&] { return FStatePtr == raw || !FTryOpenBusy || shutdownRequested(); });
+  std::shared_ptr<TVideoState> is = State();
+  if (is.get() != raw) {
     FTryOpenBusy = false;
     return;
   }
+  startPlayback(is);
+}
+
+bool TFFBasePlayer::startPlayback(const std::shared_ptr<TVideoState>& is) {
+  const auto done = [this](bool started) {
+    FTryOpenBusy = false;
+    return started;
+  };
+  const auto stopped = [&] {
+    if (State() == is) close();
+    FStopped = true;
+    return done(false);
+  };
+  if (is->abort_request) return stopped();
   try {
     FDecoder.SetFileHandle(is->ic);
     FOptions.init_opts();
-    RaiseFileOpen(is);
-    FEventThreadStop = false;
-    FEventThread.Start([this] { eventThread(); });
+    FInFileOpen = true;
+    RaiseFileOpen(is.get());
+    FInFileOpen = false;
+    // The handler may have stopped the file.
+    if (State() != is || is->abort_request) return stopped();
+    std::shared_ptr<TEventPump> events = pump();
+    FEventThread.Start([this, events] { eventThread(events); });
     FLooping = false;
-    FPlayThread.Start([this] { playThread(); });
-    waitFor([&] { return FLooping || FStopped; });
+    FPlayThread.Start([this, events] { playThread(events); });
   } catch (...) {
+    FInFileOpen = false;
     FTryOpenBusy = false;
     throw;
   }
+  // The open is over: handlers run while waiting here may open the next file.
   FTryOpenBusy = false;
+  waitFor([&] { return FLooping || FStopped; });
+  return true;
 }
 
 void TFFBasePlayer::RaiseFileOpen(TVideoState* is) {
   if (!OnFileOpen) return;
-  const std::int64_t duration = is->FileDuration;
-  const int w = is->viddec_width, h = is->viddec_height;
-  deliver([&] {
-    int sw = w, sh = h;
-    OnFileOpen(this, duration, w, h, sw, sh);
-  });
+  int sw = 0, sh = 0;
+  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
+                   sw, sh);
 }
 
 void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
-  FFailThread.Start([this, is, waited] {
-    if (!waited) {
-      waitFor([&] { return FStatePtr == is || !FTryOpenBusy; });
-      auto lock = LockData();
-      if (FState.get() == is) close();
+  FResultThread.Start([this, is, waited] { failed(is, waited); });
+}
+
+void TFFBasePlayer::failed(TVideoState* raw, bool waited) {
+  if (waited) {
+    // The opener frees the state and returns first.
+    waitFor([&] { return !FTryOpenBusy || shutdownRequested(); });
+  } else {
+    // The failed state is freed here unless a Stop closed it already.
+    waitFor([&] { return FStatePtr == raw || !FTryOpenBusy || shutdownRequested(); });
+    if (FStatePtr == raw) {
+      close();
       FStopped = true;
     }
-    if (OnOpenFailed) deliver([this] { OnOpenFailed(this); });
-    FTryOpenBusy = false;
-  });
+  }
+  // The open is over before the application hears of it: its handler may
+  // open the next file. A waiting opener ends its open itself.
+  if (!waited) FTryOpenBusy = false;
+  OnOpenFailed.Raise(this);
 }
 
 void TFFBasePlayer::BeforeFindStreamInfo(AVFormatContext* ic) {
-  if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(this, ic);
+  // The read thread waits for the handler: a stop from it cannot wait for the
+  // read thread.
+  FInBeforeFind = true;
+  OnBeforeFindStreamInfo.Raise(this, ic);
+  FInBeforeFind = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -287,65 +420,97 @@ void TFFBasePlayer::BeforeFindStreamInfo(AVFormatContext* ic) {
 void TFFBasePlayer::PostQuit(TVideoState* is) { FEventQueue.Push({FF_STOP_EVENT, is}); }
 
 void TFFBasePlayer::Stop(bool AWaitForStop) {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is;
+  {
+    std::lock_guard g(FStateLock);
+    is = FState;
+    // An open whose state is not stored yet stops once it is.
+    if (!is && FTryOpenBusy) FStopPending = true;
+  }
   if (!is) return;
-  if (is->paused) togglePause(is);
-  is->step = 0;
-  if (!FLooping) {
-    // Opening, or the play thread never started: close from here.
-    is->abort_request = 1;
-    if (!AWaitForStop) return;
-    // A failed open's thread may free the state meanwhile, under the data lock.
-    waitFor([&] {
-      std::unique_lock lock(FDataLock, std::try_to_lock);
-      return lock && (FState.get() != is || is->read_done);
-    });
-    waitFor([&] { return !FTryOpenBusy || FStatePtr != is; });
-    {
-      std::unique_lock lock(FDataLock, std::defer_lock);
-      waitFor([&] { return lock.try_lock(); });
-      if (FState.get() == is) close();
+  const bool wait = AWaitForStop && !OnEngineThread() && !FInBeforeFind;
+  {
+    std::unique_lock lock(FDataLock, std::defer_lock);
+    // An engine thread never waits for the lock: its holder may be joining it.
+    if (OnEngineThread() ? lock.try_lock() : (lock.lock(), true)) {
+      if (is->paused) togglePause(is.get());
+      is->step = 0;
     }
-    FStopped = true;
+  }
+  if (!FLooping) {
+    stopBeforePlay(is, wait);
     return;
   }
-  FEventQueue.Push({FF_STOP_EVENT, is});
-  if (!AWaitForStop) return;
+  FEventQueue.Push({FF_STOP_EVENT, is.get()});
+  if (!wait) return;
   waitFor([&] { return FStopped || shutdownRequested(); });
   FPlayThread.Join();
 }
 
+// Opening, or the play thread never started: close from here.
+bool TFFBasePlayer::stopBeforePlay(const std::shared_ptr<TVideoState>& is, bool wait) {
+  is->abort_request = 1;
+  is->WakeReader();
+  if (!wait) {
+    // A play thread about to start closes the state.
+    FEventQueue.Push({FF_STOP_EVENT, is.get()});
+    return false;
+  }
+  waitFor([&] { return is->read_done.load(); });
+  // A failed open's result thread may free the state meanwhile; inside
+  // OnFileOpen the open ends after the handler, and it sees the stop.
+  if (!FInFileOpen) waitFor([&] { return !FTryOpenBusy || FStatePtr != is.get(); });
+  if (State() == is) close();
+  FStopped = true;
+  return true;
+}
+
+// Takes the state out of the player, then closes it without any lock held:
+// threads that run handlers may call the player meanwhile.
 void TFFBasePlayer::close() {
-  if (FState) {
-    TVideoState* is = FState.get();
+  std::shared_ptr<TVideoState> is;
+  {
+    auto lock = LockData();
+    std::lock_guard g(FStateLock);
+    is = std::move(FState);
+    FStatePtr = nullptr;
+  }
+  if (is) {
     is->abort_request = 1;
     is->WakeReader();
     waitFor([&] { return is->read_done.load(); });
     is->Close();
     FDecoder.CloseFile();
-    FStatePtr = nullptr;
-    FState.reset();
   }
   ClearScreen();
   keepShownFrame(nullptr);
+  resetAfterClose();
+}
+
+void TFFBasePlayer::resetAfterClose() {
   FPlayState = psStop;
   FLastPTS = AV_NOPTS_VALUE;
   FLastPos = -1;
   FCurrentPTS = -1;
   FCurrentPos = -1;
-  FSettings.seek_by_bytes = -1;
   FFrameWidth = FFrameHeight = 0;
+  {
+    std::lock_guard g(FSettingsLock);
+    FSettings.seek_by_bytes = -1;
+    if (!FLoading) {
+      for (std::string& s : FSettings.wanted_stream_spec) s.clear();
+      FSettings.start_time = AV_NOPTS_VALUE;
+      FSettings.RepeatType = rtNone;
+      FSettings.VerticalFlip = false;
+      FSettings.video_codec_name.clear();
+      FSettings.audio_codec_name.clear();
+      FSettings.subtitle_codec_name.clear();
+      FForceFormat.clear();
+      FForcedFormat = nullptr;
+    }
+  }
   if (!FLoading) {
-    for (std::string& s : FSettings.wanted_stream_spec) s.clear();
-    FSettings.start_time = AV_NOPTS_VALUE;
     FPlayTime = AV_NOPTS_VALUE;
-    FSettings.RepeatType = rtNone;
-    FSettings.VerticalFlip = false;
-    FSettings.video_codec_name.clear();
-    FSettings.audio_codec_name.clear();
-    FSettings.subtitle_codec_name.clear();
-    FForceFormat.clear();
-    FForcedFormat = nullptr;
     if (AVLibLoaded()) FOptions.init_opts();
   }
   FSeeking = false;
@@ -353,8 +518,10 @@ void TFFBasePlayer::close() {
 }
 
 void TFFBasePlayer::stopThreads() {
-  FEventThreadStop = true;
-  FPlayEvents.Reset();
+  if (std::shared_ptr<TEventPump> p = pump()) {
+    p->stop = true;
+    p->ring.Reset();
+  }
   FEventThread.Join();
   FPlayThread.Join();
 }
@@ -362,92 +529,122 @@ void TFFBasePlayer::stopThreads() {
 // ---------------------------------------------------------------------------
 // The play thread and the event thread
 
-void TFFBasePlayer::playThread() {
+void TFFBasePlayer::playThread(std::shared_ptr<TEventPump> events) {
+  EngineScope engine(this);
   PostPlayState(psPlay);
   FLooping = true;
   try {
     bool running = true;
+    double remaining = 0;
     while (running && !shutdownRequested()) {
       TPlayRecord r;
-      double remaining = 0;
-      bool got = false;
-      while (!shutdownRequested()) {
-        if (FEventQueue.Popup(r)) {
-          got = true;
-          break;
-        }
-        if (remaining > 0) FEventQueue.Wait(remaining);
-        remaining = 0.01;
-        auto lock = LockData();
-        TVideoState* is = FState.get();
-        if (!is) {
-          running = false;
-          break;
-        }
-        if (!is->paused || is->force_refresh || is->seek_paused || is->open_paused)
-          Refresh(is, remaining);
-        else if (FPositionRequest)
-          UpdatePosition(is);
+      if (FEventQueue.Popup(r)) {
+        running = handleRequest(r);
+        remaining = 0;
+        continue;
       }
-      if (!got) break;
-      auto lock = LockData();
-      TVideoState* is = FState.get();
-      if (!is) break;
-      switch (r.type) {
-        case FF_QUIT_EVENT:
-        case FF_STOP_EVENT:
-          if (r.state == is || r.type == FF_QUIT_EVENT) {
-            close();
-            running = false;
-          }
-          break;
-        case FF_REPEAT_EVENT:
-          if (r.state == is) repeatAction(is);
-          break;
-        case FF_REFRESH_EVENT:
-        case FF_REDRAW_EVENT:
-          is->force_refresh = 1;
-          break;
-        case FF_WINDOW_EVENT:
-          HandleWindowEvent(is, r);
-          break;
-        default:
-          break;
-      }
+      if (remaining > 0) FEventQueue.Wait(remaining);
+      remaining = 0.01;
+      if (!playStep(remaining, running)) break;
+      drawIfWanted();
     }
   } catch (const std::exception& e) {
     FFLogger().Log(this, llFatal, std::string("PlayThread Exception: ") + e.what());
-    auto lock = LockData();
     close();
   }
   FLooping = false;
-  PostPlayState(psStop);
+  FPlayState = psStop;
+  if (OnState)
+    events->ring.Post({2, psStop, 0, {}});
+  else
+    events->ring.Post({3, 0, 0, {}});
   FStopped = true;
 }
 
-void TFFBasePlayer::eventThread() {
-  bool stopDelivered = false;
-  while (!shutdownRequested() && !FEventThreadStop) {
-    TPlayEvent e;
-    FPlayEvents.Take(e);
-    if (e.type == 1) {
-      const std::int64_t pts = e.data1, pos = e.data2;
-      if (OnPosition) deliver([&] { OnPosition(this, pts); });
-      if (OnPosition2) deliver([&] { OnPosition2(this, pts, pos); });
-    } else if (e.type == 2) {
-      const auto s = static_cast<TPlayState>(e.data1);
-      if (OnState) deliver([&] { OnState(this, s); });
-      if (s == psStop) {
-        stopDelivered = true;
-        break;
-      }
-    } else if (e.type == 3) {
+// One round of the refresh under the data lock; false once the state is gone.
+bool TFFBasePlayer::playStep(double& remaining, bool& running) {
+  auto lock = LockData();
+  TVideoState* is = FStatePtr;
+  if (!is) {
+    running = false;
+    return false;
+  }
+  if (!is->paused || is->force_refresh || is->seek_paused || is->open_paused)
+    Refresh(is, remaining);
+  else if (FPositionRequest)
+    UpdatePosition(is);
+  return true;
+}
+
+// The application hears of the picture before it is drawn, with no lock held.
+void TFFBasePlayer::drawIfWanted() {
+  if (!std::exchange(FDrawWanted, false)) return;
+  if (HasScreen() && !NoScreen()) VideoRender();
+  auto lock = LockData();
+  if (TVideoState* is = FStatePtr) Draw(is);
+}
+
+// Runs a request on the play thread; false when playback ends.
+bool TFFBasePlayer::handleRequest(const TPlayRecord& r) {
+  if (r.type == FF_QUIT_EVENT || r.type == FF_STOP_EVENT) {
+    if (r.type == FF_STOP_EVENT && r.state != FStatePtr) return FStatePtr != nullptr;
+    close();
+    return false;
+  }
+  auto lock = LockData();
+  TVideoState* is = FStatePtr;
+  if (!is) return false;
+  switch (r.type) {
+    case FF_REPEAT_EVENT:
+      if (r.state == is) repeatAction(is);
       break;
-    } else {
-      FPlayEvents.Wait(0.01);
+    case FF_REFRESH_EVENT:
+    case FF_REDRAW_EVENT:
+      is->force_refresh = 1;
+      break;
+    case FF_WINDOW_EVENT:
+      HandleWindowEvent(is, r);
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+void TFFBasePlayer::deliver(const TPlayEvent& e) {
+  switch (e.type) {
+    case 1:
+      OnPosition.Raise(this, e.data1);
+      OnPosition2.Raise(this, e.data1, e.data2);
+      break;
+    case 2:
+      OnState.Raise(this, static_cast<TPlayState>(e.data1));
+      break;
+    case 4:
+      OnError.Raise(this, errVideoFilters, e.text);
+      break;
+    default:
+      break;
+  }
+}
+
+void TFFBasePlayer::eventThread(std::shared_ptr<TEventPump> events) {
+  bool stopDelivered = false;
+  while (!shutdownRequested() && !events->stop) {
+    TPlayEvent e;
+    events->ring.Take(e);
+    if (e.type == 0) {
+      events->ring.Wait(0.01);
+      continue;
+    }
+    if (e.type == 3) break;
+    deliver(e);
+    if (e.type == 2 && e.data1 == psStop) {
+      stopDelivered = true;
+      break;
     }
   }
-  if (!stopDelivered && !shutdownRequested() && OnState) deliver([&] { OnState(this, psStop); });
+  if (!stopDelivered && !shutdownRequested()) OnState.Raise(this, psStop);
 }
 
 // ---------------------------------------------------------------------------
@@ -462,6 +659,7 @@ double TFFBasePlayer::targetDelay(TVideoState* is, double delay) {
 
 void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   const bool seekDoneAtEntry = is->seek_done;
+  const bool stepToKey = StepToKeyFrame();
   if (!is->paused && is->MasterSyncType() == AV_SYNC_EXTERNAL_CLOCK && is->realtime)
     AdjustExternalClockSpeed(is->extclk, is->video_stream >= 0, is->videoq.nb_packets,
                              is->audio_stream >= 0, is->audioq.nb_packets);
@@ -470,7 +668,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   if (display && is->show_mode != SHOW_MODE_VIDEO && is->audio_st) {
     const double t = nowSeconds();
     if (is->force_refresh || is->last_vis_time + Frdftspeed < t) {
-      Draw(is);
+      RequestDraw();
       is->last_vis_time = t;
     }
     remaining = std::min(remaining, is->last_vis_time + Frdftspeed - t);
@@ -479,7 +677,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
     bool seekSeen = seekDoneAtEntry;
     for (;;) {
       if (is->pictq.Remaining() == 0) {
-        if (is->force_refresh) Draw(is);
+        if (is->force_refresh) RequestDraw();
         break;
       }
       TFFFrame* lastvp = is->pictq.PeekLast();
@@ -487,8 +685,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       // Paused after a seek: only the new serial's pictures are shown.
       if (is->seek_paused == 1 && vp->serial != is->videoq.serial) vp->serial = -1;
       seekSeen = seekSeen || is->seek_done;
-      if ((FSettings.StepToKeyFrame && !(vp->frame->key_frame)) ||
-          vp->serial != is->videoq.serial) {
+      if ((stepToKey && !(vp->frame->key_frame)) || vp->serial != is->videoq.serial) {
         is->pictq.Next();
         continue;
       }
@@ -514,7 +711,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
       if (is->pictq.Remaining() > 1 && !is->step) {
         TFFFrame* nextvp = is->pictq.PeekNext();
         const double duration = FrameDuration(*vp, *nextvp, is->max_frame_duration);
-        const int fd = is->settings.framedrop;
+        const int fd = is->live.framedrop;
         if (((fd > 0 || (fd != 0 && is->MasterSyncType() != AV_SYNC_VIDEO_MASTER)) &&
              t > is->frame_timer + duration && !is->IsDevice) ||
             (seekSeen && is->seek_done)) {
@@ -551,7 +748,7 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   // Audio with another display mode was drawn above.
   if (display && is->force_refresh && (is->show_mode == SHOW_MODE_VIDEO || !is->audio_st) &&
       is->pictq.RIndexShown() == 1)
-    Draw(is);
+    RequestDraw();
   UpdatePosition(is);
   is->force_refresh = 0;
 }
@@ -615,11 +812,11 @@ void TFFBasePlayer::UpdatePosition(TVideoState* is) {
       FLastPos != pos) {
     FLastPTS = pts;
     FLastPos = pos;
-    if (OnPosition || OnPosition2) FPlayEvents.Post({1, pts, pos});
+    if (OnPosition || OnPosition2) pump()->ring.Post({1, pts, pos, {}});
   }
   const std::int64_t playTime = FPlayTime;
   if (playTime != AV_NOPTS_VALUE) {
-    const std::int64_t start = FSettings.start_time;
+    const std::int64_t start = StartTime();
     const bool reached = start != AV_NOPTS_VALUE ? pts >= playTime + start : pts >= playTime;
     // Once per serial: the repeat action seeks, which starts a new one.
     const int serial = clock->Serial();
@@ -633,13 +830,13 @@ void TFFBasePlayer::UpdatePosition(TVideoState* is) {
 
 void TFFBasePlayer::PlaybackEnded(TVideoState* is) {
   PostPlayState(psEnd);
-  if (FSettings.RepeatType != rtEnd) FEventQueue.Push({FF_REPEAT_EVENT, is});
+  if (RepeatType() != rtEnd) FEventQueue.Push({FF_REPEAT_EVENT, is});
 }
 
 void TFFBasePlayer::OpenedPaused(TVideoState*) { PostPlayState(psPause); }
 
 void TFFBasePlayer::FilterError(const std::string& text) {
-  if (OnError) OnError(this, errVideoFilters, text);
+  if (OnError) pump()->ring.Post({4, 0, 0, text});
 }
 
 void TFFBasePlayer::SetVideoHookBitsPixel(int v) {
@@ -658,16 +855,7 @@ void TFFBasePlayer::runVideoHook(AVFrame* frame, std::int64_t pts) {
     return;
   }
   bool update = true;
-  try {
-    OnVideoHook(this, conv.Bitmap(), pts, update);
-  } catch (const std::exception& e) {
-    FFLogger().Log(this, llError, std::string("Error occurs OnVideoHook: ") + e.what());
-    return;
-  } catch (...) {
-    FFLogger().Log(this, llError, "Error occurs OnVideoHook: unknown exception");
-    return;
-  }
-  if (!update) return;
+  if (!OnVideoHook.Raise(this, conv.Bitmap(), pts, update) || !update) return;
   // The planes may be shared with the decoder's references or the filter
   // graph: write into a copy of its own.
   if (const int ret = ff::av_frame_make_writable(frame); ret < 0) {
@@ -684,6 +872,7 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
   FFrameHeight = frame->height;
   const std::int64_t us =
       std::isnan(pts) ? AV_NOPTS_VALUE : std::llround(pts * 1e6) - is->StartTime;
+  EngineScope engine(this);
   if (FVideoHook && OnVideoHook) runVideoHook(frame, us);
   if (!FFrameHook || !OnFrameHook) return;
   // The application may write into the picture: never into a decoder reference.
@@ -693,12 +882,8 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
     p.data[i] = frame->data[i];
     p.linesize[i] = frame->linesize[i];
   }
-  try {
-    OnFrameHook(this, p, static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
-                us);
-  } catch (const std::exception& e) {
-    FFLogger().Log(this, llError, std::string("Error occurs OnFrameHook: ") + e.what());
-  }
+  OnFrameHook.Raise(this, p, static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
+                    us);
 }
 
 void TFFBasePlayer::PictureEvent(bool set) { FPictureReady = set; }
@@ -706,11 +891,8 @@ void TFFBasePlayer::PictureEvent(bool set) { FPictureReady = set; }
 TAudioHook TFFBasePlayer::MakeAudioHook() {
   return [this](std::int64_t pts, const std::uint8_t* sample, int size, int rate, int channels) {
     if (!FAudioHook || !OnAudioHook) return;
-    try {
-      OnAudioHook(this, pts, sample, size, rate, channels);
-    } catch (const std::exception& e) {
-      FFLogger().Log(this, llError, std::string("Error occurs OnAudioHook: ") + e.what());
-    }
+    EngineScope engine(this);
+    OnAudioHook.Raise(this, pts, sample, size, rate, channels);
   };
 }
 
@@ -720,11 +902,6 @@ void TFFBasePlayer::SeekDone(bool waitPicture) {
 
 // ---------------------------------------------------------------------------
 // Control
-
-bool TFFBasePlayer::Paused() const {
-  TVideoState* is = FStatePtr;
-  return !is || is->paused;
-}
 
 void TFFBasePlayer::togglePause(TVideoState* is) {
   if (is->paused) {
@@ -743,7 +920,7 @@ void TFFBasePlayer::togglePause(TVideoState* is) {
 
 void TFFBasePlayer::Pause() {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  TVideoState* is = FStatePtr;
   if (!is || is->paused) return;
   togglePause(is);
   is->step = 0;
@@ -752,7 +929,7 @@ void TFFBasePlayer::Pause() {
 
 void TFFBasePlayer::Resume() {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  TVideoState* is = FStatePtr;
   // A step still pending is not a pause to come: it ends, and play goes on.
   if (!is || (!is->paused && !is->step)) return;
   if (is->paused) togglePause(is);
@@ -762,7 +939,7 @@ void TFFBasePlayer::Resume() {
 
 void TFFBasePlayer::TogglePause() {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  TVideoState* is = FStatePtr;
   if (!is) return;
   togglePause(is);
   is->step = 0;
@@ -771,7 +948,7 @@ void TFFBasePlayer::TogglePause() {
 
 void TFFBasePlayer::StepToNextFrame() {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  TVideoState* is = FStatePtr;
   if (!is) return;
   is->open_paused = 0;
   is->seek_paused = 0;
@@ -781,7 +958,7 @@ void TFFBasePlayer::StepToNextFrame() {
 
 void TFFBasePlayer::FlushQueue() {
   auto lock = LockData();
-  if (FState) FState->RequestFlush();
+  if (TVideoState* is = FStatePtr) is->RequestFlush();
 }
 
 void TFFBasePlayer::streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel,
@@ -803,7 +980,7 @@ void TFFBasePlayer::waitForSeek(TVideoState* is) {
     if (!lock) return false;
     // Done once the first picture of the new position is on screen, or once
     // the video ended without one (a target past the last picture).
-    if (FState.get() != is) return true;
+    if (FStatePtr != is) return true;
     if (is->seek_req) return false;
     const int serial = is->videoq.serial;
     return is->video_stream < 0 || is->shown_serial == serial ||
@@ -815,7 +992,7 @@ void TFFBasePlayer::SeekTo(std::int64_t APTS, TSeekFlags ASeekFlags, bool AWaitF
   TVideoState* is = nullptr;
   {
     auto lock = LockData();
-    is = FState.get();
+    is = FStatePtr;
     if (!is || APTS == AV_NOPTS_VALUE) return;
     if (!(ASeekFlags & sfByte) && is->ic && is->ic->start_time != AV_NOPTS_VALUE)
       APTS += is->ic->start_time;
@@ -828,7 +1005,7 @@ void TFFBasePlayer::SeekBy(double ADelta, TSeekFlags ASeekFlags, bool AWaitForSe
   TVideoState* is = nullptr;
   {
     auto lock = LockData();
-    is = FState.get();
+    is = FStatePtr;
     if (!is) return;
     std::int64_t target = 0, rel = 0;
     if (ASeekFlags & sfByte) {
@@ -855,7 +1032,7 @@ void TFFBasePlayer::SeekBy(double ADelta, TSeekFlags ASeekFlags, bool AWaitForSe
 }
 
 void TFFBasePlayer::repeatAction(TVideoState* is) {
-  switch (FSettings.RepeatType) {
+  switch (RepeatType()) {
     case rtStop:
       FEventQueue.Push({FF_STOP_EVENT, is});
       break;
@@ -872,7 +1049,7 @@ void TFFBasePlayer::repeatAction(TVideoState* is) {
       }
       [[fallthrough]];
     case rtLoop: {
-      const std::int64_t start = FSettings.start_time;
+      const std::int64_t start = StartTime();
       std::int64_t pos = start != AV_NOPTS_VALUE ? start : 0;
       if (is->ic && is->ic->start_time != AV_NOPTS_VALUE) pos += is->ic->start_time;
       streamSeek(is, pos, 0, start != AV_NOPTS_VALUE ? 0 : sfBackward, false);
@@ -890,52 +1067,143 @@ void TFFBasePlayer::repeatAction(TVideoState* is) {
 // Settings applied to the playing file
 
 void TFFBasePlayer::SetAudioVolume(int v) {
-  FSettings.AudioVolume = std::clamp(v, 0, 128);
+  v = std::clamp(v, 0, 128);
+  put(&TPlayerSettings::AudioVolume, v);
   auto lock = LockData();
-  if (FState && FState->audio) FState->audio->SetVolume(FSettings.AudioVolume);
+  if (TVideoState* is = FStatePtr; is && is->audio) is->audio->SetVolume(v);
 }
 
 void TFFBasePlayer::SetMute(bool v) {
-  FSettings.Mute = v;
+  put(&TPlayerSettings::Mute, v);
   auto lock = LockData();
-  if (FState && FState->audio) FState->audio->SetMute(v);
+  if (TVideoState* is = FStatePtr; is && is->audio) is->audio->SetMute(v);
 }
 
 void TFFBasePlayer::SetPlaybackSpeed(double v) {
-  FSettings.PlaybackSpeed = v;
-  auto lock = LockData();
-  if (FState)
-    for (TClock* c : {&FState->extclk, &FState->vidclk, &FState->audclk}) c->SetSpeed(v);
+  put(&TPlayerSettings::PlaybackSpeed, v);
+  withState([v](TVideoState& is) {
+    for (TClock* c : {&is.extclk, &is.vidclk, &is.audclk}) c->SetSpeed(v);
+  });
 }
 
 void TFFBasePlayer::SetAudioPitch(float v) {
-  FSettings.AudioPitch = v;
+  put(&TPlayerSettings::AudioPitch, v);
   auto lock = LockData();
-  if (FState && FState->audio) FState->audio->SetAudioPitch(v);
+  if (TVideoState* is = FStatePtr; is && is->audio) is->audio->SetAudioPitch(v);
+}
+
+void TFFBasePlayer::SetUseSoundTouch(bool v) {
+  put(&TPlayerSettings::UseSoundTouch, v);
+  auto lock = LockData();
+  if (TVideoState* is = FStatePtr; is && is->audio) is->audio->SetUseSoundTouch(v);
+}
+
+void TFFBasePlayer::SetSDLAllowedChangesFlag(int v) {
+  put(&TPlayerSettings::SDLAllowedChangesFlag, v);
+  auto lock = LockData();
+  if (TVideoState* is = FStatePtr) {
+    is->settings.SDLAllowedChangesFlag = v;  // for the next device open
+    if (is->audio) is->audio->SetAllowedChanges(v);
+  }
+}
+
+void TFFBasePlayer::Setframedrop(int v) {
+  put(&TPlayerSettings::framedrop, v);
+  withState([v](TVideoState& is) { is.live.framedrop = v; });
+}
+
+void TFFBasePlayer::Setdecoder_reorder_pts(int v) {
+  put(&TPlayerSettings::decoder_reorder_pts, v);
+  withState([v](TVideoState& is) { is.live.decoder_reorder_pts = v; });
+}
+
+void TFFBasePlayer::SetAutoRotate(bool v) {
+  put(&TPlayerSettings::AutoRotate, v);
+  withState([v](TVideoState& is) { is.live.SetAutoRotate(v); });
+}
+
+void TFFBasePlayer::SetVerticalFlip(bool v) {
+  put(&TPlayerSettings::VerticalFlip, v);
+  withState([v](TVideoState& is) { is.live.SetVerticalFlip(v); });
+}
+
+void TFFBasePlayer::SetTargetPixFmts(const std::vector<AVPixelFormat>& v) {
+  put(&TPlayerSettings::target_pix_fmts, v);
+  withState([&v](TVideoState& is) { is.live.SetTargetPixFmts(v); });
+}
+
+void TFFBasePlayer::SetDisableVideoFilter(bool v) {
+  put(&TPlayerSettings::DisableVideoFilter, v);
+  withState([v](TVideoState& is) { is.live.DisableVideoFilter = v; });
+}
+
+void TFFBasePlayer::SetResetFilterAfterSeeking(bool v) {
+  put(&TPlayerSettings::ResetFilterAfterSeeking, v);
+  withState([v](TVideoState& is) { is.live.ResetFilterAfterSeeking = v; });
 }
 
 void TFFBasePlayer::SetSyncType(Tav_sync_type v) {
-  FSettings.SyncType = v;
-  auto lock = LockData();
-  if (FState) FState->sync.SetSyncType(v);
+  put(&TPlayerSettings::SyncType, v);
+  withState([v](TVideoState& is) { is.sync.SetSyncType(v); });
 }
 
 void TFFBasePlayer::SetStartTime(std::int64_t v) {
-  if (v == FSettings.start_time) return;
-  FSettings.start_time = v;
+  {
+    std::lock_guard g(FSettingsLock);
+    if (v == FSettings.start_time) return;
+    FSettings.start_time = v;
+  }
   if (v != AV_NOPTS_VALUE) SeekTo(v);
 }
 
 void TFFBasePlayer::SetVideoFilters(const std::string& v) {
-  FSettings.VideoFilters = v;
-  auto lock = LockData();
-  if (FState) FState->settings.VideoFilters = v;
+  put(&TPlayerSettings::VideoFilters, v);
+  withState([&v](TVideoState& is) { is.live.SetVideoFilters(v); });
 }
 
 void TFFBasePlayer::SetAudioFilters(const std::string& v) {
-  FSettings.AudioFilters = v;
-  auto lock = LockData();
-  if (FState) FState->settings.AudioFilters = v;
+  put(&TPlayerSettings::AudioFilters, v);
+  withState([&v](TVideoState& is) { is.live.SetAudioFilters(v); });
+}
+
+std::string TFFBasePlayer::streamSpec(AVMediaType t) const {
+  std::lock_guard g(FSettingsLock);
+  return FSettings.wanted_stream_spec[t];
+}
+
+void TFFBasePlayer::setStreamSpec(AVMediaType t, const std::string& v) {
+  std::lock_guard g(FSettingsLock);
+  FSettings.wanted_stream_spec[t] = v;
+}
+
+std::string TFFBasePlayer::AudioDriver() const {
+  if (FSDLClient) return SDLLoader().CurrentAudioDriver();
+  std::lock_guard g(FSettingsLock);
+  return FAudioDriver;
+}
+
+void TFFBasePlayer::SetAudioDriver(const std::string& v) {
+  std::lock_guard g(FSettingsLock);
+  FAudioDriver = v;
+}
+
+std::string TFFBasePlayer::VideoDriver() const {
+  if (FSDLClient && HasScreen() && !FNoScreen) return SDLLoader().CurrentVideoDriver();
+  std::lock_guard g(FSettingsLock);
+  return FVideoDriver;
+}
+
+void TFFBasePlayer::SetVideoDriver(const std::string& v) {
+  std::lock_guard g(FSettingsLock);
+  FVideoDriver = v;
+}
+
+std::string TFFBasePlayer::AudioDevice() const {
+  if (std::shared_ptr<TVideoState> is = State()) {
+    std::unique_lock lock(FDataLock);
+    if (is->audio) return is->audio->AudioDevice();
+  }
+  return get(&TPlayerSettings::AudioDevice);
 }
 
 bool TFFBasePlayer::opt_default(const std::string& opt, const std::string& arg) {
@@ -1008,7 +1276,8 @@ bool TFFBasePlayer::QueueAudioFilterCommand(const std::string& target, const std
 
 void TFFBasePlayer::ToggleAudioDisplay() {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  std::lock_guard g(FSettingsLock);
+  TVideoState* is = FStatePtr;
   const int current = is ? is->show_mode : FSettings.show_mode;
   // video -> waves -> spectrum -> none -> video
   static constexpr TShowMode kNext[] = {SHOW_MODE_WAVES, SHOW_MODE_RDFT, SHOW_MODE_NONE};
@@ -1022,9 +1291,9 @@ void TFFBasePlayer::ToggleAudioDisplay() {
 }
 
 void TFFBasePlayer::SetShowMode(TShowMode v) {
-  FSettings.show_mode = v;
+  put(&TPlayerSettings::show_mode, v);
   auto lock = LockData();
-  if (TVideoState* is = FState.get()) {
+  if (TVideoState* is = FStatePtr) {
     if (v == SHOW_MODE_AUTO) v = is->video_stream >= 0 ? SHOW_MODE_VIDEO : SHOW_MODE_WAVES;
     if (v != is->show_mode) {
       is->show_mode = v;
@@ -1034,21 +1303,24 @@ void TFFBasePlayer::SetShowMode(TShowMode v) {
 }
 
 void TFFBasePlayer::SetStepToKeyFrame(bool v) {
-  FSettings.StepToKeyFrame = v;
-  auto lock = LockData();
-  if (FState) FState->step_to_key_frame = v ? 1 : 0;
+  put(&TPlayerSettings::StepToKeyFrame, v);
+  withState([v](TVideoState& is) { is.step_to_key_frame = v ? 1 : 0; });
+}
+
+std::string TFFBasePlayer::ForceFormat() const {
+  std::lock_guard g(FSettingsLock);
+  return FForceFormat;
 }
 
 void TFFBasePlayer::SetForceFormat(const std::string& AName) {
-  if (AName.empty()) {
-    FForceFormat.clear();
-    FForcedFormat = nullptr;
-    return;
+  const AVInputFormat* f = nullptr;
+  if (!AName.empty()) {
+    if (!AVLibLoaded()) throw ELibraryError("FFmpeg libraries not loaded.");
+    f = find_app_input_format(AName.c_str());
+    if (!f) f = ff::av_find_input_format(AName.c_str());
+    if (!f) throw ELibraryError(strprintf("Unknown input format: %s", AName.c_str()));
   }
-  if (!AVLibLoaded()) throw ELibraryError("FFmpeg libraries not loaded.");
-  const AVInputFormat* f = find_app_input_format(AName.c_str());
-  if (!f) f = ff::av_find_input_format(AName.c_str());
-  if (!f) throw ELibraryError(strprintf("Unknown input format: %s", AName.c_str()));
+  std::lock_guard g(FSettingsLock);
   FForceFormat = AName;
   FForcedFormat = f;
 }
@@ -1058,13 +1330,15 @@ std::vector<std::string> TFFBasePlayer::AudioDevices() const { return SDLLoader(
 
 AVFrame* TFFBasePlayer::CurrentAVFrame() {
   auto lock = LockData();
-  if (!FState || !FState->video_st) return nullptr;
+  TVideoState* is = FStatePtr;
+  if (!is || !is->video_st) return nullptr;
   std::lock_guard g(FShownLock);
   return FShownFrame && FShownFrame->buf[0] ? ff::av_frame_clone(FShownFrame.get()) : nullptr;
 }
 
 void TFFBasePlayer::keepShownFrame(TFFFrame* vp) {
   std::lock_guard g(FShownLock);
+  if (!FShownFrame && !vp) return;
   if (!FShownFrame) FShownFrame = makeFrame();
   if (!FShownFrame) return;
   ff::av_frame_unref(FShownFrame.get());
@@ -1074,38 +1348,50 @@ void TFFBasePlayer::keepShownFrame(TFFFrame* vp) {
 }
 
 AVFormatContext* TFFBasePlayer::FormatContext() const {
+  // The input closes under the data lock.
+  auto lock = std::unique_lock(FDataLock);
   TVideoState* is = FStatePtr;
   return is ? is->ic : nullptr;
 }
 
 int TFFBasePlayer::AudioStreamIndex() const {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is = State();
   return is ? is->audio_stream.load() : -1;
 }
 
 int TFFBasePlayer::VideoStreamIndex() const {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is = State();
   return is ? is->video_stream.load() : -1;
 }
 
 int TFFBasePlayer::SubtitleStreamIndex() const {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is = State();
   return is ? is->subtitle_stream.load() : -1;
 }
 
 int TFFBasePlayer::AudioQueueSize() const {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is = State();
   return is ? is->audioq.size.load() : -1;
 }
 
 int TFFBasePlayer::VideoQueueSize() const {
-  TVideoState* is = FStatePtr;
+  std::shared_ptr<TVideoState> is = State();
   return is ? is->videoq.size.load() : -1;
+}
+
+int TFFBasePlayer::SubtitleQueueSize() const {
+  std::shared_ptr<TVideoState> is = State();
+  return is ? is->subtitleq.size.load() : -1;
+}
+
+bool TFFBasePlayer::Paused() const {
+  std::shared_ptr<TVideoState> is = State();
+  return !is || is->paused;
 }
 
 bool TFFBasePlayer::switchStream(AVMediaType kind, int index) {
   auto lock = LockData();
-  TVideoState* is = FState.get();
+  TVideoState* is = FStatePtr;
   const int current = !is                          ? -1
                       : kind == AVMEDIA_TYPE_VIDEO ? is->video_stream.load()
                       : kind == AVMEDIA_TYPE_AUDIO ? is->audio_stream.load()

@@ -14,6 +14,7 @@
 #include "decoder/VUZezevud.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/Bitmap.h"
+#include "foundation/EventSlot.h"
 #include "foundation/FormatConverter.h"
 #include "foundation/Library.h"
 #include "player/PlayEvents.h"
@@ -24,48 +25,43 @@ namespace corvane {
 
 enum TErrorType { errUnknow, errVideoFilters };
 
-using TFileOpenEvent = std::function<void(TObject* Sender, std::int64_t ADuration, int AFrameWidth,
-                                          int AFrameHeight, int& AScreenWidth, int& AScreenHeight)>;
-using TPositionEvent = std::function<void(TObject* Sender, std::int64_t APTS)>;
-using TPosition2Event =
-    std::function<void(TObject* Sender, std::int64_t APTS, std::int64_t ABytes)>;
-using TPlayStateEvent = std::function<void(TObject* Sender, TPlayState APlayState)>;
-using TErrorNotifyEvent =
-    std::function<void(TObject* Sender, TErrorType AError, const std::string& AMessage)>;
-using TNotifyEvent = std::function<void(TObject* Sender)>;
-using TFrameHookEvent =
-    std::function<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt,
-                       int AWidth, int AHeight, std::int64_t APTS)>;
-using TVideoHookEvent =
-    std::function<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)>;
-using TAudioHookEvent =
-    std::function<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
-                       int ASampleRate, int AChannels)>;
-
 // A thread of the player. Joining it on the main thread runs the main thread's
-// queued calls meanwhile, since the thread may be waiting for one of them.
+// queued calls meanwhile, since the thread may be waiting for one of them. A
+// new start never waits for the previous thread: the new thread joins it first,
+// so a thread may start its own successor (a handler opening the next file).
 class TPlayerThread {
  public:
   TPlayerThread() = default;
-  ~TPlayerThread() { Join(); }
+  ~TPlayerThread();
   TPlayerThread(const TPlayerThread&) = delete;
   TPlayerThread& operator=(const TPlayerThread&) = delete;
   template <class F>
   void Start(F&& body) {
-    Join();
     auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread previous = std::move(FThread);
     FDone = done;
-    FThread = std::thread([done, body = std::forward<F>(body)]() mutable {
-      body();
-      *done = true;
-    });
+    FThread =
+        std::thread([done, previous = std::move(previous), body = std::forward<F>(body)]() mutable {
+          if (previous.joinable()) previous.join();
+          body();
+          *done = true;
+        });
   }
-  // A thread never joins itself: it is ending, and is left to finish.
+  // Waits for the thread (and its predecessors). On the thread itself it
+  // returns at once: the thread is ending, and its successor or the
+  // destructor joins it.
   void Join();
+  bool OnThread() const { return FThread.get_id() == std::this_thread::get_id(); }
 
  private:
   std::thread FThread;
   std::shared_ptr<std::atomic<bool>> FDone;
+};
+
+// The play events of one playback and the flag that ends their delivery.
+struct TEventPump {
+  TPlayEventRing ring;
+  std::atomic<bool> stop{false};
 };
 
 class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
@@ -78,15 +74,21 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   const char* ClassName() const override { return "TFFBasePlayer"; }
 
   bool AVLibLoaded();
+  // Each player holds one load of the libraries from LoadAVLib until
+  // UnloadAVLib (which stops the file first; ignored on the player's own
+  // threads); other components keep theirs.
   bool LoadAVLib(const std::string& APath);
   void UnloadAVLib();
   bool SDLWasInit();
   bool InitSDL();
 
   // Open waits until the input is open (or failed); TryOpen returns at once
-  // and reports through OnFileOpen or OnOpenFailed.
+  // and reports through OnFileOpen or OnOpenFailed. Not on the player's own
+  // play, decoder or read threads (hooks, OnVideoRender): false there.
   bool Open(const std::string& AFileName, bool APaused = false);
   bool TryOpen(const std::string& AFileName, bool APaused = false);
+  // With AWaitForStop on the player's own threads (hooks, OnVideoRender) and
+  // from OnBeforeFindStreamInfo the stop is requested without waiting.
   void Stop(bool AWaitForStop = false);
   void Pause();
   void Resume();
@@ -116,9 +118,10 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // null.
   AVFrame* CurrentAVFrame();
 
-  // Properties.
-  const std::string& LastErrMsg() const { return FLastErrMsg; }
-  const std::string& FileName() const { return FFileName; }
+  // Properties. Every one may be read and set from any thread; those the
+  // engine reads while playing take effect on the playing file.
+  std::string LastErrMsg() const;
+  std::string FileName() const;
   TPlayState PlayState() const { return FPlayState; }
   bool Paused() const;
   bool Seeking() const { return FSeeking; }
@@ -126,6 +129,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::int64_t CurrentPos() const { return FCurrentPos; }
   int FrameWidth() const { return FFrameWidth; }
   int FrameHeight() const { return FFrameHeight; }
+  // The open input, valid until the file is closed.
   AVFormatContext* FormatContext() const;
   TVUZezevud& Decoder() { return FDecoder; }
   int AudioStreamIndex() const;
@@ -136,42 +140,110 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool SetSubtitleStreamIndex(int AIndex);
   int AudioQueueSize() const;
   int VideoQueueSize() const;
+  int SubtitleQueueSize() const;
 
-  // Settings read at the next open (those marked in TPlayerSettings) or
-  // applied to the playing file by the setters below.
-  TPlayerSettings& Settings() { return FSettings; }
-  bool DisableAudio() const { return FSettings.audio_disable; }
-  void SetDisableAudio(bool v) { FSettings.audio_disable = v; }
-  bool DisableVideo() const { return FSettings.video_disable; }
-  void SetDisableVideo(bool v) { FSettings.video_disable = v; }
-  bool DisableSubtitle() const { return FSettings.subtitle_disable; }
-  void SetDisableSubtitle(bool v) { FSettings.subtitle_disable = v; }
-  bool DisableDisplay() const { return FSettings.display_disable; }
-  void SetDisableDisplay(bool v) { FSettings.display_disable = v; }
-  const std::string& AudioDriver() const { return FAudioDriver; }
-  void SetAudioDriver(const std::string& v) { FAudioDriver = v; }
-  const std::string& VideoDriver() const { return FVideoDriver; }
-  void SetVideoDriver(const std::string& v) { FVideoDriver = v; }
-  int AudioVolume() const { return FSettings.AudioVolume; }
+  // Read at the next open.
+  bool DisableAudio() const { return get(&TPlayerSettings::audio_disable); }
+  void SetDisableAudio(bool v) { put(&TPlayerSettings::audio_disable, v); }
+  bool DisableVideo() const { return get(&TPlayerSettings::video_disable); }
+  void SetDisableVideo(bool v) { put(&TPlayerSettings::video_disable, v); }
+  bool DisableSubtitle() const { return get(&TPlayerSettings::subtitle_disable); }
+  void SetDisableSubtitle(bool v) { put(&TPlayerSettings::subtitle_disable, v); }
+  bool DisableDisplay() const { return get(&TPlayerSettings::display_disable); }
+  void SetDisableDisplay(bool v) { put(&TPlayerSettings::display_disable, v); }
+  bool genpts() const { return get(&TPlayerSettings::genpts); }
+  void Setgenpts(bool v) { put(&TPlayerSettings::genpts, v); }
+  bool fast() const { return get(&TPlayerSettings::fast); }
+  void Setfast(bool v) { put(&TPlayerSettings::fast, v); }
+  int lowres() const { return get(&TPlayerSettings::lowres); }
+  void Setlowres(int v) { put(&TPlayerSettings::lowres, v); }
+  int seek_by_bytes() const { return get(&TPlayerSettings::seek_by_bytes); }
+  void Setseek_by_bytes(int v) { put(&TPlayerSettings::seek_by_bytes, v); }
+  int infinite_buffer() const { return get(&TPlayerSettings::infinite_buffer); }
+  void Setinfinite_buffer(int v) { put(&TPlayerSettings::infinite_buffer, v); }
+  bool FindStreamInfo() const { return get(&TPlayerSettings::find_stream_info); }
+  void SetFindStreamInfo(bool v) { put(&TPlayerSettings::find_stream_info, v); }
+  bool OpenInCallerThread() const { return get(&TPlayerSettings::OpenInCallerThread); }
+  void SetOpenInCallerThread(bool v) { put(&TPlayerSettings::OpenInCallerThread, v); }
+  bool NegativeOneAsEOF() const { return get(&TPlayerSettings::NegativeOneAsEOF); }
+  void SetNegativeOneAsEOF(bool v) { put(&TPlayerSettings::NegativeOneAsEOF, v); }
+  bool CheckIOEOF() const { return get(&TPlayerSettings::CheckIOEOF); }
+  void SetCheckIOEOF(bool v) { put(&TPlayerSettings::CheckIOEOF, v); }
+  bool CheckIOERR() const { return get(&TPlayerSettings::CheckIOERR); }
+  void SetCheckIOERR(bool v) { put(&TPlayerSettings::CheckIOERR, v); }
+  bool DisableAudioFilter() const { return get(&TPlayerSettings::DisableAudioFilter); }
+  void SetDisableAudioFilter(bool v) { put(&TPlayerSettings::DisableAudioFilter, v); }
+  int FilterThreads() const { return get(&TPlayerSettings::FilterThreads); }
+  void SetFilterThreads(int v) { put(&TPlayerSettings::FilterThreads, v); }
+  std::string wanted_audio_stream_spec() const { return streamSpec(AVMEDIA_TYPE_AUDIO); }
+  void Setwanted_audio_stream_spec(const std::string& v) { setStreamSpec(AVMEDIA_TYPE_AUDIO, v); }
+  std::string wanted_video_stream_spec() const { return streamSpec(AVMEDIA_TYPE_VIDEO); }
+  void Setwanted_video_stream_spec(const std::string& v) { setStreamSpec(AVMEDIA_TYPE_VIDEO, v); }
+  std::string wanted_subtitle_stream_spec() const { return streamSpec(AVMEDIA_TYPE_SUBTITLE); }
+  void Setwanted_subtitle_stream_spec(const std::string& v) {
+    setStreamSpec(AVMEDIA_TYPE_SUBTITLE, v);
+  }
+  std::string audio_codec_name() const { return get(&TPlayerSettings::audio_codec_name); }
+  void Setaudio_codec_name(const std::string& v) { put(&TPlayerSettings::audio_codec_name, v); }
+  std::string video_codec_name() const { return get(&TPlayerSettings::video_codec_name); }
+  void Setvideo_codec_name(const std::string& v) { put(&TPlayerSettings::video_codec_name, v); }
+  std::string subtitle_codec_name() const { return get(&TPlayerSettings::subtitle_codec_name); }
+  void Setsubtitle_codec_name(const std::string& v) {
+    put(&TPlayerSettings::subtitle_codec_name, v);
+  }
+  // Read: the driver in use; write: the driver for the next initialisation.
+  std::string AudioDriver() const;
+  void SetAudioDriver(const std::string& v);
+  std::string VideoDriver() const;
+  void SetVideoDriver(const std::string& v);
+  // Read: the device in use; write: the device to open (empty: the default).
+  std::string AudioDevice() const;
+  void SetAudioDevice(const std::string& v) { put(&TPlayerSettings::AudioDevice, v); }
+
+  // Act while playing.
+  int AudioVolume() const { return get(&TPlayerSettings::AudioVolume); }
   void SetAudioVolume(int v);
-  bool Mute() const { return FSettings.Mute; }
+  bool Mute() const { return get(&TPlayerSettings::Mute); }
   void SetMute(bool v);
-  double PlaybackSpeed() const { return FSettings.PlaybackSpeed; }
+  double PlaybackSpeed() const { return get(&TPlayerSettings::PlaybackSpeed); }
   void SetPlaybackSpeed(double v);
-  float AudioPitch() const { return FSettings.AudioPitch; }
+  float AudioPitch() const { return get(&TPlayerSettings::AudioPitch); }
   void SetAudioPitch(float v);
-  TRepeatType RepeatType() const { return FSettings.RepeatType; }
-  void SetRepeatType(TRepeatType v) { FSettings.RepeatType = v; }
+  bool UseSoundTouch() const { return get(&TPlayerSettings::UseSoundTouch); }
+  void SetUseSoundTouch(bool v);
+  // Passed to the audio device open (the next one while playing: a stream switch).
+  int SDLAllowedChangesFlag() const { return get(&TPlayerSettings::SDLAllowedChangesFlag); }
+  void SetSDLAllowedChangesFlag(int v);
+  int framedrop() const { return get(&TPlayerSettings::framedrop); }
+  void Setframedrop(int v);
+  int decoder_reorder_pts() const { return get(&TPlayerSettings::decoder_reorder_pts); }
+  void Setdecoder_reorder_pts(int v);
+  // A change of these rebuilds the video graph at the next picture.
+  bool AutoRotate() const { return get(&TPlayerSettings::AutoRotate); }
+  void SetAutoRotate(bool v);
+  bool VerticalFlip() const { return get(&TPlayerSettings::VerticalFlip); }
+  void SetVerticalFlip(bool v);
+  std::vector<AVPixelFormat> TargetPixFmts() const {
+    return get(&TPlayerSettings::target_pix_fmts);
+  }
+  void SetTargetPixFmts(const std::vector<AVPixelFormat>& v);
+  bool DisableVideoFilter() const { return get(&TPlayerSettings::DisableVideoFilter); }
+  void SetDisableVideoFilter(bool v);
+  bool ResetFilterAfterSeeking() const { return get(&TPlayerSettings::ResetFilterAfterSeeking); }
+  void SetResetFilterAfterSeeking(bool v);
+  TRepeatType RepeatType() const { return get(&TPlayerSettings::RepeatType); }
+  void SetRepeatType(TRepeatType v) { put(&TPlayerSettings::RepeatType, v); }
   std::int64_t PlayTime() const { return FPlayTime; }
   void SetPlayTime(std::int64_t v) { FPlayTime = v; }
-  std::int64_t StartTime() const { return FSettings.start_time; }
+  std::int64_t StartTime() const { return get(&TPlayerSettings::start_time); }
   void SetStartTime(std::int64_t v);
-  const std::string& VideoFilters() const { return FSettings.VideoFilters; }
+  std::string VideoFilters() const { return get(&TPlayerSettings::VideoFilters); }
   void SetVideoFilters(const std::string& v);
-  const std::string& AudioFilters() const { return FSettings.AudioFilters; }
+  std::string AudioFilters() const { return get(&TPlayerSettings::AudioFilters); }
   void SetAudioFilters(const std::string& v);
-  bool TriggerEventInMainThread() const { return FSettings.TriggerEventInMainThread; }
-  void SetTriggerEventInMainThread(bool v) { FSettings.TriggerEventInMainThread = v; }
+  // Applies to the events raised after the change.
+  bool TriggerEventInMainThread() const { return FTriggerMain; }
+  void SetTriggerEventInMainThread(bool v) { FTriggerMain = v; }
   std::int64_t PositionInterval() const { return FPositionInterval; }
   void SetPositionInterval(std::int64_t v) { FPositionInterval = v; }
   bool UseAudioPosition() const { return FUseAudioPosition; }
@@ -179,17 +251,17 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // Seconds between two frames of the waves or spectrum display.
   double rdftspeed() const { return Frdftspeed; }
   void Setrdftspeed(double v) { Frdftspeed = v; }
-  Tav_sync_type SyncType() const { return FSettings.SyncType; }
+  Tav_sync_type SyncType() const { return get(&TPlayerSettings::SyncType); }
   void SetSyncType(Tav_sync_type v);
   // An input format name: the application's own formats first, then the
   // libraries'. Throws ELibraryError when unknown or the libraries are not loaded.
-  const std::string& ForceFormat() const { return FForceFormat; }
+  std::string ForceFormat() const;
   void SetForceFormat(const std::string& AName);
   std::vector<std::string> AudioDrivers() const;
   std::vector<std::string> AudioDevices() const;
-  bool StepToKeyFrame() const { return FSettings.StepToKeyFrame; }
+  bool StepToKeyFrame() const { return get(&TPlayerSettings::StepToKeyFrame); }
   void SetStepToKeyFrame(bool v);
-  TShowMode ShowMode() const { return FSettings.show_mode; }
+  TShowMode ShowMode() const { return get(&TPlayerSettings::show_mode); }
   void SetShowMode(TShowMode v);
   bool AudioHook() const { return FAudioHook; }
   void SetAudioHook(bool v) { FAudioHook = v; }
@@ -203,19 +275,39 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetVideoHookBitsPixel(int v);
   void SetReadTimeout(std::int32_t v) override;
 
-  // Events.
-  TFileOpenEvent OnFileOpen;
-  TPositionEvent OnPosition;
-  TPosition2Event OnPosition2;
-  TPlayStateEvent OnState;
-  TNotifyEvent OnOpenFailed;
-  TErrorNotifyEvent OnError;
-  TFrameHookEvent OnFrameHook;
-  // Raised on the video decoder thread with the picture as a bitmap; when
-  // AUpdate stays true the bitmap is written back into the picture.
-  TVideoHookEvent OnVideoHook;
-  TAudioHookEvent OnAudioHook;
-  std::function<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;
+  // Events. A handler may call any method of the player; no engine lock is
+  // held while it runs.
+  // Opener (Open) or the open-result thread (TryOpen); main thread when set.
+  TEventSlot<void(TObject* Sender, std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
+                  int& AScreenWidth, int& AScreenHeight)>
+      OnFileOpen{"OnFileOpen", SlotThread::Main, this, &FTriggerMain};
+  // Event thread; main thread when set.
+  TEventSlot<void(TObject* Sender, std::int64_t APTS)> OnPosition{"OnPosition", SlotThread::Main,
+                                                                  this, &FTriggerMain};
+  TEventSlot<void(TObject* Sender, std::int64_t APTS, std::int64_t ABytes)> OnPosition2{
+      "OnPosition2", SlotThread::Main, this, &FTriggerMain};
+  TEventSlot<void(TObject* Sender, TPlayState APlayState)> OnState{"OnState", SlotThread::Main,
+                                                                   this, &FTriggerMain};
+  TEventSlot<void(TObject* Sender, TErrorType AError, const std::string& AMessage)> OnError{
+      "OnError", SlotThread::Main, this, &FTriggerMain};
+  // The opener or the open-result thread; main thread when set.
+  TEventSlot<void(TObject* Sender)> OnOpenFailed{"OnOpenFailed", SlotThread::Main, this,
+                                                 &FTriggerMain};
+  // The video decoder thread; the application may write into the planes.
+  TEventSlot<void(TObject* Sender, const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth,
+                  int AHeight, std::int64_t APTS)>
+      OnFrameHook{"OnFrameHook", SlotThread::Raiser, this};
+  // The video decoder thread, with the picture as a bitmap; when AUpdate
+  // stays true the bitmap is written back into the picture.
+  TEventSlot<void(TObject* Sender, Bitmap& ABitmap, std::int64_t APTS, bool& AUpdate)> OnVideoHook{
+      "OnVideoHook", SlotThread::Raiser, this};
+  // The media layer's audio thread.
+  TEventSlot<void(TObject* Sender, std::int64_t APTS, const std::uint8_t* ASample, int ASize,
+                  int ASampleRate, int AChannels)>
+      OnAudioHook{"OnAudioHook", SlotThread::Raiser, this};
+  // The read thread (or the opener); main thread when set.
+  TEventSlot<void(TObject* Sender, AVFormatContext* AContext)> OnBeforeFindStreamInfo{
+      "OnBeforeFindStreamInfo", SlotThread::Main, this, &FTriggerMain};
 
  protected:
   // TPlayerHost
@@ -236,9 +328,12 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SeekDone(bool stillSeeking) override;
   TAudioHook MakeAudioHook() override;
 
-  // Screen hooks of players with a window (nothing here).
+  // Screen hooks of players with a window (nothing here). Refresh runs under
+  // the data lock and asks for a draw through RequestDraw; the play thread
+  // then raises VideoRender without the lock and draws under it.
   virtual void Refresh(TVideoState* is, double& remaining);
   virtual void Draw(TVideoState* /*is*/) {}
+  virtual void VideoRender() {}
   virtual void ClearScreen() {}
   virtual void RaiseFileOpen(TVideoState* is);
   virtual bool HasScreen() const { return false; }
@@ -250,6 +345,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // A subtitle leaves the screen (play thread, before its slot is reused).
   virtual void SubtitleExpired(TFFFrame& /*sp*/) {}
   bool NoScreen() const { return FNoScreen; }
+  void RequestDraw() { FDrawWanted = true; }
 
   // Computes CurrentPTS/CurrentPos and posts the position (play thread).
   void UpdatePosition(TVideoState* is);
@@ -258,9 +354,13 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // player's virtual methods: each class destructor runs this first.
   void StopPlayerThreads();
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
-  TVideoState* State() const { return FStatePtr; }
+  // The per-file state, kept alive by the caller's reference.
+  std::shared_ptr<TVideoState> State() const;
   TEventQueue& EventQueue() { return FEventQueue; }
   bool Loading() const { return FLoading; }
+  // True on the play thread and on the engine threads while they run the
+  // player's hooks: waiting for the engine there would wait for oneself.
+  bool OnEngineThread() const;
 
   // The converter of the pictures handed out as bitmaps (CurrentFrame), used
   // under FConvLock; its depth follows VideoHookBitsPixel.
@@ -268,18 +368,47 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TFormatConverter FConverter;
 
  private:
+  template <class T>
+  T get(T TPlayerSettings::*m) const {
+    std::lock_guard g(FSettingsLock);
+    return FSettings.*m;
+  }
+  template <class T, class V>
+  void put(T TPlayerSettings::*m, V&& v) {
+    std::lock_guard g(FSettingsLock);
+    FSettings.*m = std::forward<V>(v);
+  }
+  std::string streamSpec(AVMediaType t) const;
+  void setStreamSpec(AVMediaType t, const std::string& v);
+  // Applies fn to the playing state, if any.
+  template <class F>
+  void withState(F&& fn) {
+    if (std::shared_ptr<TVideoState> is = State()) fn(*is);
+  }
   bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
+  bool startPlayback(const std::shared_ptr<TVideoState>& is);
+  void opened(TVideoState* raw);
+  void failed(TVideoState* raw, bool waited);
+  bool stopBeforePlay(const std::shared_ptr<TVideoState>& is, bool wait);
+  // True when a stop came while the state was being created.
+  bool storeState(std::shared_ptr<TVideoState> is);
   void close();
+  void resetAfterClose();
   void togglePause(TVideoState* is);
   void streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel, TSeekFlags flags, bool wait);
   void repeatAction(TVideoState* is);
   void waitForSeek(TVideoState* is);
   bool switchStream(AVMediaType kind, int index);
-  void playThread();
-  void eventThread();
+  void playThread(std::shared_ptr<TEventPump> pump);
+  bool playStep(double& remaining, bool& running);
+  void drawIfWanted();
+  bool handleRequest(const TPlayRecord& r);
+  void eventThread(std::shared_ptr<TEventPump> pump);
+  void deliver(const TPlayEvent& e);
+  std::shared_ptr<TEventPump> pump() const;
+  void newPump();
   void stopThreads();
   void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
-  void deliver(const std::function<void()>& fn);
   double targetDelay(TVideoState* is, double delay);
   // The released picture, held for CurrentAVFrame: its slot goes back to the
   // decoder as soon as the refresh drops past it.
@@ -290,29 +419,37 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
+  mutable std::mutex FSettingsLock;  // guards FSettings and the strings below
   TPlayerSettings FSettings;
   std::string FAudioDriver, FVideoDriver;
   std::string FForceFormat;
   const AVInputFormat* FForcedFormat = nullptr;
   std::string FLastErrMsg;
   std::string FFileName;
-  std::mutex FErrLock;
+  mutable std::mutex FErrLock;  // FLastErrMsg, FFileName
   std::mutex FShownLock;
   FramePtr FShownFrame;
 
-  std::unique_ptr<TVideoState> FState;
+  // Lock order: FDataLock, then FStateLock. FState changes under both.
+  mutable std::mutex FStateLock;
+  std::shared_ptr<TVideoState> FState;
+  bool FStopPending = false;                     // under FStateLock
   std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
-  std::timed_mutex FDataLock;
+  mutable std::timed_mutex FDataLock;
   TEventQueue FEventQueue;
-  TPlayEventRing FPlayEvents;
-  TPlayerThread FPlayThread, FEventThread, FFailThread;
-  std::atomic<bool> FEventThreadStop{false};
+  mutable std::mutex FPumpLock;
+  std::shared_ptr<TEventPump> FPump;
+  TPlayerThread FPlayThread, FEventThread, FResultThread;
+  std::atomic<bool> FLibLoaded{false};
   std::atomic<bool> FLooping{false};
   std::atomic<bool> FStopped{true};
   std::atomic<bool> FPictureReady{true};
   std::atomic<bool> FSeeking{false};
   std::atomic<bool> FTryOpenBusy{false};
+  std::atomic<bool> FInFileOpen{false};    // OnFileOpen is being raised
+  std::atomic<bool> FInBeforeFind{false};  // OnBeforeFindStreamInfo is being raised
   std::atomic<bool> FLoading{false};
+  bool FDrawWanted = false;  // play thread
   std::atomic<TPlayState> FPlayState{psStop};
   std::atomic<std::int64_t> FCurrentPTS{-1}, FCurrentPos{-1};
   std::atomic<std::int64_t> FLastPTS{AV_NOPTS_VALUE}, FLastPos{-1};
@@ -332,6 +469,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
   std::atomic<bool> FSDLClient{false};
   std::atomic<bool> FNoScreen{false};
+  std::atomic<bool> FTriggerMain{true};  // TriggerEventInMainThread
 };
 
 }  // namespace corvane

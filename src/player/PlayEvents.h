@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace corvane {
 
@@ -48,8 +49,9 @@ class TEventQueue {
 };
 
 struct TPlayEvent {
-  int type = 0;  // 1 position, 2 play state, 3 end of delivery
+  int type = 0;  // 1 position, 2 play state, 3 end of delivery, 4 error
   std::int64_t data1 = 0, data2 = 0;
+  std::string text;  // of an error
 };
 
 // Ten records; a position replaces a position written just before it, every

@@ -33,7 +33,8 @@ enum TShowMode : int {
 
 enum TRepeatType { rtNone, rtStop, rtLoop, rtPause, rtRewind, rtEnd };
 
-// Player properties the engine reads; copied into each state when it is created.
+// Player properties the engine reads; copied into each state when it is
+// created (those that act while playing go on in the state's TLiveSettings).
 struct TPlayerSettings {
   bool genpts = false;
   int seek_by_bytes = -1;  // -1: chosen from the input format
@@ -71,6 +72,8 @@ struct TPlayerSettings {
   float AudioPitch = 1.0f;
   int AudioVolume = 128;
   bool Mute = false;
+  bool UseSoundTouch = true;
+  int SDLAllowedChangesFlag = SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_CHANNELS_CHANGE;
   std::string AudioDevice;
   int ReadTimeout = 30000;  // milliseconds; below 1: none
   bool TriggerEventInMainThread = true;

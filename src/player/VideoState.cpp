@@ -48,7 +48,9 @@ bool isDevice(const AVInputFormat* f) {
 // ---------------------------------------------------------------------------
 // Creation and closing
 
-TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s) : host(h), settings(s) {}
+TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s) : host(h), settings(s) {
+  live.Load(s);
+}
 
 std::unique_ptr<TVideoState> TVideoState::Create(TPlayerHost& host, const TPlayerSettings& settings,
                                                  const std::string& filename,
@@ -177,10 +179,7 @@ int TVideoState::OpenInput() {
 
   if (settings.find_stream_info) {
     if (abort_request) return -1;
-    if (settings.TriggerEventInMainThread)
-      callInMainThread([&] { host.BeforeFindStreamInfo(ic); });
-    else
-      host.BeforeFindStreamInfo(ic);
+    host.BeforeFindStreamInfo(ic);
     MarkRead();
     try {
       err = find_stream_info(ic, codec_opts);
@@ -398,7 +397,7 @@ int TVideoState::OpenStreamComponent(int stream_index) {
         ff::av_channel_layout_uninit(&audio_filter_src.ch_layout);
         ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &avctx->ch_layout);
         audio_filter_src.fmt = avctx->sample_fmt;
-        if ((ret = ConfigureAudioFilters(settings.AudioFilters, false)) < 0) return ret;
+        if ((ret = ConfigureAudioFilters(live.AudioFilters(), false)) < 0) return ret;
         sample_rate = ff::av_buffersink_get_sample_rate(out_audio_filter);
         if ((ret = ff::av_buffersink_get_ch_layout(out_audio_filter, &layout)) < 0) return ret;
       }
@@ -408,6 +407,8 @@ int TVideoState::OpenStreamComponent(int stream_index) {
       audio->SetVolume(settings.AudioVolume);
       audio->SetMute(settings.Mute);
       audio->SetAudioPitch(settings.AudioPitch);
+      audio->SetUseSoundTouch(settings.UseSoundTouch);
+      audio->SetAllowedChanges(settings.SDLAllowedChangesFlag);
       audio->SetStartTime(StartTime);
       if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);

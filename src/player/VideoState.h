@@ -16,6 +16,7 @@
 #include "player/AudioOutput.h"
 #include "player/Clock.h"
 #include "player/FrameQueue.h"
+#include "player/LiveSettings.h"
 #include "player/PacketQueue.h"
 #include "player/PlayerHost.h"
 
@@ -93,10 +94,18 @@ class TVideoState {
                           const std::string& arg, int flags, double time, std::string& error);
 
   double MasterClock() { return sync.MasterClock(audclk, vidclk, extclk); }
+  // The video stream's picture size at open, -1 without one.
+  int OpenedWidth() const {
+    return video_st && video_st->codecpar->width ? video_st->codecpar->width : -1;
+  }
+  int OpenedHeight() const {
+    return video_st && video_st->codecpar->width ? video_st->codecpar->height : -1;
+  }
   Tav_sync_type MasterSyncType() { return sync.MasterSyncType(); }
 
   TPlayerHost& host;
   TPlayerSettings settings;  // the player's settings at open
+  TLiveSettings live;        // the settings that act while playing
   // The player's option dictionaries at open: the engine's threads read these,
   // never the player's, which the application changes meanwhile.
   TDictionary format_opts, codec_opts, sws_dict, swr_opts;
