@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "capture/AdapterRegistry.h"
+#include "foundation/AdapterRegistry.h"
 #include "capture/FramePacking.h"
 #include "capture/HandlerSlot.h"
 #include "foundation/BaseComponent.h"

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "capture/AdapterRegistry.h"
+#include "foundation/AdapterRegistry.h"
 #include "capture/HandlerSlot.h"
 #include "foundation/BaseComponent.h"
 
