@@ -377,6 +377,7 @@ void printSummary(const std::vector<BatchTask>& tasks, bool interrupted, Console
 }  // namespace
 
 int runBatch(const std::string& file, int jobs, Console& console) {
+  FFLogger().SetLogLevel(llWarning);  // the tasks' own progress lines would interleave
   TDEDirerer enc;
   std::vector<BatchTask> tasks;
   if (!readBatch(file, enc, tasks)) {
