@@ -11,16 +11,22 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "encoder/CustomEncoder.h"
 #include "foundation/FFLoader.h"
 #include "foundation/Logger.h"
 #include "foundation/MainThread.h"
 #include "foundation/Options.h"
+#include "foundation/ShellWords.h"
+#include "foundation/StrFormat.h"
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avdevice.h"
 #include "foundation/api/avformat.h"
@@ -95,11 +101,13 @@ bool takesArgument(TOptionTable table, const std::string& name) {
   return true;  // a library (codec, format, scaler...) option
 }
 
-// Splits argv into the files' option groups; tool-only options are applied.
-CommandLine split(int argc, char** argv, TOptionTable table) {
+// Splits the arguments into the files' option groups; tool-only options are
+// applied.
+CommandLine split(const std::vector<std::string>& argv, TOptionTable table) {
   CommandLine cl;
   std::vector<std::string> pending;
-  for (int i = 1; i < argc; ++i) {
+  const std::size_t argc = argv.size();
+  for (std::size_t i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     if (a.size() < 2 || a[0] != '-') {
       cl.outputs.push_back({std::move(pending), a});
@@ -285,6 +293,146 @@ bool runTask(TCustomFFmpeg& task, bool read_keys) {
 
 }  // namespace
 
+// ---- Batch: one task per line of a file, run by the encoder component.
+namespace {
+
+struct BatchTask {
+  int line = 0;
+  int index = -1;  // in the encoder; -1: the line could not be made a task
+  bool started = false;
+  bool reported = false;
+  bool finished = false;
+  std::string message;
+};
+
+// Adds the task an argument list describes; its index, or -1 with message set.
+int addBatchTask(TDEDirerer& enc, const CommandLine& cl, std::string& message) {
+  if (cl.inputs.empty() || cl.outputs.empty()) {
+    message = cl.inputs.empty() ? "no input" : "no output";
+    return -1;
+  }
+  if (!cl.trailing.empty()) {
+    message = "options after the last output: " + join(cl.trailing);
+    return -1;
+  }
+  const int index = enc.AddTask(cl.inputs[0].name, join(cl.inputs[0].options));
+  bool ok = index >= 0;
+  for (std::size_t i = 1; ok && i < cl.inputs.size(); ++i)
+    ok = enc.AddInput(index, cl.inputs[i].name, join(cl.inputs[i].options)) >= 0;
+  for (std::size_t i = 0; ok && i < cl.outputs.size(); ++i)
+    ok = enc.SetOutput(index, cl.outputs[i].name, join(cl.outputs[i].options)) >= 0;
+  if (ok) return index;
+  message = enc.LastErrMsg().empty() ? "cannot be opened" : enc.LastErrMsg();
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  if (index >= 0) enc.RemoveTask(index);
+  return -1;
+}
+
+// Reads the batch file into tasks; false when it cannot be read.
+bool readBatch(const std::string& file, TDEDirerer& enc, std::vector<BatchTask>& tasks) {
+  std::ifstream in(file);
+  if (!in) return false;
+  TCustomFFmpeg table_owner;
+  const TOptionTable table = table_owner.OptionDef();
+  std::string text;
+  for (int number = 1; std::getline(in, text); ++number) {
+    const auto words = splitShellWords(text);
+    if (words && words->empty()) continue;
+    BatchTask t;
+    t.line = number;
+    if (!words) {
+      t.message = "unbalanced quotes";
+    } else {
+      try {
+        t.index = addBatchTask(enc, split(*words, table), t.message);
+      } catch (const std::exception& e) {
+        t.message = e.what();
+      }
+    }
+    tasks.push_back(std::move(t));
+  }
+  return true;
+}
+
+BatchTask* byIndex(std::vector<BatchTask>& tasks, int index) {
+  for (BatchTask& t : tasks)
+    if (t.index == index && index >= 0) return &t;
+  return nullptr;
+}
+
+void printSummary(const std::vector<BatchTask>& tasks, bool interrupted, Console& console) {
+  console.print("Summary:");
+  for (const BatchTask& t : tasks) {
+    std::string state;
+    if (t.finished)
+      state = "finished";
+    else if (interrupted && t.index >= 0 && t.message.empty())
+      state = "stopped";
+    else
+      state = "failed: " + (t.message.empty() ? std::string("did not finish") : t.message);
+    console.print(strprintf("  line %d: %s", t.line, state.c_str()));
+  }
+}
+
+}  // namespace
+
+int runBatch(const std::string& file, int jobs, Console& console) {
+  FFLogger().SetLogLevel(llWarning);  // the tasks' own progress lines would interleave
+  TDEDirerer enc;
+  std::vector<BatchTask> tasks;
+  if (!readBatch(file, enc, tasks)) {
+    std::fprintf(stderr, "%s: cannot be read\n", file.c_str());
+    return 1;
+  }
+  bool ended = false;
+  enc.SetProgressInterval(1000);
+  enc.OnStart.Set([&](TObject*, int index) {
+    if (BatchTask* t = byIndex(tasks, index)) t->started = true;
+  });
+  enc.OnProgress.Set([&](TObject*, TEncProgressInfo* p) {
+    const BatchTask* t = byIndex(tasks, p->TaskIndex);
+    if (!t) return;
+    const double secs = static_cast<double>(p->CurrentDuration) / 1e6;
+    console.print(strprintf("line %d: frame=%d fps=%d size=%lldkB time=%.2f", t->line,
+                            p->FrameNumber, p->FPS, static_cast<long long>(p->CurrentSize / 1024),
+                            secs));
+  });
+  enc.OnTerminate.Set([&](TObject*, const TTerminateInfo& info) {
+    if (info.TaskIndex < 0) {
+      ended = true;
+      return;
+    }
+    BatchTask* t = byIndex(tasks, info.TaskIndex);
+    if (!t) return;
+    t->reported = true;
+    t->finished = info.Finished;
+    if (!info.Finished && info.Exception) t->message = info.ExceptionMsg;
+  });
+
+  bool interrupted = gSignals > 0;
+  if (enc.TasksCount() > 0 && !interrupted) {
+    if (!enc.Start(jobs)) {
+      console.error(enc.LastErrMsg());
+      return 1;
+    }
+    while (!ended) {
+      processMessages();
+      if (gSignals > 0 && !interrupted) {
+        interrupted = true;
+        enc.Stop(false);
+      }
+      if (gSignals > 3) std::_Exit(kInterrupted);  // tasks that do not stop
+      if (!ended) ::poll(nullptr, 0, 50);
+    }
+  }
+  console.finish();
+  printSummary(tasks, interrupted, console);
+  if (interrupted) return kInterrupted;
+  for (const BatchTask& t : tasks)
+    if (!t.finished) return 1;
+  return 0;
+}
+
 int main(int argc, char** argv) {
   setDispatcher(std::make_shared<QueueDispatcher>());
   std::signal(SIGINT, onSignal);
@@ -300,11 +448,21 @@ int main(int argc, char** argv) {
   ff::avdevice_register_all();
   FFLogger().InstallAVLogCallback();
 
+  if (argc >= 3 && std::string(argv[1]) == "--batch") {
+    int jobs = static_cast<int>(std::thread::hardware_concurrency());
+    if (argc == 5 && std::string(argv[3]) == "--jobs") jobs = std::atoi(argv[4]);
+    if ((argc != 3 && argc != 5) || jobs < 1) {
+      std::fprintf(stderr, "usage: corvane-transcode --batch FILE [--jobs N]\n");
+      return 1;
+    }
+    return runBatch(argv[2], jobs, console);
+  }
+
   auto task = std::make_unique<TCustomFFmpeg>();
   const StopFlagLink link(*task);
   CommandLine cl;
   try {
-    cl = split(argc, argv, task->OptionDef());
+    cl = split(std::vector<std::string>(argv + 1, argv + argc), task->OptionDef());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "capture/AdapterRegistry.h"
 #include "capture/FramePacking.h"
 #include "capture/HandlerSlot.h"
+#include "foundation/AdapterRegistry.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/Bitmap.h"
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "capture/AdapterRegistry.h"
 #include "capture/HandlerSlot.h"
+#include "foundation/AdapterRegistry.h"
 #include "foundation/BaseComponent.h"
 
 namespace corvane {

@@ -22,6 +22,7 @@
 #include "encoder/TaskScheduler.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/Library.h"
+#include "foundation/StreamIO.h"
 #include "transcoder/HookEvent.h"
 
 namespace corvane {
@@ -76,6 +77,14 @@ class TCustomEncoder : public TFFBaseComponent {
   int SetOutput(int ATaskIndex, const std::string& AFileName, TOutputOptions* AOptions = nullptr);
   int SetOutput(int ATaskIndex, const std::string& AFileName, const std::string& AOptions,
                 const std::string& APresets = "");
+  // Stream forms: the file name "memory:ID:APrivateData" names the stream by
+  // its registry id; the open file holds the stream until the task ends.
+  int AddTask(const std::shared_ptr<TStream>& AStream, const std::string& APrivateData,
+              TInputOptions* AOptions = nullptr);
+  int AddInput(int ATaskIndex, const std::shared_ptr<TStream>& AStream,
+               const std::string& APrivateData, TInputOptions* AOptions = nullptr);
+  int SetOutput(int ATaskIndex, const std::shared_ptr<TStream>& AStream,
+                const std::string& APrivateData, TOutputOptions* AOptions = nullptr);
   // Ends the working state once the run terminated; false while running.
   bool ClearTasks();
   bool Exchange(int ATaskIndex1, int ATaskIndex2);

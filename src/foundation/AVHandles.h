@@ -65,7 +65,8 @@ struct BsfDeleter {
 struct OutputContextDeleter {
   void operator()(AVFormatContext* p) const {
     if (!p) return;
-    if (p->oformat && !(p->oformat->flags & AVFMT_NOFILE) && ff::avio_closep)
+    if (p->oformat && !(p->oformat->flags & AVFMT_NOFILE) && !(p->flags & AVFMT_FLAG_CUSTOM_IO) &&
+        ff::avio_closep)
       ff::avio_closep(&p->pb);
     if (ff::avformat_free_context) ff::avformat_free_context(p);
   }

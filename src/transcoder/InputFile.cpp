@@ -162,6 +162,9 @@ int TInputOpener::OpenContext() {
   TDictionary& fmt = in_.group.format_opts;
   const bool scan_all_pmts_set = !fmt.contains("scan_all_pmts");
   if (scan_all_pmts_set) fmt.set("scan_all_pmts", "1", AV_DICT_DONT_OVERWRITE);
+  std::string io_error;
+  if (const int r = AttachStreamIO(in_.lib_name, ic, false, in_.stream_io, io_error); r < 0)
+    return e_.Fail(r, llFatal, io_error);
   e_.FLastRead = ff::av_gettime_relative();
   AVFormatContext* raw = in_.ic.release();  // freed by the library on failure
   const int ret = ff::avformat_open_input(&raw, in_.lib_name.c_str(), in_.iformat, fmt.address());
@@ -290,6 +293,7 @@ void TInputOpener::Register() {
   f->accurate_seek = o_.accurate_seek;
   f->pkt = makePacket();
   if (!f->pkt) e_.Fatal("av_packet_alloc() failed");
+  f->stream_io = std::move(in_.stream_io);
   f->ctx = std::move(in_.ic);
   e_.Finput_files.push_back(std::move(f));
   for (auto& ist : in_.streams) e_.Finput_streams.push_back(std::move(ist));

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "transcoder/StreamAVIO.h"
 #include "transcoder/TranscoderOptions.h"
 
 namespace corvane {
@@ -26,6 +27,7 @@ struct TInputOpening {
   std::string lib_name;                    // as handed to the libraries
   int file_index = 0;                      // index the file receives in Finput_files
   const AVInputFormat* iformat = nullptr;  // forced format, or nullptr
+  StreamAVIOPtr stream_io;                 // a stream input's I/O; outlives ic
   InputContextPtr ic;
   std::int64_t timestamp = 0;       // start position, base of ts_offset
   std::int64_t input_duration = 0;  // remaining duration for FInputDuration

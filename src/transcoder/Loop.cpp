@@ -232,7 +232,10 @@ static int CloseOutputIO(TCustomFFmpeg& e) {
     AVFormatContext* oc = of->ctx.get();
     if (!oc || !oc->pb || !oc->oformat || (oc->oformat->flags & AVFMT_NOFILE)) continue;
     e.FLastWrite = ff::av_gettime_relative();
-    const int ret = ff::avio_closep(&oc->pb);
+    // A stream output's own context is flushed here and freed with its file.
+    const bool own = oc->flags & AVFMT_FLAG_CUSTOM_IO;
+    if (own) ff::avio_flush(oc->pb);
+    const int ret = own ? oc->pb->error : ff::avio_closep(&oc->pb);
     e.FLastWrite = INT64_MAX;
     if (ret < 0) {
       e.FLastErrMsg = error_text(strprintf("Error closing %s", oc->url), ret);

@@ -433,6 +433,9 @@ int TOutputFileOpener::CheckTarget() {
 
 int TOutputFileOpener::OpenFile() {
   if (oc()->oformat->flags & AVFMT_NOFILE) return 0;
+  std::string io_error;
+  const int attached = AttachStreamIO(filename_, oc(), true, of().stream_io, io_error);
+  if (attached != 0) return attached < 0 ? e_.Fail(-1, llError, io_error) : 0;
   const std::string path = filename_.rfind("file:", 0) == 0 ? filename_.substr(5) : filename_;
   const char* proto = ff::avio_find_protocol_name(filename_.c_str());
   const bool local = proto && std::strcmp(proto, "file") == 0;

@@ -527,7 +527,7 @@ static void CloseOutputFiles(TCustomFFmpeg& e) {
   for (auto& of : e.Foutput_files) {
     AVFormatContext* oc = of->ctx.get();
     if (!oc || !oc->oformat || (oc->oformat->flags & AVFMT_NOFILE)) continue;
-    if (oc->pb) ff::avio_closep(&oc->pb);
+    if (oc->pb && !(oc->flags & AVFMT_FLAG_CUSTOM_IO)) ff::avio_closep(&oc->pb);
     const char* url = oc->url ? oc->url : "";
     const char* path = std::strncmp(url, "file:", 5) == 0 ? url + 5 : url;
     if (of->created && EmptyRegularFile(path)) ::unlink(path);

@@ -18,6 +18,7 @@
 
 #include "foundation/AVHandles.h"
 #include "foundation/Dictionary.h"
+#include "transcoder/StreamAVIO.h"
 
 namespace corvane {
 
@@ -80,6 +81,7 @@ struct TISsub2video {
 };
 
 struct TInputFile {
+  StreamAVIOPtr stream_io;  // a stream input's I/O; outlives ctx
   InputContextPtr ctx;
   int eof_reached = 0;
   int eagain = 0;
@@ -166,6 +168,7 @@ struct TInputStream {
 };
 
 struct TOutputFile {
+  StreamAVIOPtr stream_io;  // a stream output's I/O; outlives ctx
   OutputContextPtr ctx;
   TDictionary opts;   // muxer options for opening the file and writing the header
   int ost_index = 0;  // first stream of the file in Foutput_streams

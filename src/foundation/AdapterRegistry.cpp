@@ -1,4 +1,4 @@
-#include "capture/AdapterRegistry.h"
+#include "foundation/AdapterRegistry.h"
 
 #include <charconv>
 #include <cstring>
