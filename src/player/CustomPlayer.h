@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "foundation/Bitmap.h"
+#include "foundation/SDLEventThread.h"
 #include "player/AudioDisplay.h"
 #include "player/FFBasePlayer.h"
-#include "foundation/SDLEventThread.h"
 #include "player/Screen.h"
 
 namespace corvane {
@@ -91,7 +91,7 @@ class TCustomPlayer : public TFFBasePlayer {
   // TriggerEventInMainThread and a dispatcher it is posted to the main
   // thread, otherwise raised on the media layer's event thread.
   TEventSlot<void(TObject* Sender, int AKey)> OnKeyDown{"OnKeyDown", SlotThread::Main, this,
-                                                        &FTriggerMain};
+                                                        MainSwitch()};
   // Raised on the play thread before each picture is drawn, with no lock held.
   TEventSlot<void(TObject* Sender)> OnVideoRender{"OnVideoRender", SlotThread::Raiser, this};
 

@@ -106,6 +106,8 @@ void TFFBasePlayer::UnloadAVLib() {
     FShownFrame.reset();
   }
   FDecoder.CloseFile();
+  // Option dictionaries are the libraries' memory: freed while they are bound.
+  FOptions.uninit_opts();
   // The media layer is among the libraries: leave it first.
   if (FSDLClient.exchange(false)) SDLLoader().Quit(this);
   FFLoader().Unload(LibrarySet);

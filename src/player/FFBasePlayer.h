@@ -310,6 +310,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
       "OnBeforeFindStreamInfo", SlotThread::Main, this, &FTriggerMain};
 
  protected:
+  // The TriggerEventInMainThread switch, for the slots of derived players.
+  const std::atomic<bool>* MainSwitch() const { return &FTriggerMain; }
   // TPlayerHost
   TObject* LogSender() override { return this; }
   TFFOptions& PlayerOptions() override { return FOptions; }
