@@ -15,11 +15,9 @@
 #include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
-#if defined(__has_include)
-#if __has_include(<sanitizer/lsan_interface.h>)
+#if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #define CORVANE_HAVE_LSAN 1
-#endif
 #endif
 
 using namespace corvane;
