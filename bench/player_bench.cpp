@@ -546,6 +546,7 @@ void BM_PlayerScreen1080p(benchmark::State& state) {
   player.SetDrawScreen(true);
   player.SetScreenSize(kWindowWidth, kWindowHeight);
   if (state.range(0) == 2) {
+    if (!sdl::SDL_ResetHint) return state.SkipWithError("SDL_ResetHint needs SDL 2.24");
     sdl::SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     sdl::SDL_ResetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION);
   } else {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
+#include "BenchTask.h"
 #include "foundation/AVHandles.h"
 #include "foundation/FFLoader.h"
 #include "foundation/Logger.h"
@@ -23,51 +25,10 @@
 #include "transcoder/Transcoder.h"
 
 using namespace corvane;
+using namespace corvane::bench;
 namespace media = corvane::testmedia;
 
 namespace {
-
-struct Cost {
-  double cpu = 0;
-  double wall = 0;
-};
-
-double processCpu() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-}
-
-template <class F>
-Cost measure(F&& work) {
-  const double c0 = processCpu();
-  const auto w0 = std::chrono::steady_clock::now();
-  work();
-  return {processCpu() - c0,
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count()};
-}
-
-std::string scratch(const char* name) {
-  return (std::filesystem::temp_directory_path() /
-          (std::string("corvane-bench-") + std::to_string(::getpid()) + "-" + name))
-      .string();
-}
-
-// The task as an application runs it: configured from option strings, run on
-// the caller's thread.
-bool runTask(const std::string& in, const std::string& out, const std::string& options) {
-  TCustomFFmpeg task;
-  auto o = task.NewPerFileOptions();
-  const bool opened = task.OpenInputFile(*o, "", "", in) >= 0;
-  task.ReleasePerFileOptions(std::move(o));
-  o = task.NewPerFileOptions();
-  const bool created = opened && task.OpenOutputFile(*o, options, "", out) >= 0;
-  task.ReleasePerFileOptions(std::move(o));
-  if (!created) return false;
-  task.StartConvert(false);
-  return task.Finished();
-}
 
 // ---- The bare loops
 

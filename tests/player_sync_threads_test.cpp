@@ -20,6 +20,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -27,6 +28,8 @@ using namespace std::chrono_literals;
 namespace media = corvane::testmedia;
 
 namespace {
+
+using ::testrig::withinDeadline;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kRealTimePacing = false;
@@ -38,28 +41,6 @@ constexpr std::int64_t kFrameUs = 1000000 / media::kFps;
 
 int frameNumber(const AVFrame* f) {
   return (f->data[0][f->linesize[0] * (f->height / 2) + f->width / 2] + 1) / 2;
-}
-
-// Ends the process when `fn` does not return in time, so that a hang fails.
-template <class F>
-void withinDeadline(std::chrono::seconds limit, const char* what, F&& fn) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  auto watchdog = std::async(std::launch::async, [&] {
-    std::unique_lock g(m);
-    if (!cv.wait_for(g, limit, [&] { return done; })) {
-      std::fprintf(stderr, "watchdog: %s did not finish within %lld s\n", what,
-                   static_cast<long long>(limit.count()));
-      std::abort();
-    }
-  });
-  fn();
-  {
-    std::lock_guard g(m);
-    done = true;
-  }
-  cv.notify_all();
 }
 
 // Records each released picture with the external clock at that moment.

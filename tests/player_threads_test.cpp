@@ -25,6 +25,7 @@
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
 #include "support/SilentServer.h"
+#include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -32,6 +33,8 @@ using namespace std::chrono_literals;
 namespace media = corvane::testmedia;
 
 namespace {
+
+using ::testrig::withinDeadline;
 
 // Decoding under ThreadSanitizer runs well below real time: timing checks
 // are made in the other builds only.
@@ -46,29 +49,6 @@ constexpr std::int64_t kFrameUs = 1000000 / media::kFps;
 
 int frameNumber(const std::uint8_t* plane, int linesize, int width, int height) {
   return (plane[linesize * (height / 2) + width / 2] + 1) / 2;
-}
-
-// Ends the process when `fn` does not return in time, so that a deadlock
-// fails the test instead of hanging the suite.
-template <class F>
-void withinDeadline(std::chrono::seconds limit, const char* what, F&& fn) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  auto watchdog = std::async(std::launch::async, [&] {
-    std::unique_lock g(m);
-    if (!cv.wait_for(g, limit, [&] { return done; })) {
-      std::fprintf(stderr, "watchdog: %s did not finish within %lld s\n", what,
-                   static_cast<long long>(limit.count()));
-      std::abort();
-    }
-  });
-  fn();
-  {
-    std::lock_guard g(m);
-    done = true;
-  }
-  cv.notify_all();
 }
 
 // The player with the pictures its refresh released recorded.
@@ -307,7 +287,9 @@ TEST_F(PlayerThreads, PauseResumeAndStepOnePicture) {
     EXPECT_TRUE(player_->Paused());
     EXPECT_EQ(player_->Releases().size(), paused + step);
     // Slow decoding makes the step drop late pictures before the one it shows.
-    if (kRealTimePacing) EXPECT_EQ(currentFrame(), onScreen + step);
+    if (kRealTimePacing) {
+      EXPECT_EQ(currentFrame(), onScreen + step);
+    }
   }
 
   player_->Resume();
@@ -465,12 +447,17 @@ TEST_F(PlayerThreads, EventsArriveInOrderOnTheChosenThread) {
     player_->Resume();
     player_->TogglePause();
     player_->StepToNextFrame();
-    player_->StepToNextFrame();  // still pending: no second event
+    // A step still pending gives no second event; on a loaded machine the
+    // first may already have shown its picture, and this one is a step of its own.
+    player_->StepToNextFrame();
     pumpFor(200ms);
     player_->Resume();
     ASSERT_TRUE(rec.waitState(psStop)) << describe(rec.States());
     pumpFor(100ms);
-    EXPECT_EQ(describe(rec.States()), "play pause resume pause step resume end stop");
+    const std::string states = describe(rec.States());
+    EXPECT_TRUE(states == "play pause resume pause step resume end stop" ||
+                states == "play pause resume pause step step resume end stop")
+        << states;
     std::lock_guard g(rec.m);
     ASSERT_EQ(rec.threads.size(), 1u);
     EXPECT_EQ(*rec.threads.begin() == std::this_thread::get_id(), onMain);
@@ -549,7 +536,7 @@ TEST_F(PlayerThreads, StopWithEventsPendingFinishes) {
   });
 }
 
-using testrig::SilentServer;
+using corvane::testrig::SilentServer;
 
 TEST_F(PlayerThreads, StopDuringOpenSeekAndAfterTheEnd) {
   {

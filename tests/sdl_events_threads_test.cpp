@@ -15,9 +15,10 @@
 
 #include "foundation/FFLoader.h"
 #include "foundation/MainThread.h"
-#include "player/CustomPlayer.h"
 #include "foundation/SDLEventThread.h"
+#include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -26,28 +27,7 @@ namespace media = corvane::testmedia;
 
 namespace {
 
-// Ends the process when fn does not return in time: a deadlock fails the
-// test instead of hanging the suite.
-template <class F>
-void withinDeadline(std::chrono::seconds limit, const char* what, F&& fn) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  auto watchdog = std::async(std::launch::async, [&] {
-    std::unique_lock g(m);
-    if (!cv.wait_for(g, limit, [&] { return done; })) {
-      std::fprintf(stderr, "watchdog: %s did not finish within %lld s\n", what,
-                   static_cast<long long>(limit.count()));
-      std::abort();
-    }
-  });
-  fn();
-  {
-    std::lock_guard g(m);
-    done = true;
-  }
-  cv.notify_all();
-}
+using ::testrig::withinDeadline;
 
 // A player with its own window and what reached it.
 struct Watched {
@@ -106,7 +86,10 @@ class SDLEventThread : public ::testing::Test {
     if (!w.player->Open(clip_, 0, paused)) return false;
     return waitPumping([&] { return w.player->ScreenWindowID() != 0; }, 10s, 2ms);
   }
-  static void push(SDL_Event e) { ASSERT_EQ(sdl::SDL_PushEvent(&e), 1) << sdl::SDL_GetError(); }
+  static void push(SDL_Event e) {
+    ASSERT_NE(sdl::SDL_PushEvent, nullptr);
+    ASSERT_EQ(sdl::SDL_PushEvent(&e), 1) << sdl::SDL_GetError();
+  }
   static SDL_Event windowEvent(std::uint32_t id, std::uint8_t event) {
     SDL_Event e{};
     e.type = SDL_WINDOWEVENT;

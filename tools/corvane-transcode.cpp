@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -449,7 +450,7 @@ int main(int argc, char** argv) {
   FFLogger().InstallAVLogCallback();
 
   if (argc >= 3 && std::string(argv[1]) == "--batch") {
-    int jobs = static_cast<int>(std::thread::hardware_concurrency());
+    int jobs = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     if (argc == 5 && std::string(argv[3]) == "--jobs") jobs = std::atoi(argv[4]);
     if ((argc != 3 && argc != 5) || jobs < 1) {
       std::fprintf(stderr, "usage: corvane-transcode --batch FILE [--jobs N]\n");

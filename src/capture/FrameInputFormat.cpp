@@ -13,6 +13,7 @@
 
 #include "capture/FrameInputAdapter.h"
 #include "capture/FramePacking.h"
+#include "capture/InputFormatRecord.h"
 #include "foundation/AppInputFormats.h"
 #include "foundation/api/avcodec.h"
 #include "foundation/api/avformat.h"
@@ -269,67 +270,22 @@ int readClose(AVFormatContext* s) {
   return 0;
 }
 
-// ---- Library boundary: nothing is thrown into the library.
-
-template <class F>
-int guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return AVERROR(ENOMEM);
-  } catch (...) {
-    return AVERROR_BUG;
-  }
-}
-
-const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->class_name; }
-
-// A text option of the private state, a decoding parameter.
-AVOption textOption(const char* name, const char* help, std::size_t offset, const char* value) {
-  AVOption o{};
-  o.name = name;
-  o.help = help;
-  o.offset = static_cast<int>(offset);
-  o.type = AV_OPT_TYPE_STRING;
-  o.default_val.str = value;
-  o.flags = AV_OPT_FLAG_DECODING_PARAM;
-  return o;
-}
-
 const AVOption kOptions[] = {
-    textOption("input_type", "one of {canvas, bmp, dc, yuv}, default yuv",
-               offsetof(TFrameInputPriv, input_type), "yuv"),
-    textOption("video_size", "A string describing frame size, such as 640x480 or hd720.",
-               offsetof(TFrameInputPriv, video_size), nullptr),
-    textOption("framerate", "set frame rate", offsetof(TFrameInputPriv, framerate), "ntsc"),
-    textOption("pixel_format", "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
-               offsetof(TFrameInputPriv, pixel_format), "yuv420p"),
+    capture::TextOption("input_type", "one of {canvas, bmp, dc, yuv}, default yuv",
+                        offsetof(TFrameInputPriv, input_type), "yuv"),
+    capture::TextOption("video_size", "A string describing frame size, such as 640x480 or hd720.",
+                        offsetof(TFrameInputPriv, video_size), nullptr),
+    capture::TextOption("framerate", "set frame rate", offsetof(TFrameInputPriv, framerate),
+                        "ntsc"),
+    capture::TextOption("pixel_format", "gray8/pal8/rgb555le/bgr24/bgra for canvas/bmp/dc",
+                        offsetof(TFrameInputPriv, pixel_format), "yuv420p"),
     {},
 };
 
-const AVClass kClass = [] {
-  AVClass c{};
-  c.class_name = "FrameInputFormat";
-  c.item_name = itemName;
-  c.option = kOptions;
-  c.version = LIBAVUTIL_VERSION_INT;
-  return c;
-}();
+const AVClass kClass = capture::OptionClass("FrameInputFormat", kOptions);
 
-const AVInputFormat kFormat = [] {
-  AVInputFormat f{};
-  f.name = "frameinput";
-  f.long_name = "Frame input";
-  f.flags = AVFMT_NOFILE;
-  f.priv_class = &kClass;
-  f.priv_data_size = sizeof(TFrameInputPriv);
-  f.read_header = [](AVFormatContext* s) { return guarded([&] { return readHeader(s); }); };
-  f.read_packet = [](AVFormatContext* s, AVPacket* pkt) {
-    return guarded([&] { return readPacket(s, pkt); });
-  };
-  f.read_close = [](AVFormatContext* s) { return guarded([&] { return readClose(s); }); };
-  return f;
-}();
+const AVInputFormat kFormat = capture::NoFileInputFormat<readHeader, readPacket, readClose>(
+    "frameinput", "Frame input", &kClass, sizeof(TFrameInputPriv));
 
 }  // namespace
 

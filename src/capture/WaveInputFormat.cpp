@@ -11,6 +11,7 @@
 #include <new>
 
 #include "capture/FramePacking.h"
+#include "capture/InputFormatRecord.h"
 #include "capture/WaveInputAdapter.h"
 #include "foundation/AppInputFormats.h"
 #include "foundation/api/avcodec.h"
@@ -188,76 +189,20 @@ int readClose(AVFormatContext* s) {
   return 0;
 }
 
-// ---- Library boundary: nothing is thrown into the library.
-
-template <class F>
-int guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return AVERROR(ENOMEM);
-  } catch (...) {
-    return AVERROR_BUG;
-  }
-}
-
-const char* itemName(void* ctx) { return (*static_cast<const AVClass**>(ctx))->class_name; }
-
-// An option of the private state, a decoding parameter.
-AVOption option(const char* name, const char* help, std::size_t offset, AVOptionType type) {
-  AVOption o{};
-  o.name = name;
-  o.help = help;
-  o.offset = static_cast<int>(offset);
-  o.type = type;
-  o.flags = AV_OPT_FLAG_DECODING_PARAM;
-  return o;
-}
-
-AVOption intOption(const char* name, const char* help, std::size_t offset, int value) {
-  AVOption o = option(name, help, offset, AV_OPT_TYPE_INT);
-  o.default_val.i64 = value;
-  o.max = INT_MAX;
-  return o;
-}
-
-AVOption textOption(const char* name, const char* help, std::size_t offset, const char* value) {
-  AVOption o = option(name, help, offset, AV_OPT_TYPE_STRING);
-  o.default_val.str = value;
-  return o;
-}
-
 const AVOption kOptions[] = {
-    intOption("sample_rate", "set audio sampling rate (in Hz)",
-              offsetof(TWaveInputPriv, sample_rate), 44100),
-    intOption("channels", "set number of audio channels", offsetof(TWaveInputPriv, channels), 2),
-    textOption("sample_fmt", "set sample format", offsetof(TWaveInputPriv, sample_fmt), "s16"),
+    capture::IntOption("sample_rate", "set audio sampling rate (in Hz)",
+                       offsetof(TWaveInputPriv, sample_rate), 44100),
+    capture::IntOption("channels", "set number of audio channels",
+                       offsetof(TWaveInputPriv, channels), 2),
+    capture::TextOption("sample_fmt", "set sample format", offsetof(TWaveInputPriv, sample_fmt),
+                        "s16"),
     {},
 };
 
-const AVClass kClass = [] {
-  AVClass c{};
-  c.class_name = "WaveInputFormat";
-  c.item_name = itemName;
-  c.option = kOptions;
-  c.version = LIBAVUTIL_VERSION_INT;
-  return c;
-}();
+const AVClass kClass = capture::OptionClass("WaveInputFormat", kOptions);
 
-const AVInputFormat kFormat = [] {
-  AVInputFormat f{};
-  f.name = "waveinput";
-  f.long_name = "Wave input";
-  f.flags = AVFMT_NOFILE;
-  f.priv_class = &kClass;
-  f.priv_data_size = sizeof(TWaveInputPriv);
-  f.read_header = [](AVFormatContext* s) { return guarded([&] { return readHeader(s); }); };
-  f.read_packet = [](AVFormatContext* s, AVPacket* pkt) {
-    return guarded([&] { return readPacket(s, pkt); });
-  };
-  f.read_close = [](AVFormatContext* s) { return guarded([&] { return readClose(s); }); };
-  return f;
-}();
+const AVInputFormat kFormat = capture::NoFileInputFormat<readHeader, readPacket, readClose>(
+    "waveinput", "Wave input", &kClass, sizeof(TWaveInputPriv));
 
 }  // namespace
 

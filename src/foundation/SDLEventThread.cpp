@@ -28,19 +28,21 @@ class TEventThread {
     std::lock_guard g(FLock);
     if (FRunning) return;
     if (FThread.joinable()) FThread.join();  // ended after a quit
-    FStop = false;
+    // Each run has its own flag: a run told to stop from its own thread may
+    // still be finishing when the next one starts.
+    FStop = std::make_shared<std::atomic<bool>>(false);
     FRunning = true;
-    FThread = std::thread([this] { run(); });
+    FThread = std::thread([this, stop = FStop] { run(*stop); });
   }
 
   void Stop() {
     std::unique_lock g(FLock);
     if (!FThread.joinable()) return;
-    FStop = true;
+    FStop->store(true);
     FWake.notify_all();
+    FRunning = false;
     if (FThread.get_id() == std::this_thread::get_id()) {
       FThread.detach();
-      FRunning = false;
       return;
     }
     std::thread t = std::move(FThread);
@@ -54,13 +56,13 @@ class TEventThread {
   }
 
  private:
-  void run() {
-    while (!FStop && !shutdownRequested()) {
+  void run(const std::atomic<bool>& stop) {
+    while (!stop && !shutdownRequested()) {
       SDL_Event e{};
       int got = 0;
       {
         auto video = LockSDLVideo();
-        if (FStop) break;
+        if (stop) break;
         sdl::SDL_PumpEvents();
         got = sdl::SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
       }
@@ -74,20 +76,21 @@ class TEventThread {
       }
       if (got == 0) {
         std::unique_lock g(FLock);
-        FWake.wait_for(g, std::chrono::milliseconds(10), [this] { return FStop.load(); });
+        FWake.wait_for(g, std::chrono::milliseconds(10), [&stop] { return stop.load(); });
         continue;
       }
       DispatchSDLEvent(e);
       if (e.type == SDL_QUIT) break;
     }
     std::lock_guard g(FLock);
-    FRunning = false;
+    // A run that was let go, or replaced, leaves the state to its successor.
+    if (FThread.get_id() == std::this_thread::get_id()) FRunning = false;
   }
 
   std::mutex FLock;
   std::condition_variable FWake;
   std::thread FThread;
-  std::atomic<bool> FStop{false};
+  std::shared_ptr<std::atomic<bool>> FStop;
   bool FRunning = false;
 };
 

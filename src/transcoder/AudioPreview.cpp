@@ -1,8 +1,6 @@
 #include "transcoder/AudioPreview.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "foundation/ErrorText.h"
 #include "foundation/StrFormat.h"
@@ -187,8 +185,11 @@ void TAudioPreview::FeedWaveOut(std::uint8_t* ABuffer, int ALen) {
       ALen -= got;
       continue;
     }
+    // Never wait here: the device's lock is held while this runs, and the
+    // task may be paused or waiting to pause the device.
+    std::fill_n(ABuffer, ALen, std::uint8_t{0});
     FWaveCanWrite = 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    break;
   }
   // The task writes only after the device ran dry; a backlog that stays
   // above the low-water mark for several blocks is dropped.

@@ -306,35 +306,43 @@ void TCustomFFmpeg::StopOrTerminate(bool AWait) {
 
 // ---- Pause, resume, step
 
+// The preview device is paused and resumed outside the lock: its callback
+// runs under the device's own lock.
 void TCustomFFmpeg::Pause() {
-  std::lock_guard<std::mutex> lk(FLock);
-  if (FSuspended != 0 || FStep != 0) return;
-  FSuspended = 1;
-  FPauseTime = Now();
-  FHold = true;
+  {
+    std::lock_guard<std::mutex> lk(FLock);
+    if (FSuspended != 0 || FStep != 0) return;
+    FSuspended = 1;
+    FPauseTime = Now();
+    FHold = true;
+  }
   FAudioPreview.Pause();
 }
 
 void TCustomFFmpeg::Resume() {
-  std::lock_guard<std::mutex> lk(FLock);
-  if (FSuspended != 1 && FStep != 1) return;
-  FSuspended = 0;
-  FStep = 0;
-  if (FHold) FTotalPauseTime += Now() - FPauseTime;
-  FHold = false;
-  FChanged.notify_all();
+  {
+    std::lock_guard<std::mutex> lk(FLock);
+    if (FSuspended != 1 && FStep != 1) return;
+    FSuspended = 0;
+    FStep = 0;
+    if (FHold) FTotalPauseTime += Now() - FPauseTime;
+    FHold = false;
+    FChanged.notify_all();
+  }
   FAudioPreview.Resume();
 }
 
 void TCustomFFmpeg::Step() {
-  std::lock_guard<std::mutex> lk(FLock);
-  if (FStep < 0) return;
-  if (FHold) FTotalPauseTime += Now() - FPauseTime;
-  FSuspended = 0;
-  FStep = 1;
-  FHold = false;
-  FStepMark = -1;
-  FChanged.notify_all();
+  {
+    std::lock_guard<std::mutex> lk(FLock);
+    if (FStep < 0) return;
+    if (FHold) FTotalPauseTime += Now() - FPauseTime;
+    FSuspended = 0;
+    FStep = 1;
+    FHold = false;
+    FStepMark = -1;
+    FChanged.notify_all();
+  }
   FAudioPreview.Resume();
 }
 

@@ -60,12 +60,12 @@
   CORVANE_REQ(X, SDL_PumpEvents)            \
   CORVANE_REQ(X, SDL_PeepEvents)            \
   CORVANE_REQ(X, SDL_SetYUVConversionMode)  \
-  CORVANE_REQ(X, SDL_PushEvent)             \
+  CORVANE_OPT(X, SDL_PushEvent)             \
   CORVANE_REQ(X, SDL_GetNumRenderDrivers)   \
   CORVANE_REQ(X, SDL_GetRenderDriverInfo)   \
   CORVANE_REQ(X, SDL_GL_GetCurrentContext)  \
   CORVANE_REQ(X, SDL_GL_GetProcAddress)     \
-  CORVANE_REQ(X, SDL_ResetHint)
+  CORVANE_OPT(X, SDL_ResetHint)
 
 namespace sdl {
 CORVANE_SDL2_FUNCTIONS(CORVANE_DECLARE_SLOT)
