@@ -5,9 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace corvane::bench {
 
@@ -30,6 +32,20 @@ Cost measure(F&& work) {
   work();
   return {processCpu() - c0,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count()};
+}
+
+// CPU and wall time each the median of the rounds.
+inline Cost median(const std::vector<Cost>& v) {
+  const auto mid = [](std::vector<double> x) {
+    std::sort(x.begin(), x.end());
+    return x[x.size() / 2];
+  };
+  std::vector<double> cpu, wall;
+  for (const Cost& c : v) {
+    cpu.push_back(c.cpu);
+    wall.push_back(c.wall);
+  }
+  return {mid(cpu), mid(wall)};
 }
 
 inline std::string scratch(const std::string& name) {

@@ -196,19 +196,6 @@ bool setUp(benchmark::State& state) {
 
 // The median of three rounds, task and bare loop alternating: one round of
 // each on two cores varies by more than the difference measured.
-Cost median(std::vector<Cost> v) {
-  const auto mid = [](std::vector<double> x) {
-    std::sort(x.begin(), x.end());
-    return x[x.size() / 2];
-  };
-  std::vector<double> cpu, wall;
-  for (const Cost& c : v) {
-    cpu.push_back(c.cpu);
-    wall.push_back(c.wall);
-  }
-  return {mid(cpu), mid(wall)};
-}
-
 void BM_Transcode1080p(benchmark::State& state) {
   if (!setUp(state)) return;
   if (!media::haveH264Encoder()) return state.SkipWithError("no H.264 encoder");
