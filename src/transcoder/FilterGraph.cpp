@@ -63,7 +63,7 @@ TInputStream* TCustomFFmpegOpt::LabeledFilterInput(const TFilterGraph& fg, const
   if (file_idx < 0 || file_idx >= Fnb_input_files())
     Fatal("Invalid file index %d in filtergraph description %s.", static_cast<int>(file_idx),
           fg.graph_desc->c_str());
-  const char* spec = *p == ':' ? p + 1 : p;
+  const char* specifier = *p == ':' ? p + 1 : p;
   const TInputFile& file = *Finput_files[file_idx];
   AVFormatContext* s = file.ctx.get();
   AVStream* found = nullptr;
@@ -73,17 +73,17 @@ TInputStream* TCustomFFmpegOpt::LabeledFilterInput(const TFilterGraph& fg, const
     if (stream_type != type &&
         !(stream_type == AVMEDIA_TYPE_SUBTITLE && type == AVMEDIA_TYPE_VIDEO))
       continue;
-    const int ret = check_stream_specifier(s, st, spec);
+    const int ret = check_stream_specifier(s, st, specifier);
     if (ret < 0) Fatal(error_text("check_stream_specifier", ret));
     if (ret > 0) found = st;
   }
   if (!found)
-    Fatal("Stream specifier \"%s\" in filtergraph description %s matches no streams.", spec,
+    Fatal("Stream specifier \"%s\" in filtergraph description %s matches no streams.", specifier,
           fg.graph_desc->c_str());
   TInputStream* ist = Finput_streams[file.ist_index + found->index].get();
   if (ist->user_set_discard == AVDISCARD_ALL)
     Fatal("Stream specifier \"%s\" in filtergraph description %s matches a disabled input stream.",
-          spec, fg.graph_desc->c_str());
+          specifier, fg.graph_desc->c_str());
   return ist;
 }
 

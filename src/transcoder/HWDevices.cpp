@@ -25,7 +25,7 @@ bool valid_device_options(const std::string& text) {
   return true;
 }
 
-int invalid_spec(const std::string& text, const std::string& reason) {
+int invalid_device_text(const std::string& text, const std::string& reason) {
   ff::av_log(nullptr, AV_LOG_ERROR, "Invalid device specification \"%s\": %s\n", text.c_str(),
              reason.c_str());
   return AVERROR(EINVAL);
@@ -39,36 +39,36 @@ int creation_failed(int err) {
 }  // namespace
 
 std::optional<TDeviceSpec> ParseDeviceString(const std::string& text, std::string& reason) {
-  TDeviceSpec spec;
+  TDeviceSpec parsed;
   std::size_t pos = text.find_first_of(":=@");
-  spec.type_name = text.substr(0, pos);
+  parsed.type_name = text.substr(0, pos);
   if (pos != std::string::npos && text[pos] == '=') {
     const std::size_t end = text.find_first_of(":@", pos + 1);
-    spec.name = text.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
+    parsed.name = text.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
     pos = end;
-    if (spec.name->empty()) {
+    if (parsed.name->empty()) {
       reason = "parse error";
       return std::nullopt;
     }
   }
   if (pos == std::string::npos) {
-    spec.kind = TDeviceSpec::dsDefault;
+    parsed.kind = TDeviceSpec::dsDefault;
   } else if (text[pos] == ':') {
-    spec.kind = TDeviceSpec::dsDevice;
+    parsed.kind = TDeviceSpec::dsDevice;
     const std::string rest = text.substr(pos + 1);
     const std::size_t comma = rest.find(',');
-    spec.device = rest.substr(0, comma);
+    parsed.device = rest.substr(0, comma);
     if (comma != std::string::npos) {
-      spec.options = rest.substr(comma + 1);
-      if (!valid_device_options(spec.options)) {
+      parsed.options = rest.substr(comma + 1);
+      if (!valid_device_options(parsed.options)) {
         reason = "failed to parse options";
         return std::nullopt;
       }
     }
   } else if (text[pos] == '@') {
-    spec.kind = TDeviceSpec::dsDerive;
-    spec.source = text.substr(pos + 1);
-    if (spec.source.empty()) {
+    parsed.kind = TDeviceSpec::dsDerive;
+    parsed.source = text.substr(pos + 1);
+    if (parsed.source.empty()) {
       reason = "invalid source device name";
       return std::nullopt;
     }
@@ -76,7 +76,7 @@ std::optional<TDeviceSpec> ParseDeviceString(const std::string& text, std::strin
     reason = "parse error";
     return std::nullopt;
   }
-  return spec;
+  return parsed;
 }
 
 THWDevice* THWDeviceList::DeviceByType(AVHWDeviceType type) const {
@@ -122,16 +122,16 @@ THWDevice* THWDeviceList::AddDevice(std::string name, AVHWDeviceType type, Buffe
 int THWDeviceList::DeviceFromString(const std::string& text, THWDevice** dev) {
   if (dev) *dev = nullptr;
   std::string reason;
-  const std::optional<TDeviceSpec> spec = ParseDeviceString(text, reason);
-  if (!spec) return invalid_spec(text, reason);
+  const std::optional<TDeviceSpec> parsed = ParseDeviceString(text, reason);
+  if (!parsed) return invalid_device_text(text, reason);
 
-  const AVHWDeviceType type = ff::av_hwdevice_find_type_by_name(spec->type_name.c_str());
-  if (type == AV_HWDEVICE_TYPE_NONE) return invalid_spec(text, "unknown device type");
+  const AVHWDeviceType type = ff::av_hwdevice_find_type_by_name(parsed->type_name.c_str());
+  if (type == AV_HWDEVICE_TYPE_NONE) return invalid_device_text(text, "unknown device type");
 
   std::string name;
-  if (spec->name) {
-    if (DeviceByName(*spec->name)) return invalid_spec(text, "named device already exists");
-    name = *spec->name;
+  if (parsed->name) {
+    if (DeviceByName(*parsed->name)) return invalid_device_text(text, "named device already exists");
+    name = *parsed->name;
   } else {
     const std::optional<std::string> def = DefaultDeviceName(type);
     if (!def) return AVERROR(ENOMEM);
@@ -140,16 +140,16 @@ int THWDeviceList::DeviceFromString(const std::string& text, THWDevice** dev) {
 
   AVBufferRef* ref = nullptr;
   int err = 0;
-  if (spec->kind == TDeviceSpec::dsDerive) {
-    THWDevice* src = DeviceByName(spec->source);
-    if (!src) return invalid_spec(text, "invalid source device name");
+  if (parsed->kind == TDeviceSpec::dsDerive) {
+    THWDevice* src = DeviceByName(parsed->source);
+    if (!src) return invalid_device_text(text, "invalid source device name");
     err = ff::av_hwdevice_ctx_create_derived(&ref, type, src->device_ref.get(), 0);
   } else {
     TDictionary options;
-    if (!spec->options.empty() &&
-        ff::av_dict_parse_string(options.address(), spec->options.c_str(), "=", ",", 0) < 0)
-      return invalid_spec(text, "failed to parse options");
-    const char* device = spec->device.empty() ? nullptr : spec->device.c_str();
+    if (!parsed->options.empty() &&
+        ff::av_dict_parse_string(options.address(), parsed->options.c_str(), "=", ",", 0) < 0)
+      return invalid_device_text(text, "failed to parse options");
+    const char* device = parsed->device.empty() ? nullptr : parsed->device.c_str();
     err = ff::av_hwdevice_ctx_create(&ref, type, device, options.get(), 0);
   }
   BufferRefPtr owned(ref);
