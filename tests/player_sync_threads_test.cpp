@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/FFLoader.h"
@@ -300,3 +302,43 @@ TEST_F(PlayerSync, StreamSwitchingWithItsTexts) {
 }
 
 }  // namespace
+
+// An audio hook handler that calls the player while other threads switch the
+// audio stream: closing the device waits for the callback running the hook.
+TEST_F(PlayerSync, StreamSwitchesWhileTheAudioHookCallsThePlayer) {
+  std::atomic<int> hooks{0};
+  player_->SetAudioHook(true);
+  player_->OnAudioHook = [&](TObject*, std::int64_t, const std::uint8_t*, int, int, int) {
+    // Most of the callback's time is spent here, so switches meet it.
+    std::this_thread::sleep_for(10ms);
+    player_->SetAudioVolume(100);
+    ++hooks;
+  };
+  ASSERT_TRUE(player_->Open(programs_)) << player_->LastErrMsg();
+  ASSERT_TRUE(waitPumping([&] { return hooks > 3; }, 8s, 2ms));
+  AVFormatContext* ic = player_->FormatContext();
+  ASSERT_TRUE(ic);
+  std::vector<int> audios;
+  for (unsigned i = 0; i < ic->nb_streams; ++i)
+    if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+      audios.push_back(static_cast<int>(i));
+  ASSERT_EQ(audios.size(), 2u);
+  const auto switcher = [&](int first) {
+    // Each switch plays from the start, so that sound keeps coming.
+    for (int k = 0; k < 6; ++k) {
+      player_->SetAudioStreamIndex(audios[(first + k) % 2]);
+      player_->SeekTo(0);
+      std::this_thread::sleep_for(50ms);
+    }
+  };
+  withinDeadline(30s, "stream switches", [&] {
+    auto other = std::async(std::launch::async, switcher, 1);
+    switcher(0);
+    other.get();
+  });
+  const int before = hooks;
+  player_->SeekTo(0);
+  EXPECT_TRUE(waitPumping([&] { return hooks > before + 3; }, 8s, 2ms));
+  EXPECT_NE(std::find(audios.begin(), audios.end(), player_->AudioStreamIndex()), audios.end());
+  player_->Stop(true);
+}

@@ -1391,13 +1391,27 @@ bool TFFBasePlayer::Paused() const {
   return !is || is->paused;
 }
 
+// Checks the request under the data lock, then lets it go: stopping a stream's
+// decoder or device waits for handlers that may call the player. The switch
+// takes the lock again to change the streams.
 bool TFFBasePlayer::switchStream(AVMediaType kind, int index) {
-  auto lock = LockData();
+  std::shared_ptr<TVideoState> held;
+  int current = -1;
+  {
+    auto lock = LockData();
+    if (!checkSwitch(kind, index, current)) return false;
+    if (index == current) return true;
+    held = State();
+  }
+  return held && held->SwitchStreamComponent(current, index) >= 0;
+}
+
+bool TFFBasePlayer::checkSwitch(AVMediaType kind, int index, int& current) {
   TVideoState* is = FStatePtr;
-  const int current = !is                          ? -1
-                      : kind == AVMEDIA_TYPE_VIDEO ? is->video_stream.load()
-                      : kind == AVMEDIA_TYPE_AUDIO ? is->audio_stream.load()
-                                                   : is->subtitle_stream.load();
+  current = !is                          ? -1
+            : kind == AVMEDIA_TYPE_VIDEO ? is->video_stream.load()
+            : kind == AVMEDIA_TYPE_AUDIO ? is->audio_stream.load()
+                                         : is->subtitle_stream.load();
   if (!is || (current < 0 && kind != AVMEDIA_TYPE_SUBTITLE)) {
     report("the current stream is invalid.");
     return false;
@@ -1419,7 +1433,7 @@ bool TFFBasePlayer::switchStream(AVMediaType kind, int index) {
       return false;
     }
   }
-  return is->SwitchStreamComponent(current, index) >= 0;
+  return true;
 }
 
 bool TFFBasePlayer::SetAudioStreamIndex(int AIndex) {

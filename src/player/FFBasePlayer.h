@@ -326,6 +326,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void PositionUpdate(TVideoState* is) override;
   void FilterError(const std::string& text) override;
   void HookPicture(TVideoState* is, AVFrame* frame, double pts) override;
+  std::unique_lock<std::timed_mutex> LockStreams() override { return LockData(); }
   void PictureEvent(bool set) override;
   void SeekDone(bool stillSeeking) override;
   TAudioHook MakeAudioHook() override;
@@ -401,6 +402,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void repeatAction(TVideoState* is);
   void waitForSeek(TVideoState* is);
   bool switchStream(AVMediaType kind, int index);
+  // Under the data lock: the request is valid; `current` gets the stream playing.
+  bool checkSwitch(AVMediaType kind, int index, int& current);
   void playThread(std::shared_ptr<TEventPump> pump);
   bool playStep(double& remaining, bool& running);
   void drawIfWanted();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,9 @@ class TPlayerHost {
   virtual void BeforeFindStreamInfo(AVFormatContext* /*ic*/) {}
   // The input opened with at least one stream (read thread or opener).
   virtual void FileOpened(TVideoState* /*is*/) {}
+  // Held while a stream switch changes which streams play: what the refresh
+  // reads of the streams stays still meanwhile.
+  virtual std::unique_lock<std::timed_mutex> LockStreams() { return {}; }
   // The open failed; the player reports it and frees the state if nobody waits.
   virtual void OpenFailed(TVideoState* /*is*/, bool /*waited*/) {}
   // Ask the player's play thread to close the state.

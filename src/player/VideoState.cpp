@@ -109,6 +109,7 @@ void TVideoState::Close() {
   abort_request = 1;
   continue_read_thread.notify_all();
   if (read_tid.joinable()) read_tid.join();
+  std::lock_guard g(switch_lock);
   if (audio_stream >= 0) CloseStreamComponent(audio_stream);
   if (video_stream >= 0) CloseStreamComponent(video_stream);
   if (subtitle_stream >= 0) CloseStreamComponent(subtitle_stream);
@@ -311,7 +312,7 @@ int TVideoState::OpenInput() {
 // ---------------------------------------------------------------------------
 // Stream components
 
-int TVideoState::OpenStreamComponent(int stream_index) {
+int TVideoState::OpenStreamComponent(int stream_index, bool start_audio) {
   if (!ic || stream_index < 0 || stream_index >= static_cast<int>(ic->nb_streams)) return -1;
   AVStream* st = ic->streams[stream_index];
   CodecContextPtr avctx(ff::avcodec_alloc_context3(nullptr));
@@ -433,7 +434,7 @@ int TVideoState::OpenStreamComponent(int stream_index) {
         auddec.start_pts_tb = st->time_base;
       }
       if ((ret = auddec.Start([this] { AudioThread(); })) < 0) return ret;
-      audio->Pause(false);
+      if (start_audio) audio->Pause(false);
       break;
     }
     case AVMEDIA_TYPE_VIDEO:
@@ -459,12 +460,33 @@ int TVideoState::OpenStreamComponent(int stream_index) {
 }
 
 void TVideoState::CloseStreamComponent(int stream_index) {
+  StopStreamComponent(stream_index);
+  ReleaseStreamComponent(stream_index);
+}
+
+void TVideoState::StopStreamComponent(int stream_index) {
+  if (!ic || stream_index < 0 || stream_index >= static_cast<int>(ic->nb_streams)) return;
+  switch (ic->streams[stream_index]->codecpar->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      auddec.Stop(sampq);
+      if (audio) audio->Close();
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      viddec.Stop(pictq);
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      subdec.Stop(subpq);
+      break;
+    default:
+      break;
+  }
+}
+
+void TVideoState::ReleaseStreamComponent(int stream_index) {
   if (!ic || stream_index < 0 || stream_index >= static_cast<int>(ic->nb_streams)) return;
   AVStream* st = ic->streams[stream_index];
   switch (st->codecpar->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      auddec.Stop(sampq);
-      if (audio) audio->Close();
       auddec.Destroy();
       audio.reset();
       audio_stream = -1;
@@ -473,14 +495,12 @@ void TVideoState::CloseStreamComponent(int stream_index) {
       sync.SetStreamOpen(AVMEDIA_TYPE_AUDIO, false);
       break;
     case AVMEDIA_TYPE_VIDEO:
-      viddec.Stop(pictq);
       viddec.Destroy();
       video_stream = -1;
       video_st = nullptr;
       sync.SetStreamOpen(AVMEDIA_TYPE_VIDEO, false);
       break;
     case AVMEDIA_TYPE_SUBTITLE:
-      subdec.Stop(subpq);
       subdec.Destroy();
       subtitle_stream = -1;
       subtitle_st = nullptr;
@@ -570,24 +590,30 @@ void TVideoState::FlushQueues() {
   }
 }
 
+// Closing components is serialised with Close(); a closed state is not switched.
 int TVideoState::SwitchStreamComponent(int close, int open) {
   const auto now = [this, close, open] {
-    if (close >= 0) CloseStreamComponent(close);
-    return open >= 0 ? OpenStreamComponent(open) : 0;
+    return abort_request || closed ? -1 : switchNow(close, open);
   };
   std::unique_lock g(switch_lock);
   // Outside the read loop (opening, ended) or on the read thread itself the
   // switch runs here; the lock keeps the loop from starting meanwhile.
   if (!reader_switches || std::this_thread::get_id() == read_tid.get_id()) return now();
-  switch_req = {true, close, open, 0};
+  const auto wait = [&](auto busy) {
+    while (busy() && reader_switches) switch_done.wait_for(g, std::chrono::milliseconds(10));
+  };
+  wait([&] { return switch_req.pending || switch_req.unread; });
+  if (!reader_switches) return now();
+  switch_req = {true, false, close, open, 0};
   WakeReader();
-  while (switch_req.pending) {
-    if (!reader_switches) {
-      switch_req.pending = false;
-      return now();
-    }
-    switch_done.wait_for(g, std::chrono::milliseconds(10));
+  wait([&] { return switch_req.pending; });
+  if (switch_req.pending) {  // the read loop ended first
+    switch_req.pending = false;
+    switch_done.notify_all();
+    return now();
   }
+  switch_req.unread = false;
+  switch_done.notify_all();
   return switch_req.result;
 }
 
@@ -596,12 +622,27 @@ void TVideoState::setReaderSwitches(bool on) {
   reader_switches = on;
 }
 
+// The stopping half runs with no player lock held; the records change under
+// the host's stream lock.
+int TVideoState::switchNow(int close, int open) {
+  StopStreamComponent(close);
+  int ret = 0;
+  {
+    auto streams = host.LockStreams();
+    ReleaseStreamComponent(close);
+    if (open >= 0) ret = OpenStreamComponent(open, false);
+  }
+  // The device's callback runs the hook, whose handler may call the player.
+  if (ret >= 0 && open >= 0 && open == audio_stream && audio) audio->Pause(false);
+  return ret;
+}
+
 void TVideoState::serveSwitch() {
   std::lock_guard g(switch_lock);
   if (!switch_req.pending) return;
-  if (switch_req.close >= 0) CloseStreamComponent(switch_req.close);
-  switch_req.result = switch_req.open >= 0 ? OpenStreamComponent(switch_req.open) : 0;
+  switch_req.result = switchNow(switch_req.close, switch_req.open);
   switch_req.pending = false;
+  switch_req.unread = true;
   switch_done.notify_all();
 }
 

@@ -80,8 +80,13 @@ class TVideoState {
   void SetPaused(bool paused);
   void WakeReader() { continue_read_thread.notify_all(); }
 
-  int OpenStreamComponent(int stream_index);
+  // An audio stream starts its device unless `start_audio` is false.
+  int OpenStreamComponent(int stream_index, bool start_audio = true);
   void CloseStreamComponent(int stream_index);
+  // The two halves of a close: the component's threads and device stop (they
+  // may be raising handlers that call the player), then its records go.
+  void StopStreamComponent(int stream_index);
+  void ReleaseStreamComponent(int stream_index);
   // Closes component `close` and opens `open` (-1: none) between two reads
   // of the read thread, which alone touches the demuxer's streams while it
   // reads; before and after, on the caller's thread. Returns the open's result.
@@ -156,9 +161,11 @@ class TVideoState {
   int last_video_stream = -1, last_audio_stream = -1, last_subtitle_stream = -1;
   std::mutex wait_mutex;
   std::condition_variable continue_read_thread;
-  // A stream switch waiting for the read thread.
+  // A stream switch waiting for the read thread; one at a time: the next
+  // caller posts once the previous one has taken its result.
   struct TSwitchRequest {
-    bool pending = false;
+    bool pending = false;  // posted, not served yet
+    bool unread = false;   // served, its caller has not taken the result
     int close = -1, open = -1, result = 0;
   };
   std::mutex switch_lock;
@@ -205,6 +212,7 @@ class TVideoState {
   AVFilterGraph* commandGraph(bool video, std::string& error);
   void ReadLoop(AVPacket* pkt);
   void serveSwitch();  // on the read thread
+  int switchNow(int close, int open);
   void setReaderSwitches(bool on);
   void FinishReading(int result);
   // After a seek or a flush request: every queue starts a new serial.
