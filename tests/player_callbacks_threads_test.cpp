@@ -17,6 +17,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/PlayerRig.h"
 #include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
@@ -49,34 +50,12 @@ struct States {
   }
 };
 
-class PlayerCallbacks : public ::testing::Test {
+class PlayerCallbacks : public testrig::PlayerTest<TRORizozu> {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_TRUE(FFLoader().Load(kEncoderLibraries)) << FFLoader().LastErrMsg();
-    numbered_ = media::ensure(media::Kind::Numbered);
-    FFLoader().Unload(kEncoderLibraries);
-  }
+  static void SetUpTestSuite() { numbered_ = testrig::playerClips({media::Kind::Numbered})[0]; }
   void SetUp() override {
-    dispatcher_ = std::make_shared<QueueDispatcher>();
-    setDispatcher(dispatcher_);
-    setMarshalling(true);
-    player_ = std::make_unique<TRORizozu>();
-    player_->SetAudioDriver("dummy");
-    player_->SetVideoDriver("dummy");
-    ASSERT_TRUE(player_->LoadAVLib("")) << player_->LastErrMsg();
+    PlayerTest::SetUp();
     states_.attach(*player_);
-  }
-  void TearDown() override {
-    withinDeadline(20s, "destroying the player", [&] { player_.reset(); });
-    dispatcher_->pump();
-    SDLLoader().QuitAll();
-    setDispatcher(nullptr);
-  }
-  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 8s) {
-    return waitPumping(done, limit, 2ms);
-  }
-  void pumpFor(std::chrono::milliseconds d) {
-    waitPumping([] { return false; }, d, 2ms);
   }
   // The player still plays a file from the start.
   void expectPlaysAgain() {
@@ -91,8 +70,6 @@ class PlayerCallbacks : public ::testing::Test {
   }
 
   static inline std::string numbered_;
-  std::shared_ptr<QueueDispatcher> dispatcher_;
-  std::unique_ptr<TRORizozu> player_;
   States states_;
 };
 

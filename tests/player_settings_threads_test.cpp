@@ -14,6 +14,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/PlayerRig.h"
 #include "support/Watchdog.h"
 #include "testmedia/OutputFile.h"
 #include "testmedia/TestMedia.h"
@@ -67,7 +68,7 @@ struct Seen {
   int width, height;
 };
 
-class PlayerSettings : public ::testing::Test {
+class PlayerSettings : public testrig::PlayerTest<TRORizozu> {
  protected:
   static void SetUpTestSuite() {
     ASSERT_TRUE(FFLoader().Load(kEncoderLibraries)) << FFLoader().LastErrMsg();
@@ -79,27 +80,10 @@ class PlayerSettings : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(plain_.empty());
     ASSERT_FALSE(rotated_.empty());
-    dispatcher_ = std::make_shared<QueueDispatcher>();
-    setDispatcher(dispatcher_);
-    setMarshalling(true);
-    player_ = std::make_unique<TRORizozu>();
-    player_->SetAudioDriver("dummy");
-    player_->SetVideoDriver("dummy");
-    ASSERT_TRUE(player_->LoadAVLib("")) << player_->LastErrMsg();
-  }
-  void TearDown() override {
-    withinDeadline(20s, "destroying the player", [&] { player_.reset(); });
-    dispatcher_->pump();
-    SDLLoader().QuitAll();
-    setDispatcher(nullptr);
-  }
-  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 8s) {
-    return waitPumping(done, limit, 2ms);
+    PlayerTest::SetUp();
   }
 
   static inline std::string plain_, rotated_, tone_;
-  std::shared_ptr<QueueDispatcher> dispatcher_;
-  std::unique_ptr<TRORizozu> player_;
 };
 
 // The marker lands where the flip (run before the rotation), the rotation,

@@ -22,6 +22,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/PlayerRig.h"
 #include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
 
@@ -33,11 +34,7 @@ namespace {
 
 using ::testrig::withinDeadline;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kRealTimePacing = false;
-#else
-constexpr bool kRealTimePacing = true;
-#endif
+using ::testrig::kRealTimePacing;
 
 constexpr std::int64_t kFrameUs = 1000000 / media::kFps;
 
@@ -89,30 +86,18 @@ class ClockProbe : public TRORizozu {
   std::vector<TPlayState> FStates;
 };
 
-class PlayerSync : public ::testing::Test {
+class PlayerSync : public testrig::PlayerTest<ClockProbe> {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(FFLoader().Load(kEncoderLibraries)) << FFLoader().LastErrMsg();
-    numbered_ = media::ensure(media::Kind::Numbered);
-    tail_ = media::ensure(media::Kind::NumberedBFrames);
-    programs_ = media::ensure(media::Kind::TsTwoPrograms);
-    FFLoader().Unload(kEncoderLibraries);
+    const auto clips = testrig::playerClips(
+        {media::Kind::Numbered, media::Kind::NumberedBFrames, media::Kind::TsTwoPrograms});
+    numbered_ = clips[0];
+    tail_ = clips[1];
+    programs_ = clips[2];
   }
   void SetUp() override {
-    dispatcher_ = std::make_shared<QueueDispatcher>();
-    setDispatcher(dispatcher_);
-    setMarshalling(true);
-    player_ = std::make_unique<ClockProbe>();
-    player_->SetAudioDriver("dummy");
-    player_->SetVideoDriver("dummy");
-    ASSERT_TRUE(player_->LoadAVLib("")) << player_->LastErrMsg();
+    PlayerTest::SetUp();
     player_->Record();
-  }
-  void TearDown() override {
-    withinDeadline(20s, "destroying the player", [&] { player_.reset(); });
-    dispatcher_->pump();
-    SDLLoader().QuitAll();
-    setDispatcher(nullptr);
   }
   bool waitState(TPlayState s, std::chrono::milliseconds limit = 10s) {
     return waitPumping([&] { return player_->Count(s) > 0; }, limit, 2ms);
@@ -122,8 +107,6 @@ class PlayerSync : public ::testing::Test {
   }
 
   static inline std::string numbered_, tail_, programs_;
-  std::shared_ptr<QueueDispatcher> dispatcher_;
-  std::unique_ptr<ClockProbe> player_;
 };
 
 // With the external clock leading, the pictures follow it to the end of the

@@ -24,6 +24,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
+#include "support/PlayerRig.h"
 #include "support/SilentServer.h"
 #include "support/Watchdog.h"
 #include "testmedia/TestMedia.h"
@@ -36,13 +37,7 @@ namespace {
 
 using ::testrig::withinDeadline;
 
-// Decoding under ThreadSanitizer runs well below real time: timing checks
-// are made in the other builds only.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kRealTimePacing = false;
-#else
-constexpr bool kRealTimePacing = true;
-#endif
+using ::testrig::kRealTimePacing;
 
 constexpr double kFrame = 1.0 / media::kFps;
 constexpr std::int64_t kFrameUs = 1000000 / media::kFps;
@@ -148,31 +143,12 @@ std::string describe(const std::vector<TPlayState>& v) {
   return out;
 }
 
-class PlayerThreads : public ::testing::Test {
+class PlayerThreads : public ::testrig::PlayerTest<ProbePlayer> {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_TRUE(FFLoader().Load(kEncoderLibraries)) << FFLoader().LastErrMsg();
-    numbered_ = media::ensure(media::Kind::Numbered);
-    FFLoader().Unload(kEncoderLibraries);
-  }
+  static void SetUpTestSuite() { numbered_ = ::testrig::playerClips({media::Kind::Numbered})[0]; }
   void SetUp() override {
-    dispatcher_ = std::make_shared<QueueDispatcher>();
-    setDispatcher(dispatcher_);
-    setMarshalling(true);
-    player_ = std::make_unique<ProbePlayer>();
-    player_->SetAudioDriver("dummy");
-    player_->SetVideoDriver("dummy");
-    ASSERT_TRUE(player_->LoadAVLib("")) << player_->LastErrMsg();
+    PlayerTest::SetUp();
     rec_.attach(*player_);
-  }
-  void TearDown() override {
-    withinDeadline(20s, "destroying the player", [&] { player_.reset(); });
-    dispatcher_->pump();
-    SDLLoader().QuitAll();
-    setDispatcher(nullptr);
-  }
-  void pumpFor(std::chrono::milliseconds d) {
-    waitPumping([] { return false; }, d, 2ms);
   }
   // Pumps until the reported position reaches `us`.
   bool playUntil(std::int64_t us, std::chrono::milliseconds limit = 8s) {
@@ -192,8 +168,6 @@ class PlayerThreads : public ::testing::Test {
   }
 
   static inline std::string numbered_;
-  std::shared_ptr<QueueDispatcher> dispatcher_;
-  std::unique_ptr<ProbePlayer> player_;
   Recorder rec_;
 };
 

@@ -20,6 +20,7 @@
 #include "player/CustomPlayer.h"
 #include "player/SDLLoader.h"
 #include "support/LogCapture.h"
+#include "support/PlayerRig.h"
 #include "testmedia/TestMedia.h"
 
 using namespace corvane;
@@ -65,32 +66,17 @@ bool isPainted(const Yuv& c) {
          std::abs(c.v - kPaintV) <= kYuvTolerance;
 }
 
-class VideoHook : public ::testing::Test {
+class VideoHook : public testrig::PlayerTest<TRORizozu> {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_TRUE(FFLoader().Load(kEncoderLibraries)) << FFLoader().LastErrMsg();
-    numbered_ = media::ensure(media::Kind::Numbered);
-    media::ensure(media::Kind::Mp4H264Aac);
-    FFLoader().Unload(kEncoderLibraries);
+    numbered_ = testrig::playerClips({media::Kind::Numbered, media::Kind::Mp4H264Aac})[0];
   }
   void SetUp() override {
-    dispatcher_ = std::make_shared<QueueDispatcher>();
-    setDispatcher(dispatcher_);
-    setMarshalling(true);
-    player_ = std::make_unique<TRORizozu>();
-    player_->SetAudioDriver("dummy");
-    player_->SetVideoDriver("dummy");
-    ASSERT_TRUE(player_->LoadAVLib("")) << player_->LastErrMsg();
+    PlayerTest::SetUp();
     player_->OnState = [this](TObject*, TPlayState s) {
       std::lock_guard g(lock_);
       states_.push_back(s);
     };
-  }
-  void TearDown() override {
-    player_.reset();
-    dispatcher_->pump();
-    SDLLoader().QuitAll();
-    setDispatcher(nullptr);
   }
   bool hasState(TPlayState s) {
     std::lock_guard g(lock_);
@@ -110,8 +96,6 @@ class VideoHook : public ::testing::Test {
   }
 
   static inline std::string numbered_;
-  std::shared_ptr<QueueDispatcher> dispatcher_;
-  std::unique_ptr<TRORizozu> player_;
   std::mutex lock_;
   std::vector<TPlayState> states_;
 };
