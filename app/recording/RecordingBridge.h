@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "capture/FrameInputAdapter.h"
 #include "capture/WaveInputAdapter.h"
@@ -86,7 +87,8 @@ class TRecordingBridge {
   void SetOutputOptions(const std::string& AOptions);
   std::string OutputOptions() const;
 
-  // ---- The player's threads (its OnFrameHook and OnAudioHook)
+  // ---- The player's threads (its OnFrameHook and OnAudioHook). The bridge must
+  // outlive these calls: stop the player or detach its hooks before destroying it.
   void FrameHook(const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth, int AHeight,
                  std::int64_t APTS);
   // APTS is the player's audio clock after the block, in microseconds.
@@ -104,20 +106,21 @@ class TRecordingBridge {
   const std::shared_ptr<TWaveInputAdapter>& WaveAdapter() const { return FWaveAdapter; }
 
  private:
-  struct Formats;
   void post(std::function<void()> ACall);
-  void armHooks();
   void tryStart();
   bool buildTask();
-  void fail(const std::string& AText);
-  void resetCapture();
+  // Removes a partly built task and shows the encoder's error; false.
+  bool fail(int ATask);
   void onFormatsKnown(unsigned ASession);
   void onFormatChanged(unsigned ASession, const std::string& AText);
   void onTaskEnded(unsigned ASession, const std::string& AError);
-  void declaredLocked(bool AVideo);
+  void resetCaptureLocked();
+  void checkDeclaredLocked();
+  void formatChangedLocked(const std::string& AText);
   bool writePictureLocked(const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth,
                           int AHeight, std::int64_t APTS);
   void writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize);
+  bool writeSilenceLocked(std::int64_t ABytes);
 
   TRecordPlayerPort& FPlayer;
   TRecordEncoderPort& FEncoder;
@@ -131,6 +134,7 @@ class TRecordingBridge {
   std::atomic<TRecordState> FState{rsIdle};
   // Changes with every arming and stop; posted calls of an older one are ignored.
   std::atomic<unsigned> FSession{0};
+  std::atomic<bool> FTaskEnded{false};
   std::string FOutputFileName, FOutputOptions;  // main thread
   mutable std::mutex FNameLock;                 // FOutputFileName, FOutputOptions
 
@@ -143,12 +147,16 @@ class TRecordingBridge {
   int FVideoHeight = -1;
   int FAudioSampleRate = -1;  // declared by the first audio block
   int FAudioChannels = -1;
+  bool FEnding = false;  // stopping: empty rings end the inputs
   bool FReadyPosted = false;
   bool FChangePosted = false;
   std::int64_t FLastPTS = AV_NOPTS_VALUE;     // of the last picture written
   std::int64_t FFirstPTS = AV_NOPTS_VALUE;    // of the first picture written
   std::int64_t FAudioStart = AV_NOPTS_VALUE;  // the audio written starts here
   std::int64_t FStartPTS = AV_NOPTS_VALUE;    // first picture read (read side)
+  std::int64_t FAudioBytes = 0;               // written to the audio ring
+  std::int64_t FAudioOwed = 0;                // silence owed for dropped blocks
+  std::vector<std::uint8_t> FSilence;
   TRecordDrops FDrops;
   TRecordPacker FPacker;
   TCircularBuffer FVideoBuffer;
