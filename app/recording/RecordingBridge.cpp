@@ -25,6 +25,23 @@ constexpr std::int64_t kVideoRingMax = 64 * 1024 * 1024;
 constexpr std::int64_t kDeclareWait = 500000;
 // Waiting for the task to take what the rings still hold when recording stops.
 constexpr auto kDrainWait = std::chrono::seconds(5);
+// The pictures keep the timestamps they were shown with.
+constexpr const char* kOutputSync = "-vsync vfr";
+
+// Marks the main thread's work on the encoder; calls that arrive while it
+// pumps (a posted report, a click) are ignored.
+class TControlScope {
+ public:
+  explicit TControlScope(bool& AFlag) : FFlag(AFlag), FEntered(!AFlag) { FFlag = true; }
+  ~TControlScope() {
+    if (FEntered) FFlag = false;
+  }
+  bool Entered() const { return FEntered; }
+
+ private:
+  bool& FFlag;
+  bool FEntered;
+};
 
 std::int64_t samplesToMicroseconds(std::int64_t samples, int rate) {
   return rate > 0 ? samples * 1000000 / rate : 0;
@@ -98,7 +115,8 @@ void TRecordingBridge::ToggleRecording() {
 }
 
 void TRecordingBridge::StartRecording() {
-  if (FState == rsRecording) return;
+  TControlScope scope(FInControl);
+  if (!scope.Entered() || FState == rsRecording) return;
   if (FState == rsIdle) {
     ++FSession;
     FState = rsArmed;
@@ -122,12 +140,15 @@ void TRecordingBridge::tryStart() {
 }
 
 void TRecordingBridge::OnFileOpen() {
-  if (FState == rsArmed) tryStart();
+  TControlScope scope(FInControl);
+  if (scope.Entered() && FState == rsArmed) tryStart();
 }
 
 void TRecordingBridge::OnPlayStateStop() { StopRecording(); }
 
 void TRecordingBridge::StopRecording() {
+  TControlScope scope(FInControl);
+  if (!scope.Entered()) return;
   const TRecordState was = FState;
   FPlayer.SetHooks(false);
   ++FSession;
@@ -156,7 +177,8 @@ void TRecordingBridge::StopRecording() {
 
 // Called once the hooks delivered what the file plays (or a stream stayed silent).
 void TRecordingBridge::onFormatsKnown(unsigned ASession) {
-  if (ASession != FSession || FState != rsArmed) return;
+  TControlScope scope(FInControl);
+  if (!scope.Entered() || ASession != FSession || FState != rsArmed) return;
   FTaskEnded = false;
   if (buildTask()) {
     FState = rsRecording;
@@ -170,13 +192,13 @@ void TRecordingBridge::onFormatsKnown(unsigned ASession) {
 }
 
 void TRecordingBridge::onFormatChanged(unsigned ASession, const std::string& AText) {
-  if (ASession != FSession || FState == rsIdle) return;
+  if (FInControl || ASession != FSession || FState == rsIdle) return;
   StopRecording();
   FNotify(kFailed + AText);
 }
 
 void TRecordingBridge::onTaskEnded(unsigned ASession, const std::string& AError) {
-  if (ASession != FSession || FState != rsRecording) return;
+  if (FInControl || ASession != FSession || FState != rsRecording) return;
   StopRecording();
   FNotify(kFailed + (AError.empty() ? std::string("the recording task ended") : AError));
 }
@@ -224,17 +246,22 @@ bool TRecordingBridge::buildTask() {
   if (channels > 0) {
     const std::string options =
         strprintf("-f waveinput -ac %d -ar %d -sample_fmt s16", channels, rate);
-    const int r = task < 0 ? FEncoder.AddTask(FWaveAdapter->RegistryUrl(), options)
-                           : FEncoder.AddInput(task, FWaveAdapter->RegistryUrl(), options);
-    if (r < 0) return fail(task);
-    task = r;
+    if (task < 0) {
+      task = FEncoder.AddTask(FWaveAdapter->RegistryUrl(), options);
+      if (task < 0) return fail(-1);
+    } else if (FEncoder.AddInput(task, FWaveAdapter->RegistryUrl(), options) < 0) {
+      return fail(task);
+    }
   }
   const std::string name = NewOutputFileName(FPlayer.FileName(), ".mp4");
   {
     std::lock_guard g(FNameLock);
     FOutputFileName = name;
   }
-  if (!FEncoder.SetOutput(task, name, OutputOptions())) return fail(task);
+  const std::string options = OutputOptions();
+  if (!FEncoder.SetOutput(task, name,
+                          options.empty() ? kOutputSync : kOutputSync + (" " + options)))
+    return fail(task);
   if (!FEncoder.Start()) return fail(task);
   return true;
 }

@@ -135,6 +135,7 @@ class TRecordingBridge {
   // Changes with every arming and stop; posted calls of an older one are ignored.
   std::atomic<unsigned> FSession{0};
   std::atomic<bool> FTaskEnded{false};
+  bool FInControl = false;  // main thread: inside a call that drives the encoder
   std::string FOutputFileName, FOutputOptions;  // main thread
   mutable std::mutex FNameLock;                 // FOutputFileName, FOutputOptions
 

@@ -33,6 +33,7 @@ class TRecordEncoderPort {
   // An input from an adapter's registry url and its option text. Results:
   // the task index, or negative with LastErrMsg set.
   virtual int AddTask(const std::string& AUrl, const std::string& AOptions) = 0;
+  // AddInput: the input's index in the task, or negative.
   virtual int AddInput(int ATask, const std::string& AUrl, const std::string& AOptions) = 0;
   virtual bool SetOutput(int ATask, const std::string& AFileName, const std::string& AOptions) = 0;
   virtual void RemoveTask(int ATask) = 0;
