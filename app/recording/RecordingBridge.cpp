@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <utility>
 
 #include "foundation/Logger.h"
@@ -23,8 +24,6 @@ constexpr std::int64_t kVideoRingMax = 64 * 1024 * 1024;
 // A stream the file has that delivers nothing this long after the other
 // began is left out of the recording.
 constexpr std::int64_t kDeclareWait = 500000;
-// Waiting for the task to take what the rings still hold when recording stops.
-constexpr auto kDrainWait = std::chrono::seconds(5);
 // The pictures keep the timestamps they were shown with.
 constexpr const char* kOutputSync = "-vsync vfr";
 
@@ -48,7 +47,7 @@ std::int64_t samplesToMicroseconds(std::int64_t samples, int rate) {
 }
 
 std::int64_t microsecondsToSamples(std::int64_t us, int rate) {
-  return (us * rate + 500000) / 1000000;
+  return std::llround(static_cast<double>(us) * rate / 1e6);
 }
 
 }  // namespace
@@ -157,7 +156,7 @@ void TRecordingBridge::StopRecording() {
     FCapturing = false;
     FEnding = true;
   }
-  if (was == rsRecording) waitPumping([this] { return FTaskEnded.load(); }, kDrainWait);
+  if (was == rsRecording) waitPumping([this] { return FTaskEnded.load(); }, FStopWait);
   FEncoder.Stop();
   FEncoder.ClearTasks();
   TRecordDrops drops;

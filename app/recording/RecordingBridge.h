@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,9 @@ class TRecordingBridge {
   // Output options of the next recordings (command-line form), e.g. "-preset veryfast".
   void SetOutputOptions(const std::string& AOptions);
   std::string OutputOptions() const;
+  // How long StopRecording lets the task write what the rings still hold
+  // before it stops the task (default 5 s).
+  void SetStopWait(std::chrono::milliseconds AWait) { FStopWait = AWait; }
 
   // ---- The player's threads (its OnFrameHook and OnAudioHook). The bridge must
   // outlive these calls: stop the player or detach its hooks before destroying it.
@@ -135,6 +139,7 @@ class TRecordingBridge {
   // Changes with every arming and stop; posted calls of an older one are ignored.
   std::atomic<unsigned> FSession{0};
   std::atomic<bool> FTaskEnded{false};
+  std::chrono::milliseconds FStopWait{5000};
   bool FInControl = false;  // main thread: inside a call that drives the encoder
   std::string FOutputFileName, FOutputOptions;  // main thread
   mutable std::mutex FNameLock;                 // FOutputFileName, FOutputOptions
