@@ -123,17 +123,23 @@ void TRecordingBridge::StartRecording() {
   tryStart();
 }
 
-// Armed: once a file plays, its hooks declare the inputs (onFormatsKnown).
+// Armed: the hooks are on, so that the first pictures of a file about to
+// open are kept; once the file's streams are known and have delivered their
+// formats, the task is built (onFormatsKnown).
 void TRecordingBridge::tryStart() {
   const bool video = FPlayer.HasVideo(), audio = FPlayer.HasAudio();
-  if (!video && !audio) return;
   {
     std::lock_guard g(FLock);
-    if (FCapturing) return;
-    resetCaptureLocked();
-    FCapturing = true;
-    FWantVideo = video;
-    FWantAudio = audio;
+    if (!FCapturing) {
+      resetCaptureLocked();
+      FCapturing = FWantVideo = FWantAudio = true;
+    }
+    if (video || audio) {
+      FWantVideo = video;
+      FWantAudio = audio;
+      FStreamsKnown = true;
+      checkDeclaredLocked();
+    }
   }
   FPlayer.SetHooks(true);
 }
@@ -276,7 +282,7 @@ bool TRecordingBridge::fail(int ATask) {
 // Capture (FLock held)
 
 void TRecordingBridge::resetCaptureLocked() {
-  FCapturing = FWantVideo = FWantAudio = false;
+  FCapturing = FWantVideo = FWantAudio = FStreamsKnown = false;
   FEnding = false;
   FVideoWidth = FVideoHeight = FAudioSampleRate = FAudioChannels = -1;
   FReadyPosted = FChangePosted = false;
@@ -290,7 +296,7 @@ void TRecordingBridge::resetCaptureLocked() {
 // Posts the build once every stream the file plays has declared its format,
 // or once one has played kDeclareWait while the other stayed silent.
 void TRecordingBridge::checkDeclaredLocked() {
-  if (FReadyPosted) return;
+  if (FReadyPosted || !FStreamsKnown) return;
   const bool video = FVideoWidth > 0, audio = FAudioChannels > 0;
   if ((!FWantVideo || video) && (!FWantAudio || audio)) {
   } else if (video && FLastPTS != AV_NOPTS_VALUE && FLastPTS - FFirstPTS >= kDeclareWait) {

@@ -68,7 +68,8 @@ class TRecordingBridge {
   TRecordingBridge& operator=(const TRecordingBridge&) = delete;
 
   // ---- Main thread
-  // Arms; starts at once when the playing file's streams are known.
+  // Arms and switches the hooks on; the recording starts once a file plays
+  // and its streams delivered their first picture and sound block.
   void StartRecording();
   // Hooks off, the task stopped and waited for, the rings emptied; idle.
   // The drop counts are logged.
@@ -146,8 +147,9 @@ class TRecordingBridge {
 
   // The capture: hooks and read handlers, under FLock.
   mutable std::mutex FLock;
-  bool FCapturing = false;  // hooks accept records
-  bool FWantVideo = false;  // the file plays a video stream
+  bool FCapturing = false;     // hooks accept records
+  bool FStreamsKnown = false;  // a file is open: FWantVideo and FWantAudio hold
+  bool FWantVideo = false;     // the file plays a video stream
   bool FWantAudio = false;
   int FVideoWidth = -1;  // declared by the first picture; -1 unknown
   int FVideoHeight = -1;

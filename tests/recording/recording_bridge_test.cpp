@@ -27,8 +27,10 @@ TEST(RecordPacking, PlanesPackedWithoutPaddingExactly) {
     int w, h, pad;
     std::int64_t s;
   };
+  TRecordPacker packer;  // its buffer follows the size
   for (const Case& c : {Case{640, 360, 0, 345600}, Case{640, 360, 32, 345600},
-                        Case{641, 361, 63, 641 * 361 + 2 * 321 * 181}, Case{1, 1, 5, 3}}) {
+                        Case{641, 361, 63, 641 * 361 + 2 * 321 * 181}, Case{1, 1, 5, 3},
+                        Case{1920, 1080, 64, 3110400}}) {
     SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
     ASSERT_EQ(RecordPlaneBytes(c.w, c.h), c.s);
     TestPicture pic(c.w, c.h, c.pad);
@@ -40,7 +42,6 @@ TEST(RecordPacking, PlanesPackedWithoutPaddingExactly) {
         for (int x = 0; x < bytes[i]; ++x)
           expected.push_back(pic.p.data[i][y * pic.p.linesize[i] + x]);
 
-    TRecordPacker packer;
     ASSERT_TRUE(packer.Pack(pic.p, AV_PIX_FMT_YUVJ420P, c.w, c.h, -1234567));
     ASSERT_EQ(packer.Size(), c.s + kRecordHeaderBytes);
     EXPECT_EQ(RecordPTS(packer.Data()), -1234567);
@@ -153,17 +154,25 @@ TEST(RecordingStates, ArmedBeforeOpenStartsWithTheFirstHookCalls) {
   rig.player.video = rig.player.audio = false;
   rig.bridge.StartRecording();
   EXPECT_EQ(rig.bridge.Recording(), rsArmed);
-  EXPECT_FALSE(rig.player.hooks);
+  EXPECT_TRUE(rig.player.hooks);
+  rig.hookPicture(642, 362, 1000000, 5);  // decoded before the open is reported
+  rig.posts.run();
+  EXPECT_EQ(rig.bridge.Recording(), rsArmed);
+  EXPECT_TRUE(rig.encoder.calls.empty());
 
   rig.player.video = rig.player.audio = true;
   rig.bridge.OnFileOpen();
-  EXPECT_TRUE(rig.player.hooks);
-  rig.hookPicture(642, 362, 1000000);
   rig.posts.run();
   EXPECT_EQ(rig.bridge.Recording(), rsArmed) << "the sound has not declared itself yet";
   rig.hookAudio(1000000, 1024, 44100, 1);
   rig.posts.run();
   ASSERT_EQ(rig.bridge.Recording(), rsRecording);
+  TInputFrameInfo info;
+  info.BytesPerFrame = static_cast<std::int32_t>(RecordPlaneBytes(642, 362));
+  std::vector<std::uint8_t> data(info.BytesPerFrame);
+  ASSERT_EQ(rig.bridge.ReadFrameYUV(data.data(), &info), info.BytesPerFrame);
+  EXPECT_EQ(info.TimeStamp, 0);
+  EXPECT_EQ(data[0], TestPicture(642, 362, 0, 5).planes[0][0]);
   const std::string v = rig.bridge.FrameAdapter()->RegistryUrl();
   const std::string a = rig.bridge.WaveAdapter()->RegistryUrl();
   const std::vector<std::string> expected = {

@@ -13,6 +13,7 @@
 #include "foundation/MainThread.h"
 #include "player/CustomPlayer.h"
 #include "recording/PlayerEncoderPorts.h"
+#include "recording/RecordPacking.h"
 #include "support/Watchdog.h"
 #include "testmedia/OutputFile.h"
 
@@ -113,6 +114,29 @@ std::vector<std::int64_t> clicks(const std::vector<float>& s, int rate) {
   return at;
 }
 
+// Other formats are converted to yuv420p; formats the scaler cannot read are refused.
+TEST(RecordingEndToEnd, OtherPictureFormatsConverted) {
+  TDEDirerer encoder;
+  ASSERT_TRUE(encoder.LoadAVLib("")) << encoder.LastErrMsg();
+  constexpr int w = 33, h = 17;
+  std::vector<std::uint8_t> planes[3];
+  PicturePlanes p;
+  for (int i = 0; i < 3; ++i) {
+    planes[i].assign(static_cast<std::size_t>(w + 3) * h, static_cast<std::uint8_t>(60 + 40 * i));
+    p.data[i] = planes[i].data();
+    p.linesize[i] = w + 3;
+  }
+  TRecordPacker packer;
+  ASSERT_TRUE(packer.Pack(p, AV_PIX_FMT_YUV444P, w, h, 0));
+  ASSERT_EQ(packer.Size(), kRecordHeaderBytes + RecordPlaneBytes(w, h));
+  const std::uint8_t* y = packer.Data() + kRecordHeaderBytes;
+  const std::uint8_t* u = y + w * h;
+  for (int i = 0; i < w * h; ++i) ASSERT_NEAR(y[i], 60, 1) << i;
+  for (int i = 0; i < 17 * 9; ++i) ASSERT_NEAR(u[i], 100, 1) << i;
+  EXPECT_FALSE(packer.Pack(p, AV_PIX_FMT_VAAPI, w, h, 0));
+  encoder.UnloadAVLib();
+}
+
 TEST(RecordingEndToEnd, RecordsWhatPlays) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("corvane-rec-e2e-" + std::to_string(::getpid()));
@@ -172,6 +196,7 @@ TEST(RecordingEndToEnd, RecordsWhatPlays) {
   ASSERT_TRUE(decode(out, d));
   ASSERT_FALSE(d.pictureUs.empty());
   EXPECT_EQ(d.pictureUs.front(), 0);
+  EXPECT_EQ(d.pictureNumber.front(), 0) << "armed before the open: from the first picture";
   for (std::size_t i = 1; i < d.pictureNumber.size(); ++i)
     ASSERT_GT(d.pictureNumber[i], d.pictureNumber[i - 1]) << "picture " << i;
   EXPECT_EQ(static_cast<std::int64_t>(d.pictureUs.size()) + bridge.Drops().Video, shown.load());
