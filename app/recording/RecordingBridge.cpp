@@ -132,6 +132,7 @@ void TRecordingBridge::tryStart() {
     std::lock_guard g(FLock);
     if (!FCapturing) {
       resetCaptureLocked();
+      FDrops = {};
       FCapturing = FWantVideo = FWantAudio = true;
     }
     if (video || audio) {
@@ -288,7 +289,6 @@ void TRecordingBridge::resetCaptureLocked() {
   FReadyPosted = FChangePosted = false;
   FLastPTS = FFirstPTS = FAudioStart = FStartPTS = AV_NOPTS_VALUE;
   FAudioBytes = FAudioOwed = 0;
-  FDrops = {};
   FVideoBuffer.Reset();
   FAudioBuffer.Reset();
 }

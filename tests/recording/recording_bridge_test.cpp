@@ -285,6 +285,8 @@ TEST(RecordingDrops, OutOfOrderAndFullRingCounted) {
   rig.hookPicture(640, 360, 900000);   // a seek back
   rig.hookPicture(640, 360, 1040000);
   EXPECT_EQ(rig.bridge.Drops().Video, 2);
+  rig.bridge.StopRecording();
+  EXPECT_EQ(rig.bridge.Drops().Video, 2) << "the counts outlive the recording";
 
   BridgeRig big;
   big.player.audio = false;
