@@ -16,11 +16,12 @@ namespace corvane::recrig {
 
 // 30 fps; picture N has luma 16 + 2N (N up to 119); a click of 2 ms opens
 // every whole second of the 48 kHz stereo sound.
-inline void writeClickClip(const std::string& path, int width, int height, int seconds) {
+inline void writeClickClip(const std::string& path, int width, int height, int seconds,
+                           const char* videoEncoder = "mpeg4") {
   testmedia::OutputFile out("recording clip", "matroska", path);
   out.addVideo({.chain = strprintf("nullsrc=s=%dx%d:r=30:d=%d,geq=lum=16+2*N:cb=128:cr=128", width,
                                    height, seconds),
-                .encoder = "mpeg4",
+                .encoder = videoEncoder,
                 .gop = 12,
                 .bFrames = 0,
                 .qscale = 2});
