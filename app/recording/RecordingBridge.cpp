@@ -169,6 +169,7 @@ void TRecordingBridge::StopRecording() {
   TRecordDrops drops;
   {
     std::lock_guard g(FLock);
+    countLeftoversLocked();
     resetCaptureLocked();
     FPacker.Release();
     drops = FDrops;
@@ -288,9 +289,18 @@ void TRecordingBridge::resetCaptureLocked() {
   FVideoWidth = FVideoHeight = FAudioSampleRate = FAudioChannels = -1;
   FReadyPosted = FChangePosted = false;
   FLastPTS = FFirstPTS = FAudioStart = FStartPTS = AV_NOPTS_VALUE;
-  FAudioBytes = FAudioOwed = 0;
+  FAudioBytes = FAudioOwed = FAudioBlock = 0;
   FVideoBuffer.Reset();
   FAudioBuffer.Reset();
+}
+
+// What the task did not take before it stopped counts as dropped.
+void TRecordingBridge::countLeftoversLocked() {
+  const std::int64_t record = kRecordHeaderBytes + RecordPlaneBytes(FVideoWidth, FVideoHeight);
+  if (FVideoWidth > 0 && record > kRecordHeaderBytes)
+    FDrops.Video += FVideoBuffer.DataSize() / record;
+  const std::int64_t audio = FAudioBuffer.DataSize();
+  if (audio > 0 && FAudioBlock > 0) FDrops.Audio += (audio + FAudioBlock - 1) / FAudioBlock;
 }
 
 // Posts the build once every stream the file plays has declared its format,
@@ -363,6 +373,7 @@ void TRecordingBridge::AudioHook(std::int64_t APTS, const std::uint8_t* ASample,
                                   FAudioSampleRate, FAudioChannels, ASampleRate, AChannels));
     return;
   }
+  FAudioBlock = ASize;
   writeAudioLocked(APTS, ASample, ASize);
   checkDeclaredLocked();
 }

@@ -276,8 +276,9 @@ TEST(RecordingStates, RecordingEndsWithAMessage) {
   }
 }
 
-// Pictures whose timestamp does not advance and records that do not fit are
-// dropped and counted; the hooks never wait.
+// Pictures whose timestamp does not advance, records that do not fit and
+// records the task did not take before it stopped are dropped and counted;
+// the hooks never wait.
 TEST(RecordingDrops, OutOfOrderAndFullRingCounted) {
   BridgeRig rig;
   rig.startRecording();
@@ -285,8 +286,11 @@ TEST(RecordingDrops, OutOfOrderAndFullRingCounted) {
   rig.hookPicture(640, 360, 900000);   // a seek back
   rig.hookPicture(640, 360, 1040000);
   EXPECT_EQ(rig.bridge.Drops().Video, 2);
+  rig.hookAudio(1042666, 1024);
   rig.bridge.StopRecording();
-  EXPECT_EQ(rig.bridge.Drops().Video, 2) << "the counts outlive the recording";
+  // Two pictures and two sound blocks were never taken by the task.
+  EXPECT_EQ(rig.bridge.Drops().Video, 4) << "the counts outlive the recording";
+  EXPECT_EQ(rig.bridge.Drops().Audio, 2);
 
   BridgeRig big;
   big.player.audio = false;
