@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "recording/RecordCaption.h"
 #include "recording/RecordPacking.h"
 #include "recording/RecordingBridge.h"
 #include "recording/RecordingRig.h"
@@ -79,6 +80,17 @@ TEST(RecordNames, FirstFreeNumber) {
     EXPECT_EQ(NewOutputFileName((dir / c.source).string(), ".mp4"), (dir / c.expected).string());
   }
   std::filesystem::remove_all(dir);
+}
+
+// The caption animates while armed and recording; the counter keeps its place.
+TEST(RecordNames, ButtonCaption) {
+  int counter = 0;
+  const std::pair<TRecordState, const char*> ticks[] = {
+      {rsIdle, "Record"},         {rsArmed, "Record.  "},     {rsRecording, "Record.. "},
+      {rsRecording, "Record..."}, {rsRecording, "Record   "}, {rsIdle, "Record"},
+      {rsRecording, "Record.  "}};
+  for (const auto& [state, caption] : ticks)
+    EXPECT_EQ(RecordButtonCaption(state, counter), caption);
 }
 
 // ---------------------------------------------------------------------------
