@@ -289,7 +289,7 @@ void TRecordingBridge::resetCaptureLocked() {
   FVideoWidth = FVideoHeight = FAudioSampleRate = FAudioChannels = -1;
   FReadyPosted = FChangePosted = false;
   FLastPTS = FFirstPTS = FAudioStart = FStartPTS = AV_NOPTS_VALUE;
-  FAudioBytes = FAudioOwed = FAudioBlock = 0;
+  FAudioHooked = FAudioBytes = FAudioOwed = FAudioBlock = 0;
   FVideoBuffer.Reset();
   FAudioBuffer.Reset();
 }
@@ -308,14 +308,14 @@ void TRecordingBridge::countLeftoversLocked() {
 void TRecordingBridge::checkDeclaredLocked() {
   if (FReadyPosted || !FStreamsKnown) return;
   const bool video = FVideoWidth > 0, audio = FAudioChannels > 0;
-  if ((!FWantVideo || video) && (!FWantAudio || audio)) {
-  } else if (video && FLastPTS != AV_NOPTS_VALUE && FLastPTS - FFirstPTS >= kDeclareWait) {
-    FWantAudio = false;
-  } else if (audio && samplesToMicroseconds(FAudioBytes / (2 * FAudioChannels), FAudioSampleRate) >=
-                          kDeclareWait) {
-    FWantVideo = false;
-  } else {
-    return;
+  if ((FWantVideo && !video) || (FWantAudio && !audio)) {
+    if (video && FLastPTS != AV_NOPTS_VALUE && FLastPTS - FFirstPTS >= kDeclareWait)
+      FWantAudio = false;
+    else if (audio && samplesToMicroseconds(FAudioHooked / (2 * FAudioChannels),
+                                            FAudioSampleRate) >= kDeclareWait)
+      FWantVideo = false;
+    else
+      return;
   }
   FReadyPosted = true;
   const unsigned session = FSession;
@@ -374,6 +374,7 @@ void TRecordingBridge::AudioHook(std::int64_t APTS, const std::uint8_t* ASample,
     return;
   }
   FAudioBlock = ASize;
+  FAudioHooked += ASize;
   writeAudioLocked(APTS, ASample, ASize);
   checkDeclaredLocked();
 }

@@ -164,9 +164,9 @@ class TRecordingBridge {
   std::int64_t FAudioStart = AV_NOPTS_VALUE;  // the audio written starts here
   std::int64_t FStartPTS = AV_NOPTS_VALUE;    // first picture read (read side)
   std::int64_t FAudioBytes = 0;               // written to the audio ring
-  std::int64_t FAudioOwed = 0;
-  std::int64_t FAudioBlock =
-      0;  // bytes of the last audio block                // silence owed for dropped blocks
+  std::int64_t FAudioOwed = 0;                // silence owed for dropped blocks
+  std::int64_t FAudioBlock = 0;               // bytes of the last audio block
+  std::int64_t FAudioHooked = 0;              // bytes the audio hook delivered
   std::vector<std::uint8_t> FSilence;
   TRecordDrops FDrops;
   TRecordPacker FPacker;

@@ -213,12 +213,31 @@ TEST(RecordingStates, AudioOnlyFileBuildsOnlyTheWaveInput) {
 
 // A stream the file has but whose hook stays silent is left out after a while.
 TEST(RecordingStates, SilentStreamLeftOut) {
-  BridgeRig rig;
-  rig.bridge.StartRecording();
-  for (int i = 0; i <= 15; ++i) rig.hookPicture(320, 240, i * 40000);
-  rig.posts.run();
-  ASSERT_EQ(rig.bridge.Recording(), rsRecording);
-  EXPECT_FALSE(rig.encoder.called("AddInput"));
+  BridgeRig silentSound;
+  silentSound.bridge.StartRecording();
+  for (int i = 0; i <= 15; ++i) silentSound.hookPicture(320, 240, i * 40000);
+  silentSound.posts.run();
+  ASSERT_EQ(silentSound.bridge.Recording(), rsRecording);
+  EXPECT_TRUE(
+      silentSound.encoder.called("AddTask " + silentSound.bridge.FrameAdapter()->RegistryUrl()));
+  EXPECT_FALSE(silentSound.encoder.called("AddInput"));
+
+  BridgeRig silentPictures;
+  silentPictures.bridge.StartRecording();
+  for (int i = 1; i <= 30; ++i) silentPictures.hookAudio(i * 21333, 1024);
+  silentPictures.posts.run();
+  ASSERT_EQ(silentPictures.bridge.Recording(), rsRecording);
+  EXPECT_TRUE(silentPictures.encoder.called("AddTask " +
+                                            silentPictures.bridge.WaveAdapter()->RegistryUrl()));
+  EXPECT_FALSE(silentPictures.encoder.called("AddInput"));
+  silentPictures.hookAudio(31 * 21333, 1024);
+  TInputWaveInfo wave;
+  wave.FrameSize = 4096;
+  wave.Channels = 2;
+  wave.SampleFormat = 16;
+  std::vector<std::uint8_t> samples(4096);
+  EXPECT_EQ(silentPictures.bridge.ReadWaveData(samples.data(), &wave), 4096)
+      << "the sound is written once the pictures are left out";
 }
 
 TEST(RecordingStates, FailedStartStaysArmedAndRetriesWithTheNextFile) {
