@@ -24,8 +24,9 @@ constexpr std::int64_t kVideoRingMax = 64 * 1024 * 1024;
 // A stream the file has that delivers nothing this long after the other
 // began is left out of the recording.
 constexpr std::int64_t kDeclareWait = 500000;
-// The pictures keep the timestamps they were shown with.
-constexpr const char* kOutputSync = "-vsync vfr";
+// The pictures keep the timestamps they were shown with, to the microsecond
+// (the frame input's time base), not rounded to its nominal frame rate.
+constexpr const char* kOutputSync = "-vsync vfr -enc_time_base:v -1";
 
 // Marks the main thread's work on the encoder; calls that arrive while it
 // pumps (a posted report, a click) are ignored.

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -108,16 +109,22 @@ inline std::vector<std::int64_t> clicks(const std::vector<float>& s, int rate) {
   return at;
 }
 
-// For each click whose picture was recorded: the click's time minus its
-// picture's, in seconds.
+// For each click: its time minus the time of the picture shown with it, in
+// seconds. That picture's time is taken from the nearest recorded one (the
+// player may have skipped it), a whole number of frames away.
 inline std::vector<double> clickOffsets(const Decoded& d, int fps) {
   std::vector<double> offsets;
   if (d.rate <= 0 || d.pictureNumber.empty()) return offsets;
   for (const std::int64_t sample : clicks(d.sound, d.rate)) {
     const double t = static_cast<double>(sample) / d.rate;
-    const long second = std::lround(t + d.pictureNumber.front() / static_cast<double>(fps));
-    for (std::size_t i = 0; i < d.pictureNumber.size(); ++i)
-      if (d.pictureNumber[i] == second * fps) offsets.push_back(t - d.pictureUs[i] / 1e6);
+    const long wanted = std::lround(t + static_cast<double>(d.pictureNumber.front()) / fps) * fps;
+    std::size_t nearest = 0;
+    for (std::size_t i = 1; i < d.pictureNumber.size(); ++i)
+      if (std::labs(d.pictureNumber[i] - wanted) < std::labs(d.pictureNumber[nearest] - wanted))
+        nearest = i;
+    const double shown =
+        d.pictureUs[nearest] / 1e6 + static_cast<double>(wanted - d.pictureNumber[nearest]) / fps;
+    offsets.push_back(t - shown);
   }
   return offsets;
 }

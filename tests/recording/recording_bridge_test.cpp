@@ -190,7 +190,7 @@ TEST(RecordingStates, ArmedBeforeOpenStartsWithTheFirstHookCalls) {
   const std::vector<std::string> expected = {
       "ClearTasks", "AddTask " + v + " -f frameinput -input_type yuv -pix_fmt yuv420p -s 642x362",
       "AddInput 0 " + a + " -f waveinput -ac 1 -ar 44100 -sample_fmt s16",
-      "SetOutput 0 /nonexistent-dir/clip_(new).mp4 -vsync vfr", "Start"};
+      "SetOutput 0 /nonexistent-dir/clip_(new).mp4 -vsync vfr -enc_time_base:v -1", "Start"};
   EXPECT_EQ(rig.encoder.calls, expected);
 }
 
@@ -207,7 +207,8 @@ TEST(RecordingStates, AudioOnlyFileBuildsOnlyTheWaveInput) {
       "ClearTasks",
       "AddTask " + rig.bridge.WaveAdapter()->RegistryUrl() +
           " -f waveinput -ac 2 -ar 48000 -sample_fmt s16",
-      "SetOutput 0 /nonexistent-dir/clip_(new).mp4 -vsync vfr -preset veryfast", "Start"};
+      "SetOutput 0 /nonexistent-dir/clip_(new).mp4 -vsync vfr -enc_time_base:v -1 -preset veryfast",
+      "Start"};
   EXPECT_EQ(rig.encoder.calls, expected);
 }
 

@@ -129,8 +129,11 @@ TEST(RecordingEndToEnd, RecordsWhatPlays) {
   ASSERT_FALSE(d.pictureUs.empty());
   EXPECT_EQ(d.pictureUs.front(), 0);
   EXPECT_EQ(d.pictureNumber.front(), 0) << "armed before the open: from the first picture";
-  for (std::size_t i = 1; i < d.pictureNumber.size(); ++i)
+  // In order, each at the time it was shown at.
+  for (std::size_t i = 1; i < d.pictureNumber.size(); ++i) {
     ASSERT_GT(d.pictureNumber[i], d.pictureNumber[i - 1]) << "picture " << i;
+    EXPECT_NEAR(d.pictureUs[i] / 1e6, static_cast<double>(d.pictureNumber[i]) / kFps, 0.001);
+  }
   EXPECT_EQ(static_cast<std::int64_t>(d.pictureUs.size()) + rig.bridge.Drops().Video,
             rig.shown.load());
 
