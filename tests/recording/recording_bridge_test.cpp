@@ -9,6 +9,7 @@
 #include "recording/RecordPacking.h"
 #include "recording/RecordingBridge.h"
 #include "recording/RecordingRig.h"
+#include "support/Watchdog.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -329,8 +330,10 @@ TEST(RecordingDrops, OutOfOrderAndFullRingCounted) {
   big.bridge.StartRecording();
   constexpr int kPictures = 40;  // more than the ring holds at 1080p
   TestPicture pic(1920, 1080);
-  for (int i = 0; i < kPictures; ++i)
-    big.bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, 1920, 1080, i * 40000);
+  testrig::withinDeadline(std::chrono::seconds(60), "hooks into a full ring", [&] {
+    for (int i = 0; i < kPictures; ++i)
+      big.bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, 1920, 1080, i * 40000);
+  });
   big.posts.run();
   TInputFrameInfo info;
   info.BytesPerFrame = static_cast<std::int32_t>(RecordPlaneBytes(1920, 1080));
