@@ -9,13 +9,17 @@
 // task ended by itself) is posted to it. The hooks run on the player's
 // threads and never block: a record that does not fit is dropped and
 // counted. The read handlers run on the task's reading thread (the frame
-// adapter's TriggerEventInMainThread is off) and take only the ring lock, so
-// a Stop that waits for the task cannot deadlock against them.
+// adapter's TriggerEventInMainThread is off) and take only the bridge's ring
+// lock, so a Stop that waits for the task cannot deadlock against them. Main
+// thread calls that arrive while the bridge itself waits for the encoder
+// (pumping) are ignored.
 //
 // The inputs are declared from the first hook calls (the picture size as
 // shown, the device's rate and channels), so the task is built once every
 // stream the file plays has delivered; a later change of either format stops
-// the recording with a message.
+// the recording with a message, as does a task that ends by itself; playback
+// goes on. A failed start stays armed (the next file opened retries); the
+// stop of playback disarms.
 #pragma once
 
 #include <atomic>
@@ -71,8 +75,9 @@ class TRecordingBridge {
   // Arms and switches the hooks on; the recording starts once a file plays
   // and its streams delivered their first picture and sound block.
   void StartRecording();
-  // Hooks off, the task stopped and waited for, the rings emptied; idle.
-  // The drop counts are logged.
+  // Hooks off; the task takes what the rings still hold (within the stop
+  // wait), then is stopped and waited for; what it did not take counts as
+  // dropped, and the counts are logged. Idle afterwards.
   void StopRecording();
   // The Record button: StartRecording when idle, else StopRecording.
   void ToggleRecording();
@@ -102,9 +107,11 @@ class TRecordingBridge {
 
   // ---- The task's reading thread (the adapters' read handlers)
   // A picture: its size in bytes; AVERROR(EAGAIN) when none is there yet; -1
-  // on a record of the wrong size. The first picture's timestamp becomes 0.
+  // on a record of the wrong size; AVERROR_EOF once the recording stops and
+  // the ring is empty. The first picture's timestamp becomes 0.
   int ReadFrameYUV(std::uint8_t* AData, TInputFrameInfo* AFrameInfo);
-  // Up to FrameSize bytes of whole sample frames, AVERROR(EAGAIN) when none.
+  // Up to FrameSize bytes of whole sample frames, AVERROR(EAGAIN) when none
+  // (AVERROR_EOF once the recording stops and the ring is empty).
   int ReadWaveData(std::uint8_t* AData, TInputWaveInfo* AWaveInfo);
 
   const std::shared_ptr<TFrameInputAdapter>& FrameAdapter() const { return FFrameAdapter; }
