@@ -60,7 +60,8 @@ test-asan: deps $(ASAN)/build.ninja
 
 # Tests where threads meet, under ThreadSanitizer.
 test-tsan: deps $(TSAN)/build.ninja
-	$(CMAKE) --build $(TSAN) -j $(JOBS) --target corvane_tests corvane_transcoder_tests
+	$(CMAKE) --build $(TSAN) -j $(JOBS) --target corvane_tests corvane_transcoder_tests \
+	  corvane_recording_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN) -j $(JOBS) --output-on-failure
 
