@@ -24,6 +24,10 @@ constexpr std::int64_t kVideoRingMax = 64 * 1024 * 1024;
 // A stream the file has that delivers nothing this long after the other
 // began is left out of the recording.
 constexpr std::int64_t kDeclareWait = 500000;
+// A jump of the sound's timestamps beyond this is a seek (microseconds).
+constexpr std::int64_t kAudioJump = 200000;
+// The longest silence put into the sound for one gap (seconds).
+constexpr std::int64_t kMaxSilence = 60;
 // The pictures keep the timestamps they were shown with, to the microsecond
 // (the frame input's time base), not rounded to its nominal frame rate.
 constexpr const char* kOutputSync = "-vsync vfr -enc_time_base:v -1";
@@ -380,36 +384,34 @@ void TRecordingBridge::AudioHook(std::int64_t APTS, const std::uint8_t* ASample,
   checkDeclaredLocked();
 }
 
-// The sound starts with the first picture: earlier samples are cut, a gap
-// before a later first block is filled with silence. A block that finds the
-// ring full is dropped and its length owed as silence, so that the sound
-// stays with the pictures.
+// The sound follows the file's timeline from the first picture on: earlier
+// samples are cut, a gap before a later first block is filled with silence,
+// and so are jumps of the playing position (a seek forward leaves silence, a
+// seek back drops the sound until it passes where it was). A block that finds
+// the ring full is dropped and its length owed as silence.
 void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize) {
   const int frameBytes = 2 * FAudioChannels;
   const std::int64_t frames = ASize / frameBytes;
   if (frames <= 0) return;
-  std::int64_t skip = 0, silence = 0;
   if (FAudioStart == AV_NOPTS_VALUE) {
     if (FWantVideo && FFirstPTS == AV_NOPTS_VALUE) return;  // before the first picture
-    const std::int64_t start = FWantVideo ? FFirstPTS : APTS;
-    if (APTS != AV_NOPTS_VALUE && FWantVideo) {
-      const std::int64_t blockStart = APTS - samplesToMicroseconds(frames, FAudioSampleRate);
-      const std::int64_t offset = microsecondsToSamples(start - blockStart, FAudioSampleRate);
-      if (offset >= frames) return;
-      if (offset > 0) skip = offset;
-      if (offset < 0) silence = std::min<std::int64_t>(-offset, 10LL * FAudioSampleRate);
-    }
-    FAudioStart = start;
+    FAudioStart = FWantVideo ? FFirstPTS : blockStart(APTS, frames);
   }
-  const std::int64_t owed = std::min<std::int64_t>(FAudioOwed + silence * frameBytes,
-                                                   10LL * FAudioSampleRate * frameBytes);
+  const bool first = FAudioBytes + FAudioOwed == 0;
+  const std::int64_t gap = audioGapLocked(APTS, frames);
+  if (gap <= -frames) {
+    if (!first) ++FDrops.Audio;
+    return;
+  }
+  const std::int64_t skip = std::max<std::int64_t>(0, -gap);
+  const std::int64_t silence = std::clamp<std::int64_t>(gap, 0, kMaxSilence * FAudioSampleRate);
   const std::int64_t size = (frames - skip) * frameBytes;
-  if (!writeSilenceLocked(owed)) {
-    FAudioOwed = owed + size;
+  FAudioOwed += silence * frameBytes;
+  if (!writeSilenceLocked()) {
+    FAudioOwed += size;
     ++FDrops.Audio;
     return;
   }
-  FAudioOwed = 0;
   if (FAudioBuffer.Write(ASample + skip * frameBytes, static_cast<std::int32_t>(size)) != size) {
     FAudioOwed = size;
     ++FDrops.Audio;
@@ -418,12 +420,30 @@ void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* A
   FAudioBytes += size;
 }
 
-bool TRecordingBridge::writeSilenceLocked(std::int64_t ABytes) {
-  if (ABytes <= 0) return true;
-  FSilence.assign(static_cast<std::size_t>(ABytes), 0);
-  if (FAudioBuffer.Write(FSilence.data(), static_cast<std::int32_t>(ABytes)) != ABytes)
-    return false;
-  FAudioBytes += ABytes;
+std::int64_t TRecordingBridge::blockStart(std::int64_t APTS, std::int64_t AFrames) const {
+  return APTS == AV_NOPTS_VALUE ? 0 : APTS - samplesToMicroseconds(AFrames, FAudioSampleRate);
+}
+
+// The block's distance, in sample frames, from where the sound written so far
+// ends: > 0 a gap, < 0 an overlap. Small differences are left alone.
+std::int64_t TRecordingBridge::audioGapLocked(std::int64_t APTS, std::int64_t AFrames) const {
+  if (APTS == AV_NOPTS_VALUE) return 0;
+  const std::int64_t written = (FAudioBytes + FAudioOwed) / (2 * FAudioChannels);
+  const std::int64_t gap =
+      blockStart(APTS, AFrames) - FAudioStart - samplesToMicroseconds(written, FAudioSampleRate);
+  if (written > 0 && std::llabs(gap) <= kAudioJump) return 0;
+  return microsecondsToSamples(gap, FAudioSampleRate);
+}
+
+// Writes the silence owed, in pieces; what does not fit stays owed.
+bool TRecordingBridge::writeSilenceLocked() {
+  static const std::uint8_t kZeros[65536] = {};
+  while (FAudioOwed > 0) {
+    const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(FAudioOwed, sizeof kZeros));
+    if (FAudioBuffer.Write(kZeros, n) != n) return false;
+    FAudioOwed -= n;
+    FAudioBytes += n;
+  }
   return true;
 }
 

@@ -29,7 +29,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "capture/FrameInputAdapter.h"
 #include "capture/WaveInputAdapter.h"
@@ -133,7 +132,9 @@ class TRecordingBridge {
   bool writePictureLocked(const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth,
                           int AHeight, std::int64_t APTS);
   void writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize);
-  bool writeSilenceLocked(std::int64_t ABytes);
+  std::int64_t blockStart(std::int64_t APTS, std::int64_t AFrames) const;
+  std::int64_t audioGapLocked(std::int64_t APTS, std::int64_t AFrames) const;
+  bool writeSilenceLocked();
 
   TRecordPlayerPort& FPlayer;
   TRecordEncoderPort& FEncoder;
@@ -171,10 +172,9 @@ class TRecordingBridge {
   std::int64_t FAudioStart = AV_NOPTS_VALUE;  // the audio written starts here
   std::int64_t FStartPTS = AV_NOPTS_VALUE;    // first picture read (read side)
   std::int64_t FAudioBytes = 0;               // written to the audio ring
-  std::int64_t FAudioOwed = 0;                // silence owed for dropped blocks
+  std::int64_t FAudioOwed = 0;                // silence owed (gaps, dropped blocks)
   std::int64_t FAudioBlock = 0;               // bytes of the last audio block
   std::int64_t FAudioHooked = 0;              // bytes the audio hook delivered
-  std::vector<std::uint8_t> FSilence;
   TRecordDrops FDrops;
   TRecordPacker FPacker;
   TCircularBuffer FVideoBuffer;

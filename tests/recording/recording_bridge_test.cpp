@@ -159,6 +159,34 @@ TEST(RecordingRead, SoundAlignedToTheFirstPicture) {
   }
 }
 
+// After a seek the sound keeps to the file's timeline, as the pictures do: a
+// jump forward leaves silence, a jump back drops blocks until the sound
+// passes where it was; small wobbles change nothing.
+TEST(RecordingRead, SoundFollowsSeeks) {
+  BridgeRig rig;
+  rig.startRecording();                                  // 1024 frames from 1 s
+  rig.hookAudio(1042667 + 10000, 1024, 48000, 2, 2000);  // 10 ms late: a wobble
+  rig.hookAudio(2064000, 1024, 48000, 2, 3000);          // 1 s after the sound so far
+  rig.hookAudio(1500000, 1024, 48000, 2, 4000);          // back: dropped
+  rig.hookAudio(2085333, 1024, 48000, 2, 5000);          // on time again
+  EXPECT_EQ(rig.bridge.Drops().Audio, 1);
+
+  TInputWaveInfo wave;
+  wave.FrameSize = 1 << 22;
+  wave.Channels = 2;
+  wave.SampleFormat = 16;
+  std::vector<std::int16_t> s(1 << 21);
+  const int n = rig.bridge.ReadWaveData(reinterpret_cast<std::uint8_t*>(s.data()), &wave);
+  const auto frame = [&](int k) { return s[static_cast<std::size_t>(k) * 2]; };
+  ASSERT_EQ(n, (2048 + 48000 + 2048) * 4);
+  EXPECT_EQ(frame(0), 1000);
+  EXPECT_EQ(frame(1024), 2000);
+  EXPECT_EQ(frame(2048), 0);
+  EXPECT_EQ(frame(2048 + 48000 - 1), 0);
+  EXPECT_EQ(frame(2048 + 48000), 3000);
+  EXPECT_EQ(frame(2048 + 48000 + 1024), 5000);
+}
+
 // ---------------------------------------------------------------------------
 // States
 
