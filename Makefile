@@ -25,10 +25,12 @@ $(ASAN)/build.ninja: | deps
 $(TSAN)/build.ninja: | deps
 	$(CMAKE) -S . -B $(TSAN) $(CONFIG) -DCORVANE_TSAN=ON -DCORVANE_BUILD_BENCH=OFF >/dev/null
 
-# Library versions and a generated sample clip described by the probe; then,
-# with a display, the demo window plays the clip, and without one it is played
-# headless (SDL's dummy audio driver when there is no sound device).
+# Library versions and a generated sample clip described by the probe; the
+# clip is played headless with recording on (SDL's dummy audio driver when
+# there is no sound device) and the recording probed; then, with a display,
+# the demo window plays the clip.
 SAMPLE  := $(REL)/sample/h264_aac.mp4
+RECORDED := $(REL)/sample/h264_aac_(new).mp4
 NOSOUND  = $$(ls /dev/snd/pcm* >/dev/null 2>&1 || echo dummy)
 run: deps $(REL)/build.ninja
 	$(CMAKE) --build $(REL) -j $(JOBS) --target corvane-libinfo corvane-testmedia corvane-probe corvane-play \
@@ -40,10 +42,12 @@ run: deps $(REL)/build.ninja
 	$(REL)/tools/corvane-transcode -hide_banner -nostdin -nostats -y -i $(SAMPLE) \
 	  -vf scale=320:-2 -c:v mpeg4 -q:v 4 -c:a mp2 $(REL)/sample/transcoded.mkv
 	$(REL)/tools/corvane-probe $(REL)/sample/transcoded.mkv
+	rm -f $(REL)/sample/h264_aac_\(new*\).mp4
+	d=$(NOSOUND); $(REL)/tools/corvane-play --events --record $${d:+--audio-driver $$d} --video-driver dummy \
+	  $(SAMPLE) | grep -v '^position '
+	$(REL)/tools/corvane-probe '$(RECORDED)'
 ifneq ($(DISPLAY),)
 	d=$(NOSOUND); SDL_AUDIODRIVER=$${d:-$$SDL_AUDIODRIVER} $(REL)/app/corvane $(SAMPLE)
-else
-	d=$(NOSOUND); $(REL)/tools/corvane-play --events $${d:+--audio-driver $$d} --video-driver dummy $(SAMPLE)
 endif
 
 test: test-asan test-tsan
@@ -56,7 +60,8 @@ test-asan: deps $(ASAN)/build.ninja
 
 # Tests where threads meet, under ThreadSanitizer.
 test-tsan: deps $(TSAN)/build.ninja
-	$(CMAKE) --build $(TSAN) -j $(JOBS) --target corvane_tests corvane_transcoder_tests
+	$(CMAKE) --build $(TSAN) -j $(JOBS) --target corvane_tests corvane_transcoder_tests \
+	  corvane_recording_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN) -j $(JOBS) --output-on-failure
 

@@ -5,13 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "encoder/CustomEncoder.h"
 #include "foundation/Logger.h"
 #include "foundation/MainThread.h"
 #include "foundation/OptionValues.h"
 #include "player/CustomPlayer.h"
+#include "recording/PlayerEncoderPorts.h"
 
 using namespace corvane;
 
@@ -45,8 +48,11 @@ int usage(const char* msg = nullptr) {
                "  [--no-audio] [--start SECONDS] [--duration SECONDS] [--speed X] [--pitch X]\n"
                "  [--volume 0..128] [--mute] [--loop] [--vf GRAPH] [--af GRAPH]\n"
                "  [--show-mode video|waves|rdft|none] [--sync audio|video|ext] [--renderer NAME]\n"
-               "  [--option NAME=VALUE]... [--log-level LEVEL] [--events] [--libdir DIR] FILE...\n"
-               "Several files play one after another; --loop repeats the list.\n");
+               "  [--option NAME=VALUE]... [--log-level LEVEL] [--events] [--libdir DIR]\n"
+               "  [--record [--record-options OPTIONS]] FILE...\n"
+               "Several files play one after another; --loop repeats the list.\n"
+               "--record writes what plays to FILE_(new).mp4 next to each file, with the\n"
+               "output OPTIONS (for example \"-preset veryfast\").\n");
   return 2;
 }
 
@@ -61,6 +67,48 @@ Tav_sync_type syncType(const std::string& v) {
   throw EOptionError("unknown sync type " + v);
 }
 
+// Records each file played: armed before each open, stopped with playback.
+class TRecorder {
+ public:
+  TRecorder(TRORizozu& APlayer, const std::string& AOptions)
+      : FPlayer(APlayer), FPlayerPort(APlayer), FEncoderPort(FEncoder) {
+    FBridge.SetOutputOptions(AOptions);
+    AttachRecordingHooks(FPlayer, FBridge);
+  }
+  ~TRecorder() {
+    FPlayer.Stop(true);
+    DetachRecordingHooks(FPlayer);
+  }
+  bool Load(const std::string& ALibDir) {
+    if (!FEncoder.LoadAVLib(ALibDir)) return false;
+    RegisterRecordingInputFormats();
+    return true;
+  }
+  std::string LastErrMsg() const { return FEncoder.LastErrMsg(); }
+  void Arm() { FBridge.StartRecording(); }
+  void FileOpened() { FBridge.OnFileOpen(); }
+  // Prints the file written and the records that did not make it.
+  void PlaybackStopped() {
+    const bool recording = FBridge.Recording() == rsRecording;
+    FBridge.OnPlayStateStop();
+    if (!recording) return;
+    const TRecordDrops d = FBridge.Drops();
+    std::fprintf(stdout, "recorded %s dropped_pictures=%lld dropped_audio_blocks=%lld\n",
+                 FBridge.OutputFileName().c_str(), static_cast<long long>(d.Video),
+                 static_cast<long long>(d.Audio));
+    std::fflush(stdout);
+  }
+
+ private:
+  TRORizozu& FPlayer;
+  TDEDirerer FEncoder;
+  TPlayerRecordPort FPlayerPort;
+  TEncoderRecordPort FEncoderPort;
+  TRecordingBridge FBridge{FPlayerPort, FEncoderPort, [](const std::string& text) {
+                             std::fprintf(stderr, "%s\n", text.c_str());
+                           }};
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,7 +122,8 @@ int main(int argc, char** argv) {
   std::string libdir, logLevel;
   std::int64_t startTime = AV_NOPTS_VALUE, playTime = AV_NOPTS_VALUE;
   std::vector<std::pair<std::string, std::string>> options;
-  bool events = false, loop = false;
+  bool events = false, loop = false, record = false;
+  std::string recordOptions;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
@@ -129,6 +178,10 @@ int main(int argc, char** argv) {
         player.SetRenderer(value());
       else if (a == "--events")
         events = true;
+      else if (a == "--record")
+        record = true;
+      else if (a == "--record-options")
+        recordOptions = value();
       else if (a == "--libdir")
         libdir = value();
       else if (a == "--help" || a == "-h")
@@ -161,6 +214,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
     return 1;
   }
+  std::unique_ptr<TRecorder> recorder;
+  if (record) {
+    recorder = std::make_unique<TRecorder>(player, recordOptions);
+    if (!recorder->Load(libdir)) {
+      std::fprintf(stderr, "%s\n", recorder->LastErrMsg().c_str());
+      return 1;
+    }
+  }
   for (const auto& [k, v] : options)
     if (!player.opt_default(k, v)) {
       std::fprintf(stderr, "%s\n", player.LastErrMsg().c_str());
@@ -179,11 +240,13 @@ int main(int argc, char** argv) {
   player.OnFileOpen = [&](TObject*, std::int64_t d, int w, int h, int&, int&) {
     out("fileopen duration_us=" + std::to_string(d) + " width=" + std::to_string(w) +
         " height=" + std::to_string(h));
+    if (recorder) recorder->FileOpened();
   };
   player.OnState = [&](TObject*, TPlayState s) {
     out(std::string("state ") + stateName(s));
     if (s == psEnd) ended = true;
     if (s == psStop) stopped = true;
+    if (s == psStop && recorder) recorder->PlaybackStopped();
   };
   player.OnPosition = [&](TObject*, std::int64_t pts) { out("position " + std::to_string(pts)); };
   player.OnError = [&](TObject*, TErrorType t, const std::string& m) {
@@ -238,6 +301,7 @@ int main(int argc, char** argv) {
       player.SetPlayTime(playTime);
       player.SetRepeatType(loopInPlace ? rtLoop : rtStop);
       stopped = ended = false;
+      if (recorder) recorder->Arm();
       if (player.Open(file)) {
         failuresInARow = 0;
         return true;
@@ -259,5 +323,7 @@ int main(int argc, char** argv) {
   }
   if (gSignal) player.Stop(true);
   dispatcher->pump();
+  if (recorder) recorder->PlaybackStopped();
+  recorder.reset();
   return gSignal ? 128 + gSignal : status;
 }
