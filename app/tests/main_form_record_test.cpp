@@ -133,6 +133,22 @@ TEST_F(RecordFormTest, ArmedRecordingStartsWithTheFileAndEndsWithTheWindow) {
   EXPECT_GT(d.sound.size(), 0u);
 }
 
+// A recording that cannot start shows the bridge's message in a box titled
+// "Error", stays armed and leaves playback running.
+TEST_F(RecordFormTest, FailedStartShowsErrorAndStaysArmed) {
+  form_->Player().SetDisableDisplay(true);
+  nextFile_ = QString::fromStdString(clipCopy(media::Kind::Wav));
+  form_->Recorder().SetOutputOptions("-no_such_option 1");
+  form_->show();
+  record().click();
+  form_->btnOpenClick();
+  ASSERT_TRUE(waitUntil([&] { return !messages_.empty(); }));
+  EXPECT_EQ(messages_.front().rfind("Error: ***Failed to record: ", 0), 0u) << messages_.front();
+  EXPECT_EQ(form_->Recorder().Recording(), rsArmed);
+  EXPECT_TRUE(waitUntil([&] { return form_->Player().CurrentPTS() > 300000; }));
+  EXPECT_EQ(form_->Player().PlayState(), psPlay);
+}
+
 namespace {
 
 // Under Xvfb the player draws into the panel (SDL's software renderer, see
@@ -167,6 +183,11 @@ TEST_F(XcbRecordForm, RecordWhilePlayingThenStop) {
   EXPECT_TRUE(messages_.empty()) << messages_.front();
 
   EXPECT_EQ(form_->Recorder().OutputFileName(), newName(clip));
+  // The next tick shows what was written and dropped.
+  EXPECT_TRUE(waitUntil([&] {
+    return record().toolTip().startsWith(
+        QString::fromStdString("Recorded " + newName(clip) + ": "));
+  })) << record().toolTip().toStdString();
   recrig::Decoded d;
   ASSERT_TRUE(recrig::decode(newName(clip), d));
   EXPECT_GT(d.sound.size(), 0u);
