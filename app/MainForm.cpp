@@ -216,7 +216,11 @@ void TfrmCorvane::RORizozuPosition(std::int64_t APTS) {
 void TfrmCorvane::RORizozuState(TPlayState APlayState) {
   if (APlayState != psStop) return;
   FStopPending = false;
+  // A recording ends with its file. Armed for the next file (a start that
+  // failed stays armed), it stays so when this file stops for the next one.
+  const bool rearm = FOpening && FBridge.Recording() == rsArmed;
   FBridge.OnPlayStateStop();
+  if (rearm) FBridge.StartRecording();
   // The previous file stopping for the next one leaves the video shown.
   if (!FOpening) Panel1.ShowVideo(false);
 }

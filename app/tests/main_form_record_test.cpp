@@ -134,10 +134,12 @@ TEST_F(RecordFormTest, ArmedRecordingStartsWithTheFileAndEndsWithTheWindow) {
 }
 
 // A recording that cannot start shows the bridge's message in a box titled
-// "Error", stays armed and leaves playback running.
-TEST_F(RecordFormTest, FailedStartShowsErrorAndStaysArmed) {
+// "Error", stays armed and leaves playback running; the next file opened
+// (the first one stopping for it) is recorded. Stop disarms.
+TEST_F(RecordFormTest, FailedStartStaysArmedForTheNextFile) {
   form_->Player().SetDisableDisplay(true);
-  nextFile_ = QString::fromStdString(clipCopy(media::Kind::Wav));
+  const std::string clip = clipCopy(media::Kind::Wav);
+  nextFile_ = QString::fromStdString(clip);
   form_->Recorder().SetOutputOptions("-no_such_option 1");
   form_->show();
   record().click();
@@ -147,6 +149,18 @@ TEST_F(RecordFormTest, FailedStartShowsErrorAndStaysArmed) {
   EXPECT_EQ(form_->Recorder().Recording(), rsArmed);
   EXPECT_TRUE(waitUntil([&] { return form_->Player().CurrentPTS() > 300000; }));
   EXPECT_EQ(form_->Player().PlayState(), psPlay);
+
+  messages_.clear();
+  form_->Recorder().SetOutputOptions("");
+  form_->btnOpenClick();
+  ASSERT_TRUE(waitUntil([&] { return form_->Recorder().Recording() == rsRecording; }))
+      << (messages_.empty() ? "" : messages_.front());
+  form_->findChild<QPushButton*>("btnStop")->click();
+  ASSERT_TRUE(waitUntil([&] { return form_->Recorder().Recording() == rsIdle; }));
+  EXPECT_TRUE(messages_.empty()) << messages_.front();
+  recrig::Decoded d;
+  ASSERT_TRUE(recrig::decode(form_->Recorder().OutputFileName(), d));
+  EXPECT_GT(d.sound.size(), 0u);
 }
 
 namespace {
