@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QResizeEvent>
 #include <QUrl>
 #include <array>
@@ -32,6 +33,7 @@ TfrmCorvane::TfrmCorvane(QWidget* parent) : QWidget(parent) {
   btnOpen.setObjectName("btnOpen");
   btnPause.setObjectName("btnPause");
   btnRecord.setObjectName("btnRecord");
+  Timer1.setObjectName("Timer1");
   btnStop.setObjectName("btnStop");
   btnWebSite.setObjectName("btnWebSite");
   chkMute.setObjectName("chkMute");
@@ -50,14 +52,13 @@ TfrmCorvane::TfrmCorvane(QWidget* parent) : QWidget(parent) {
   setTabOrder(&btnStop, &btnWebSite);
   setTabOrder(&btnWebSite, &chkMute);
 
-  // Recording comes with the recording bridge.
-  btnRecord.setEnabled(false);
-
   connect(&btnOpen, &QPushButton::clicked, this, &TfrmCorvane::btnOpenClick);
   connect(&btnPause, &QPushButton::clicked, this, &TfrmCorvane::btnPauseClick);
+  connect(&btnRecord, &QPushButton::clicked, this, &TfrmCorvane::btnRecordClick);
   connect(&btnStop, &QPushButton::clicked, this, &TfrmCorvane::btnStopClick);
   connect(&btnWebSite, &QPushButton::clicked, this, &TfrmCorvane::btnWebSiteClick);
   connect(&chkMute, &QCheckBox::toggled, this, &TfrmCorvane::chkMuteClick);
+  connect(&Timer1, &QTimer::timeout, this, &TfrmCorvane::Timer1Timer);
 
   FormCreate();
   LayoutControls();
@@ -65,6 +66,8 @@ TfrmCorvane::TfrmCorvane(QWidget* parent) : QWidget(parent) {
 
 TfrmCorvane::~TfrmCorvane() {
   ShutdownPlayer();
+  // Once for the player and once for the encoder.
+  TFFBaseComponent::RestoreFPUExceptions();
   TFFBaseComponent::RestoreFPUExceptions();
 }
 
@@ -76,7 +79,9 @@ void TfrmCorvane::FormCreate() {
   btnWebSite.setToolTip(QString("Corvane web site: %1").arg(kHomePage));
   FNameFilters = QString::fromStdString(NameFilters(kOpenFilter));
   TFFBaseComponent::DisableFPUExceptions();
+  TFFBaseComponent::DisableFPUExceptions();
   AttachPlayer();
+  Timer1.start(std::chrono::milliseconds(500));
   // The surface's native window exists from the start; the player gets its id.
   Panel1.Surface().winId();
   FScreenReporter = std::make_unique<ScreenReporter>(
@@ -94,6 +99,7 @@ void TfrmCorvane::AttachPlayer() {
   RORizozu.OnPosition = [this](TObject*, std::int64_t APTS) { RORizozuPosition(APTS); };
   RORizozu.OnState = [this](TObject*, TPlayState s) { RORizozuState(s); };
   RORizozu.OnOpenFailed = [this](TObject*) { RORizozuOpenFailed(); };
+  AttachRecordingHooks(RORizozu, FBridge);
 }
 
 QString TfrmCorvane::ChooseWithDialog(QWidget* AParent, const QString& ANameFilters) {
@@ -106,16 +112,28 @@ QString TfrmCorvane::ChooseWithDialog(QWidget* AParent, const QString& ANameFilt
   return dialog.selectedFiles().first();
 }
 
+void TfrmCorvane::WarnWithMessageBox(QWidget* AParent, const QString& ATitle,
+                                     const QString& AText) {
+  QMessageBox::warning(AParent, ATitle, AText);
+}
+
 QString TfrmCorvane::LibraryDir() {
   return QCoreApplication::applicationDirPath() + "/" + kLibraryDirName;
 }
 
+// The player's libraries, then the encoder's with the recording's input
+// formats. A missing directory falls back to the system's libraries.
 bool TfrmCorvane::LoadLibraries() {
-  if (RORizozu.AVLibLoaded()) return true;
-  // A missing directory falls back to the system's libraries.
-  if (RORizozu.LoadAVLib(LibraryDir().toStdString())) return true;
-  ShowError();
-  return false;
+  if (!RORizozu.AVLibLoaded() && !RORizozu.LoadAVLib(LibraryDir().toStdString())) {
+    ShowError();
+    return false;
+  }
+  if (!DEDirerer.AVLibLoaded() && !DEDirerer.LoadAVLib(LibraryDir().toStdString())) {
+    ShowEncoderError();
+    return false;
+  }
+  RegisterRecordingInputFormats();
+  return true;
 }
 
 bool TfrmCorvane::OpenFile(const QString& AFileName) {
@@ -137,6 +155,11 @@ void TfrmCorvane::ShowError() {
   Panel1.ShowVideo(false);
 }
 
+void TfrmCorvane::ShowEncoderError() {
+  Panel1.SetCaption(QString::fromStdString(DEDirerer.LastErrMsg()));
+  Panel1.ShowVideo(false);
+}
+
 void TfrmCorvane::btnOpenClick() {
   if (!LoadLibraries()) return;
   const QString file = FFileChooser(this, FNameFilters);
@@ -144,6 +167,8 @@ void TfrmCorvane::btnOpenClick() {
 }
 
 void TfrmCorvane::btnPauseClick() { RORizozu.TogglePause(); }
+
+void TfrmCorvane::btnRecordClick() { FBridge.ToggleRecording(); }
 
 void TfrmCorvane::btnStopClick() {
   RORizozu.Stop(true);
@@ -155,6 +180,25 @@ void TfrmCorvane::btnWebSiteClick() { QDesktopServices::openUrl(QUrl(kHomePage))
 
 void TfrmCorvane::chkMuteClick() { RORizozu.SetMute(chkMute.isChecked()); }
 
+// Animates while armed as well as while recording: a press shows at once.
+void TfrmCorvane::Timer1Timer() {
+  // One cycle for the process: the next recording goes on where the last stopped.
+  static int counter = 0;
+  const TRecordState state = FBridge.Recording();
+  btnRecord.setText(QString::fromStdString(RecordCaption(state == rsIdle, counter)));
+  if (FShownState == rsRecording && state != rsRecording) ShowRecordingDone();
+  FShownState = state;
+}
+
+// What the last recording wrote and what it had to drop, as the button's tooltip.
+void TfrmCorvane::ShowRecordingDone() {
+  const TRecordDrops d = FBridge.Drops();
+  btnRecord.setToolTip(QString("Recorded %1: %2 pictures and %3 audio blocks dropped")
+                           .arg(QString::fromStdString(FBridge.OutputFileName()))
+                           .arg(d.Video)
+                           .arg(d.Audio));
+}
+
 void TfrmCorvane::RORizozuFileOpen() {
   // The player's event thread starts now and ends with the psStop event.
   FStopPending = true;
@@ -162,6 +206,7 @@ void TfrmCorvane::RORizozuFileOpen() {
   // The player starts with the panel's current size.
   const QSize s = ScreenReporter::PixelSize(Panel1.Surface());
   RORizozu.ScreenResized(s.width(), s.height());
+  FBridge.OnFileOpen();
 }
 
 void TfrmCorvane::RORizozuPosition(std::int64_t APTS) {
@@ -171,6 +216,11 @@ void TfrmCorvane::RORizozuPosition(std::int64_t APTS) {
 void TfrmCorvane::RORizozuState(TPlayState APlayState) {
   if (APlayState != psStop) return;
   FStopPending = false;
+  // A recording ends with its file. Armed for the next file (a start that
+  // failed stays armed), it stays so when this file stops for the next one.
+  const bool rearm = FOpening && FBridge.Recording() == rsArmed;
+  FBridge.OnPlayStateStop();
+  if (rearm) FBridge.StartRecording();
   // The previous file stopping for the next one leaves the video shown.
   if (!FOpening) Panel1.ShowVideo(false);
 }
@@ -213,9 +263,14 @@ void TfrmCorvane::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+// The recording ends first (its task reads what the hooks wrote); then the
+// player stops and every handler goes before the widgets do.
 void TfrmCorvane::ShutdownPlayer() {
   if (FShutDown) return;
   FShutDown = true;
+  FBridge.StopRecording();
+  Timer1.stop();
+  btnRecord.setText("Record");
   RORizozu.Stop(true);
   // The event thread reads the handlers until it has delivered the stop.
   waitPumping([this] { return !FStopPending || shutdownRequested(); }, std::chrono::seconds(2));
@@ -226,8 +281,7 @@ void TfrmCorvane::ShutdownPlayer() {
   RORizozu.OnOpenFailed = nullptr;
   RORizozu.OnError = nullptr;
   RORizozu.OnVideoHook = nullptr;
-  RORizozu.OnFrameHook = nullptr;
-  RORizozu.OnAudioHook = nullptr;
+  DetachRecordingHooks(RORizozu);
   RORizozu.OnBeforeFindStreamInfo = nullptr;
   FScreenReporter.reset();
 }
