@@ -36,13 +36,6 @@ std::string PositionText(std::int64_t APTS) {
   return buf;
 }
 
-std::string RecordCaption(bool AIdle, int& ACounter) {
-  static constexpr const char* kFrames[] = {"Record   ", "Record.  ", "Record.. ", "Record..."};
-  if (AIdle) return "Record";
-  if (++ACounter >= 4 || ACounter < 0) ACounter = 0;
-  return kFrames[ACounter];
-}
-
 std::string NameFilters(std::string_view AFilter) {
   const std::vector<std::string_view> parts = split(AFilter, '|');
   std::string out;

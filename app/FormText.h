@@ -33,11 +33,6 @@ inline constexpr char kOpenFilter[] =
 // which includes AV_NOPTS_VALUE.
 std::string PositionText(std::int64_t APTS);
 
-// The Record button's caption at a tick of its timer: "Record" when idle;
-// otherwise ACounter steps on, wrapping from 4 to 0, and picks "Record   ",
-// "Record.  ", "Record.. " or "Record..." (nine characters each).
-std::string RecordCaption(bool AIdle, int& ACounter);
-
 // Converts a "Desc|*.A;*.B;|Desc2|*.C" filter into Qt name filters joined by
 // ";;" ("Desc (*.A *.a *.B *.b);;Desc2 (*.C *.c)"). Each pattern is listed in
 // its own, lower and upper case, since file names are case-sensitive here;

@@ -14,6 +14,7 @@
 #include "FormText.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/MainThread.h"
+#include "recording/RecordCaption.h"
 
 namespace corvane::app {
 namespace {
@@ -185,7 +186,7 @@ void TfrmCorvane::Timer1Timer() {
   // One cycle for the process: the next recording goes on where the last stopped.
   static int counter = 0;
   const TRecordState state = FBridge.Recording();
-  btnRecord.setText(QString::fromStdString(RecordCaption(state == rsIdle, counter)));
+  btnRecord.setText(QString::fromStdString(RecordButtonCaption(state, counter)));
   if (FShownState == rsRecording && state != rsRecording) ShowRecordingDone();
   FShownState = state;
 }
@@ -214,6 +215,8 @@ void TfrmCorvane::RORizozuPosition(std::int64_t APTS) {
 }
 
 void TfrmCorvane::RORizozuState(TPlayState APlayState) {
+  // What was played is recorded once the file has played to its end.
+  if (APlayState == psEnd && FBridge.Recording() == rsRecording) FBridge.StopRecording();
   if (APlayState != psStop) return;
   FStopPending = false;
   // A recording ends with its file. Armed for the next file (a start that

@@ -86,22 +86,3 @@ TEST(NameFiltersTest, OpenDialogFilterMatchesEitherCase) {
     for (int i = 0; i < entries.size(); ++i)
       EXPECT_EQ(entryMatches(entries[i], c.file), c.matches[i]) << c.file << " in " << i;
 }
-
-// The cycle steps before it shows, wraps after "Record...", and an idle tick
-// leaves it where it was.
-TEST(RecordCaptionTest, CyclesAndKeepsItsPlaceWhileIdle) {
-  const struct {
-    bool idle;
-    const char* caption;
-    int counter;
-  } ticks[] = {
-      {false, "Record.  ", 1}, {false, "Record.. ", 2}, {false, "Record...", 3},
-      {false, "Record   ", 0}, {false, "Record.  ", 1}, {true, "Record", 1},
-      {true, "Record", 1},     {false, "Record.. ", 2},
-  };
-  int counter = 0;
-  for (const auto& t : ticks) {
-    EXPECT_EQ(RecordCaption(t.idle, counter), t.caption);
-    EXPECT_EQ(counter, t.counter);
-  }
-}

@@ -43,6 +43,7 @@ TEST(RecordingEndToEnd, OtherPictureFormatsConverted) {
   for (int i = 0; i < w * h; ++i) ASSERT_NEAR(y[i], 60, 1) << i;
   for (int i = 0; i < 17 * 9; ++i) ASSERT_NEAR(u[i], 100, 1) << i;
   EXPECT_FALSE(packer.Pack(p, AV_PIX_FMT_VAAPI, w, h, 0));
+  packer.Release();
   encoder.UnloadAVLib();
 }
 
