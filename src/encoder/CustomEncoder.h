@@ -103,7 +103,8 @@ class TCustomEncoder : public TFFBaseComponent {
   void Resume();
   void Step();
   // Nothing more starts; running tasks stop (with AWaitForStop, waited for,
-  // pumping main-thread calls).
+  // pumping main-thread calls). Any thread: a file that another thread is
+  // opening (AddTask, AddInput, SetOutput) gives up, and that call fails.
   void Stop(bool AWaitForStop);
 
   // ---- Queries
@@ -191,6 +192,9 @@ class TCustomEncoder : public TFFBaseComponent {
   void ApplyTaskSettings(TFFmpeg& ATask);
   int OpenInput(TFFmpeg& ATask, const std::string& AFileName, TInputOptions* AOptions);
   int OpenOutput(TFFmpeg& ATask, const std::string& AFileName, TOutputOptions* AOptions);
+  template <class F>
+  int Interruptible(TFFmpeg& ATask, F&& AOpen);
+  void InterruptOpen();
   void StartNextTasks(int AMaxCount);
   void StopLaunched(bool AWaitForStop);
   void LaunchTask(int AIndex);
@@ -228,6 +232,10 @@ class TCustomEncoder : public TFFBaseComponent {
   // Launching a task and stopping the launched ones exclude each other.
   std::recursive_mutex FLaunchLock;
   bool FStopRequested = false;  // FLaunchLock
+  // The task whose file is being opened; Stop sets its stop flag, which the
+  // open's interrupt callback reads.
+  std::mutex FOpenLock;
+  TFFmpeg* FOpening = nullptr;  // FOpenLock
   TReportQueue FReports;        // declared last: drained first at destruction
 };
 

@@ -168,6 +168,7 @@ void TCustomEncoder::Step() {
 }
 
 void TCustomEncoder::Stop(bool AWaitForStop) {
+  InterruptOpen();
   {
     std::lock_guard g(FTerminateLock);
     if (FScheduler.CancelPending() && FThreadMode) AllDone();
