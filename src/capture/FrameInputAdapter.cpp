@@ -1,9 +1,7 @@
 #include "capture/FrameInputAdapter.h"
 
-#include <exception>
-
-#include "foundation/Logger.h"
-#include "foundation/MainThread.h"
+#include <type_traits>
+#include <utility>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -11,51 +9,40 @@ extern "C" {
 
 namespace corvane {
 
-// Runs a handler where the adapter says; a throwing handler is logged and
-// ends the input with AVERROR_EXTERNAL.
-int TFrameInputAdapter::RunEvent(const char* AName, const std::function<int()>& ACall) {
-  int result = -1;
-  const std::function<void()> body = [&] { result = ACall(); };
-  try {
-    if (!FTriggerEventInMainThread) {
-      body();
-    } else if (!callInMainThread(body)) {
+// Runs a handler where the adapter says: its result, -1 without one,
+// AVERROR_EXIT when the main thread shut down first, AVERROR_EXTERNAL when it
+// threw (logged).
+template <class Slot, class... B>
+int TFrameInputAdapter::RunEvent(const Slot& AEvent, B&&... AArgs) {
+  const auto r = AEvent.Call(std::forward<B>(AArgs)...);
+  switch (r.Outcome) {
+    case SlotOutcome::Ran:
+      if constexpr (std::is_same_v<decltype(r.Value), int>) return r.Value;
+      return 0;
+    case SlotOutcome::Threw:
+      return AVERROR_EXTERNAL;
+    case SlotOutcome::NotRun:
       return AVERROR_EXIT;
-    }
-  } catch (const std::exception& e) {
-    FFLogger().Log(this, llError, "%s handler failed: %s", AName, e.what());
-    return AVERROR_EXTERNAL;
-  } catch (...) {
-    FFLogger().Log(this, llError, "%s handler failed", AName);
-    return AVERROR_EXTERNAL;
+    case SlotOutcome::NoHandler:
+      break;
   }
-  return result;
+  return -1;
 }
 
 void TFrameInputAdapter::ReadHeader(TInputFrameInfo* AInfo) {
   FFrameInfo = AInfo;
-  if (auto handler = FOnReadHeader.Get())
-    RunEvent("OnReadHeader", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  RunEvent(FOnReadHeader, this);
 }
 
 int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bitmap& ABitmap,
                                   TInputFrameInfo* AInfo) {
   switch (AKind) {
     case TFrameInputKind::Yuv:
-    case TFrameInputKind::Bmp: {
-      auto handler = AKind == TFrameInputKind::Yuv ? FOnReadFrameYUV.Get() : FOnReadFrameBMP.Get();
-      if (!handler) return -1;
-      return RunEvent(AKind == TFrameInputKind::Yuv ? "OnReadFrameYUV" : "OnReadFrameBMP",
-                      [&] { return (*handler)(this, AData, AInfo); });
-    }
-    case TFrameInputKind::Canvas: {
-      auto handler = FOnReadFrameCanvas.Get();
-      if (!handler) return -1;
-      return RunEvent("OnReadFrameCanvas", [&] { return (*handler)(this, ABitmap, AInfo); });
-    }
+      return RunEvent(FOnReadFrameYUV, this, AData, AInfo);
+    case TFrameInputKind::Bmp:
+      return RunEvent(FOnReadFrameBMP, this, AData, AInfo);
+    case TFrameInputKind::Canvas:
+      return RunEvent(FOnReadFrameCanvas, this, ABitmap, AInfo);
     default:
       return -1;
   }
@@ -64,11 +51,7 @@ int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bi
 void TFrameInputAdapter::ReadClose(TInputFrameInfo* AInfo) {
   TInputFrameInfo* expected = AInfo;
   FFrameInfo.compare_exchange_strong(expected, nullptr);
-  if (auto handler = FOnReadClose.Get())
-    RunEvent("OnReadClose", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  RunEvent(FOnReadClose, this);
 }
 
 }  // namespace corvane

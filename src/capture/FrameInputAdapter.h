@@ -10,11 +10,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "capture/CaptureEvents.h"
 #include "capture/FramePacking.h"
-#include "capture/HandlerSlot.h"
 #include "foundation/AdapterRegistry.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/Bitmap.h"
+#include "foundation/EventSlot.h"
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -81,13 +82,19 @@ class TFrameInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputFrameInfo* AInfo);
 
  private:
-  int RunEvent(const char* AName, const std::function<int()>& ACall);
+  template <class Slot, class... B>
+  int RunEvent(const Slot& AEvent, B&&... AArgs);
 
-  THandlerSlot<TCaptureNotifyEvent> FOnReadHeader;
-  THandlerSlot<TCaptureNotifyEvent> FOnReadClose;
-  THandlerSlot<TReadFrameDataEvent> FOnReadFrameYUV;
-  THandlerSlot<TReadFrameDataEvent> FOnReadFrameBMP;
-  THandlerSlot<TReadFrameCanvasEvent> FOnReadFrameCanvas;
+  TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Main, this,
+                                           &FTriggerEventInMainThread};
+  TEventSlot<void(TObject*)> FOnReadClose{"OnReadClose", SlotThread::Main, this,
+                                          &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, std::uint8_t*, TInputFrameInfo*)> FOnReadFrameYUV{
+      "OnReadFrameYUV", SlotThread::Main, this, &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, std::uint8_t*, TInputFrameInfo*)> FOnReadFrameBMP{
+      "OnReadFrameBMP", SlotThread::Main, this, &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, Bitmap&, TInputFrameInfo*)> FOnReadFrameCanvas{
+      "OnReadFrameCanvas", SlotThread::Main, this, &FTriggerEventInMainThread};
   std::atomic<bool> FTriggerEventInMainThread{true};
   std::atomic<void*> FData{nullptr};
   std::atomic<TInputFrameInfo*> FFrameInfo{nullptr};

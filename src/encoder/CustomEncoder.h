@@ -21,9 +21,9 @@
 #include "encoder/Task.h"
 #include "encoder/TaskScheduler.h"
 #include "foundation/BaseComponent.h"
+#include "foundation/EventSlot.h"
 #include "foundation/Library.h"
 #include "foundation/StreamIO.h"
-#include "transcoder/HookEvent.h"
 
 namespace corvane {
 
@@ -90,6 +90,7 @@ class TCustomEncoder : public TFFBaseComponent {
   bool Exchange(int ATaskIndex1, int ATaskIndex2);
   bool RemoveTask(int ATaskIndex);
   int GetTaskIndex(const TFFmpeg* AFFmpeg) const;
+  // Initialises a task not yet started; for a started one, whether it runs.
   bool InitTask(int ATaskIndex);
   bool SendFilterCommand(int ATaskIndex, const std::string& target, const std::string& cmd,
                          const std::string& arg, int flags);
@@ -150,16 +151,33 @@ class TCustomEncoder : public TFFBaseComponent {
   bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
   void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread = AValue; }
 
-  // ---- Events (Set/Clear from any thread)
-  THookEvent<void(TObject*, int)> OnStart;
-  THookEvent<void(TObject*, const TTerminateInfo&)> OnTerminate;
-  THookEvent<void(TObject*, TEncProgressInfo*)> OnProgress;
-  THookEvent<void(TObject*, const TPreviewInfo&)> OnPreviewBitmap;
-  THookEvent<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;  // Sender: the task
-  THookEvent<void(TObject*, int, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>
-      OnAudioInputHook, OnAudioOutputHook;
-  THookEvent<void(TObject*, THookInfo*)> OnVideoInputHook, OnVideoOutputHook;
-  THookEvent<void(TObject*, TFrameHookInfo*)> OnFrameInputHook, OnFrameOutputHook;
+  // ---- Events (Set/Clear from any thread). Reports run on the main thread
+  // while TriggerEventInMainThread is set, else on the task's thread; hooks
+  // and OnStart on the thread that raises them.
+  TEventSlot<void(TObject*, int)> OnStart{"OnStart", SlotThread::Raiser, this};
+  TEventSlot<void(TObject*, const TTerminateInfo&)> OnTerminate{"OnTerminate", SlotThread::Main,
+                                                                this, &FTriggerEventInMainThread};
+  TEventSlot<void(TObject*, TEncProgressInfo*)> OnProgress{"OnProgress", SlotThread::Main, this,
+                                                           &FTriggerEventInMainThread};
+  // ABitmap's canvas is locked for the call, on the thread that runs it.
+  TEventSlot<void(TObject*, const TPreviewInfo&)> OnPreviewBitmap{
+      "OnPreviewBitmap", SlotThread::Main, this, &FTriggerEventInMainThread};
+  // Sender: the task.
+  TEventSlot<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo{
+      "OnBeforeFindStreamInfo", SlotThread::Main, this, &FTriggerEventInMainThread};
+  using TAudioHook =
+      TEventSlot<void(TObject*, int, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>;
+  TAudioHook OnAudioInputHook{"OnAudioInputHook", SlotThread::Raiser, this};
+  TAudioHook OnAudioOutputHook{"OnAudioOutputHook", SlotThread::Raiser, this};
+  // The bitmap's canvas is locked for the call.
+  TEventSlot<void(TObject*, THookInfo*)> OnVideoInputHook{"OnVideoInputHook", SlotThread::Raiser,
+                                                          this};
+  TEventSlot<void(TObject*, THookInfo*)> OnVideoOutputHook{"OnVideoOutputHook", SlotThread::Raiser,
+                                                           this};
+  TEventSlot<void(TObject*, TFrameHookInfo*)> OnFrameInputHook{"OnFrameInputHook",
+                                                               SlotThread::Raiser, this};
+  TEventSlot<void(TObject*, TFrameHookInfo*)> OnFrameOutputHook{"OnFrameOutputHook",
+                                                                SlotThread::Raiser, this};
 
  protected:
   // Clears the handlers, stops every task and drains the reports; a derived
@@ -203,8 +221,16 @@ class TCustomEncoder : public TFFBaseComponent {
               const std::string& AMessage);
   void RaiseTerminate(const TTerminateInfo& AInfo);
   void AutoRelease(int AIndex, const TFFmpeg* ATask, unsigned AGeneration);
-  template <class F>
-  void RaiseReport(std::recursive_mutex& ALock, F&& ARaise);
+  template <class Slot, class... B>
+  void RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs);
+  template <class Slot, class... B>
+  bool RaiseHook(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs);
+  void RaiseVideoHook(const TEventSlot<void(TObject*, THookInfo*)>& ASlot, TFFmpeg* ATask,
+                      Bitmap& ABitmap, int AFrameNumber, std::int64_t APTS, bool& AUpdate,
+                      bool& AStopHook);
+  void RaiseFrameHook(const TEventSlot<void(TObject*, TFrameHookInfo*)>& ASlot, TFFmpeg* ATask,
+                      AVFrame* APicture, AVPixelFormat APixFmt, int AFrameNumber, int AWidth,
+                      int AHeight, std::int64_t APTS);
   std::int32_t PostHookBits() const;
 
   std::string FLastErrMsg;

@@ -188,7 +188,7 @@ TEST_F(FrameInputTest, HandlerResults) {
   ASSERT_EQ(read(), 0);
   EXPECT_EQ(pkt_->pts, 0);
   EXPECT_EQ(read(), AVERROR_EXTERNAL);
-  EXPECT_TRUE(logged("OnReadFrameYUV handler failed: no picture"));
+  EXPECT_TRUE(logged("Error occurs OnReadFrameYUV: no picture"));
   EXPECT_EQ(read(), AVERROR(EIO));
   // Without a handler the input ends.
   adapter_->SetOnReadFrameYUV(nullptr);
