@@ -302,16 +302,14 @@ bool runTasks(TDEDirerer& enc, int jobs, Console& console,
     else
       on_task(info);
   });
-  if (!enc.Start(jobs)) {
-    console.error(enc.LastErrMsg());
-    return false;
-  }
-  while (!ended) {
+  const bool started = enc.Start(jobs);
+  if (!started) console.error(enc.LastErrMsg());
+  while (started && !ended) {
     processMessages();
     if (!ended) ::poll(nullptr, 0, 50);
   }
   enc.OnTerminate.Clear();
-  return true;
+  return started;
 }
 
 }  // namespace

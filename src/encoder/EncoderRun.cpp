@@ -2,8 +2,6 @@
 #include <exception>
 
 #include "encoder/CustomEncoder.h"
-#include "foundation/Logger.h"
-#include "foundation/MainThread.h"
 
 namespace corvane {
 
