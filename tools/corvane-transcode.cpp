@@ -441,6 +441,7 @@ int runSingle(const std::vector<std::string>& args, Console& console) {
   const StopWatcher watcher(enc, !cl.nostdin);
   std::string message;
   const int index = addTask(enc, cl, message);
+  if (index >= 0) enc.FFmpegs(index)->FStatsWithProgressEvent = true;
   TTerminateInfo result;
   const bool ran = index >= 0 && !watcher.stopping() &&
                    runTasks(enc, 1, console, [&](const TTerminateInfo& i) { result = i; });
