@@ -417,6 +417,14 @@ int runBatch(const std::string& file, int jobs, Console& console) {
   return 0;
 }
 
+// Whether an input is read from the standard input, which keys must not take from.
+bool readsStdin(const CommandLine& cl) {
+  for (const FileArgs& f : cl.inputs)
+    if (f.name == "-" || f.name == "pipe:" || f.name == "pipe:0" || f.name == "/dev/stdin")
+      return true;
+  return false;
+}
+
 // One task from the command line, run by the same driver as a batch.
 int runSingle(const std::vector<std::string>& args, Console& console) {
   CommandLine cl;
@@ -438,7 +446,7 @@ int runSingle(const std::vector<std::string>& args, Console& console) {
     return 1;
   }
   TDEDirerer enc;
-  const StopWatcher watcher(enc, !cl.nostdin);
+  const StopWatcher watcher(enc, !cl.nostdin && !readsStdin(cl));
   std::string message;
   const int index = addTask(enc, cl, message);
   if (index >= 0) enc.FFmpegs(index)->FStatsWithProgressEvent = true;
