@@ -1,7 +1,7 @@
 #include "capture/FrameInputAdapter.h"
 
+#include <mutex>
 #include <type_traits>
-#include <utility>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -9,15 +9,14 @@ extern "C" {
 
 namespace corvane {
 
-// Runs a handler where the adapter says: its result, -1 without one,
+// A handler's outcome as a read result: its result, -1 without one,
 // AVERROR_EXIT when the main thread shut down first, AVERROR_EXTERNAL when it
 // threw (logged).
-template <class Slot, class... B>
-int TFrameInputAdapter::RunEvent(const Slot& AEvent, B&&... AArgs) {
-  const auto r = AEvent.Call(std::forward<B>(AArgs)...);
-  switch (r.Outcome) {
+template <class R>
+int TFrameInputAdapter::ReadResult(const TSlotResult<R>& AResult) {
+  switch (AResult.Outcome) {
     case SlotOutcome::Ran:
-      if constexpr (std::is_same_v<decltype(r.Value), int>) return r.Value;
+      if constexpr (std::is_same_v<R, int>) return AResult.Value;
       return 0;
     case SlotOutcome::Threw:
       return AVERROR_EXTERNAL;
@@ -29,20 +28,33 @@ int TFrameInputAdapter::RunEvent(const Slot& AEvent, B&&... AArgs) {
   return -1;
 }
 
+// The canvas is locked for the call, on the thread that runs the handler.
+int TFrameInputAdapter::ReadCanvas(Bitmap& ABitmap, TInputFrameInfo* AInfo) {
+  const auto h = FOnReadFrameCanvas.Snapshot();
+  if (!h) return -1;
+  TSlotResult<int> r;
+  r.Outcome = SlotOutcome::NotRun;
+  FOnReadFrameCanvas.Deliver([&] {
+    std::lock_guard canvas(ABitmap.canvas);
+    r = FOnReadFrameCanvas.Invoke(*h, this, ABitmap, AInfo);
+  });
+  return ReadResult(r);
+}
+
 void TFrameInputAdapter::ReadHeader(TInputFrameInfo* AInfo) {
   FFrameInfo = AInfo;
-  RunEvent(FOnReadHeader, this);
+  ReadResult(FOnReadHeader.Call(this));
 }
 
 int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bitmap& ABitmap,
                                   TInputFrameInfo* AInfo) {
   switch (AKind) {
     case TFrameInputKind::Yuv:
-      return RunEvent(FOnReadFrameYUV, this, AData, AInfo);
+      return ReadResult(FOnReadFrameYUV.Call(this, AData, AInfo));
     case TFrameInputKind::Bmp:
-      return RunEvent(FOnReadFrameBMP, this, AData, AInfo);
+      return ReadResult(FOnReadFrameBMP.Call(this, AData, AInfo));
     case TFrameInputKind::Canvas:
-      return RunEvent(FOnReadFrameCanvas, this, ABitmap, AInfo);
+      return ReadCanvas(ABitmap, AInfo);
     default:
       return -1;
   }
@@ -51,7 +63,7 @@ int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bi
 void TFrameInputAdapter::ReadClose(TInputFrameInfo* AInfo) {
   TInputFrameInfo* expected = AInfo;
   FFrameInfo.compare_exchange_strong(expected, nullptr);
-  RunEvent(FOnReadClose, this);
+  ReadResult(FOnReadClose.Call(this));
 }
 
 }  // namespace corvane

@@ -43,7 +43,7 @@ struct TInputFrameInfo {
 using TReadFrameDataEvent =
     std::function<int(TObject* Sender, std::uint8_t* AData, TInputFrameInfo* AFrameInfo)>;
 // The canvas is a bitmap of the input's size and layout, kept between frames;
-// its size and format must stay as they are.
+// its size and format must stay as they are. It is locked for the call.
 using TReadFrameCanvasEvent =
     std::function<int(TObject* Sender, Bitmap& ACanvas, TInputFrameInfo* AFrameInfo)>;
 
@@ -82,8 +82,9 @@ class TFrameInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputFrameInfo* AInfo);
 
  private:
-  template <class Slot, class... B>
-  int RunEvent(const Slot& AEvent, B&&... AArgs);
+  template <class R>
+  static int ReadResult(const TSlotResult<R>& AResult);
+  int ReadCanvas(Bitmap& ABitmap, TInputFrameInfo* AInfo);
 
   TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Main, this,
                                            &FTriggerEventInMainThread};

@@ -117,10 +117,13 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* ATask, AVFormatContext* ACo
 void TCustomEncoder::RaiseVideoHook(const TEventSlot<void(TObject*, THookInfo*)>& ASlot,
                                     TFFmpeg* ATask, Bitmap& ABitmap, int AFrameNumber,
                                     std::int64_t APTS, bool& AUpdate, bool& AStopHook) {
-  if (!ASlot.Assigned()) return;
+  const auto h = ASlot.Snapshot();
+  if (!h) return;
   THookInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS, AUpdate, AStopHook};
+  // The kind's lock first, then the canvas, as for the preview.
+  std::lock_guard g(FVideoHookLock);
   std::lock_guard canvas(ABitmap.canvas);
-  if (!RaiseHook(ASlot, FVideoHookLock, this, &info)) {
+  if (!ASlot.Invoke(*h, this, &info).Ran()) {
     AUpdate = false;
     return;
   }

@@ -81,7 +81,9 @@ bool THooks::RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFr
                           int ANumber, std::int64_t APTS, bool& AConverted) {
   ApplyBitsPixel();
   const auto fmt = static_cast<AVPixelFormat>(AFrame->format);
-  std::lock_guard canvas(AConverter.Bitmap().canvas);
+  // The canvas is held while the bitmap is written here; a handler that
+  // needs it for its call takes it (the encoder's hooks do).
+  std::unique_lock canvas(AConverter.Bitmap().canvas);
   AConverted = AConverter.PictureToRGB(AFrame->data, AFrame->linesize, fmt, AFrame->width,
                                        AFrame->height, true);
   const auto handler = AEvent.Snapshot();
@@ -92,8 +94,10 @@ bool THooks::RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFr
   }
   if (!handler) return true;
   bool update = true, stop = false;
+  canvas.unlock();
   if (!AEvent.Invoke(*handler, FSender, AConverter.Bitmap(), ANumber, APTS, update, stop).Ran())
     update = false;
+  canvas.lock();
   if (!update) {
     AConverted = false;  // the bitmap may differ from the picture now
   } else if (!AConverter.BitmapToRGB()) {

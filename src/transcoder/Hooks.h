@@ -65,8 +65,7 @@ class THooks {
       TEventSlot<void(TObject*, AVFrame*, AVPixelFormat, int, int, int, std::int64_t)>;
 
   // Set from any thread; raised on the task thread. The bitmap's canvas is
-  // locked while the task writes it and for the call of a video hook or the
-  // preview bitmap event.
+  // locked while the task writes it, not for the handler's call.
   AudioEvent OnInputAudioHook, OnOutputAudioHook;
   VideoEvent OnInputVideoHook, OnOutputVideoHook;
   FrameEvent OnInputFrameHook, OnOutputFrameHook;

@@ -2,6 +2,7 @@
 // kinds, the pal8 palette, timestamps and the handlers' results.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -126,6 +127,8 @@ TEST_F(FrameInputTest, BitmapRowsTopFirst) {
 TEST_F(FrameInputTest, Pal8PaletteSideData) {
   adapter_->SetOnReadFrameCanvas([](TObject*, Bitmap& canvas, TInputFrameInfo* info) {
     if (!info->Palette) return -1;
+    // Locked for the call: another thread cannot take it.
+    if (std::async(std::launch::async, [&] { return canvas.canvas.try_lock(); }).get()) return -2;
     if (info->FrameNumber == 1)
       for (int i = 0; i < AVPALETTE_SIZE; ++i) info->Palette[i] = std::uint8_t(i * 7);
     canvas.row(0)[0] = std::uint8_t(info->FrameNumber);
