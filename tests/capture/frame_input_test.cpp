@@ -128,7 +128,12 @@ TEST_F(FrameInputTest, Pal8PaletteSideData) {
   adapter_->SetOnReadFrameCanvas([](TObject*, Bitmap& canvas, TInputFrameInfo* info) {
     if (!info->Palette) return -1;
     // Locked for the call: another thread cannot take it.
-    if (std::async(std::launch::async, [&] { return canvas.canvas.try_lock(); }).get()) return -2;
+    const bool unlocked = std::async(std::launch::async, [&] {
+                            if (!canvas.canvas.try_lock()) return false;
+                            canvas.canvas.unlock();
+                            return true;
+                          }).get();
+    if (unlocked) return -2;
     if (info->FrameNumber == 1)
       for (int i = 0; i < AVPALETTE_SIZE; ++i) info->Palette[i] = std::uint8_t(i * 7);
     canvas.row(0)[0] = std::uint8_t(info->FrameNumber);
