@@ -119,6 +119,30 @@ TEST_F(EventSlotTest, PostRunsCopiesOnTheMainThreadLater) {
   EXPECT_EQ(text, "posted");
 }
 
+// A handler's result comes back with the outcome of the call, from the main
+// thread too; ClearIf leaves a handler set meanwhile in place.
+TEST_F(EventSlotTest, ResultsOutcomesAndClearIf) {
+  TEventSlot<int(int)> slot("OnTest", SlotThread::Main);
+  EXPECT_EQ(slot.Call(1).Outcome, SlotOutcome::NoHandler);
+  slot = [](int v) {
+    if (v < 0) throw std::runtime_error("negative");
+    return v * 2;
+  };
+  fromWorker([&] {
+    const auto r = slot.Call(21);
+    EXPECT_TRUE(r.Ran());
+    EXPECT_EQ(r.Value, 42);
+    EXPECT_EQ(slot.Call(-1).Outcome, SlotOutcome::Threw);
+  });
+  const auto first = slot.Snapshot();
+  slot = [](int v) { return v; };
+  slot.ClearIf(first);  // stale: the newer handler stays
+  EXPECT_TRUE(slot.Assigned());
+  slot.ClearIf(slot.Snapshot());
+  EXPECT_FALSE(slot.Assigned());
+  EXPECT_FALSE(slot.Raise(1));
+}
+
 // Replacing the handler while other threads raise it: each raise runs one
 // whole handler (checked under ThreadSanitizer).
 TEST_F(EventSlotTest, ReplacedWhileRaisedElsewhere) {

@@ -1,6 +1,8 @@
 // corvane-transcode [global options] {[input options] -i INPUT}...
 //                   {[output options] OUTPUT}...
-// Converts the inputs to the outputs as one transcoding task. Options before
+//        corvane-transcode --batch FILE [--jobs N]
+// Converts the inputs to the outputs as one transcoding task of the encoder
+// component (a batch: one task per line of FILE). Options before
 // each -i belong to that input, options after the last input up to each
 // output name to that output; global options may stand in any group.
 // `q` on the terminal, SIGINT or SIGTERM ends the task cleanly (status 255).
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -39,24 +42,10 @@ using namespace corvane;
 namespace {
 
 constexpr int kInterrupted = 255;
-volatile std::sig_atomic_t gSignals = 0;
-// The task's stop flag, set from the handler: a blocked open or read sees it
-// through the engine's interrupt callback.
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be signal-safe");
-std::atomic<std::atomic<bool>*> gBroken{nullptr};
-static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
-void onSignal(int) {
-  gSignals = gSignals + 1;
-  if (std::atomic<bool>* broken = gBroken.load()) broken->store(true);
-}
-
-// Lets the signal handler reach the task's stop flag while the task lives.
-struct StopFlagLink {
-  explicit StopFlagLink(TCustomFFmpeg& task) { gBroken = &task.FBroken; }
-  ~StopFlagLink() { gBroken = nullptr; }
-  StopFlagLink(const StopFlagLink&) = delete;
-  StopFlagLink& operator=(const StopFlagLink&) = delete;
-};
+// Counted by the handler; the stop watcher acts on it.
+std::atomic<int> gSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal count must be signal-safe");
+void onSignal(int) { gSignals.fetch_add(1); }
 
 struct FileArgs {
   std::vector<std::string> options;
@@ -248,48 +237,79 @@ void banner() {
                (v >> 8) & 0xff, v & 0xff);
 }
 
-// Opens every file of the task; false when one failed (its message printed).
-bool openFiles(TCustomFFmpeg& task, const CommandLine& cl, Console& console) {
-  const auto open = [&](const FileArgs& f, bool input) {
-    auto o = task.NewPerFileOptions();
-    int ret;
-    try {
-      ret = input ? task.OpenInputFile(*o, join(f.options), "", f.name)
-                  : task.OpenOutputFile(*o, join(f.options), "", f.name);
-    } catch (const std::exception& e) {
-      ret = -1;
-      task.FLastErrMsg = e.what();
-    }
-    task.ReleasePerFileOptions(std::move(o));
-    if (ret < 0)
-      console.error(task.FLastErrMsg.empty() ? f.name + ": cannot be opened" : task.FLastErrMsg);
-    return ret >= 0;
-  };
-  for (const FileArgs& f : cl.inputs)
-    if (!open(f, true)) return false;
-  for (const FileArgs& f : cl.outputs)
-    if (!open(f, false)) return false;
-  return true;
-}
+// Stops the encoder once a signal came or `q` was pressed, also while the
+// main thread is blocked opening a file: Stop is repeated until the run is
+// over, so that a stop between two opens is not lost.
+class StopWatcher {
+ public:
+  StopWatcher(TDEDirerer& enc, bool read_keys)
+      : enc_(enc), keys_(read_keys), thread_([this] { run(); }) {}
+  ~StopWatcher() {
+    quit_ = true;
+    thread_.join();
+  }
+  StopWatcher(const StopWatcher&) = delete;
+  StopWatcher& operator=(const StopWatcher&) = delete;
+  bool stopping() const { return stopping_ || gSignals > 0; }
 
-// Runs the task on its thread; true when it was interrupted.
-bool runTask(TCustomFFmpeg& task, bool read_keys) {
-  KeyReader keys(read_keys);
-  bool interrupted = false;
-  task.StartConvert(true);
-  while (task.Converting()) {
-    processMessages();
-    if (keys.quitPressed(50) || gSignals > 0) {
-      if (!interrupted) task.Stop(false);
-      interrupted = true;
-      if (gSignals > 3) {  // a task that does not stop
-        keys.restore();
+ private:
+  void run() {
+    while (!quit_) {
+      if (keys_.quitPressed(50) || gSignals > 0) stopping_ = true;
+      if (stopping_) enc_.Stop(false);
+      if (gSignals > 3) {  // tasks that do not stop
+        keys_.restore();
         std::_Exit(kInterrupted);
       }
     }
   }
-  task.Stop(true);
-  return interrupted;
+
+  TDEDirerer& enc_;
+  KeyReader keys_;
+  std::atomic<bool> quit_{false};
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;  // last: starts once the rest is ready
+};
+
+// Adds the task an argument list describes; its index, or -1 with message set.
+int addTask(TDEDirerer& enc, const CommandLine& cl, std::string& message) {
+  if (cl.inputs.empty() || cl.outputs.empty()) {
+    message = cl.inputs.empty() ? "no input" : "no output";
+    return -1;
+  }
+  const int index = enc.AddTask(cl.inputs[0].name, join(cl.inputs[0].options));
+  bool ok = index >= 0;
+  for (std::size_t i = 1; ok && i < cl.inputs.size(); ++i)
+    ok = enc.AddInput(index, cl.inputs[i].name, join(cl.inputs[i].options)) >= 0;
+  for (std::size_t i = 0; ok && i < cl.outputs.size(); ++i)
+    ok = enc.SetOutput(index, cl.outputs[i].name, join(cl.outputs[i].options)) >= 0;
+  if (ok) return index;
+  message = enc.LastErrMsg().empty() ? "cannot be opened" : enc.LastErrMsg();
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  if (index >= 0) enc.RemoveTask(index);
+  return -1;
+}
+
+// The engine driver of both forms: runs the encoder's tasks on `jobs`
+// threads, pumping the main-thread calls, until the final report. Each
+// task's report goes to on_task. False when the run could not start.
+bool runTasks(TDEDirerer& enc, int jobs, Console& console,
+              std::function<void(const TTerminateInfo&)> on_task) {
+  std::atomic<bool> ended{false};
+  enc.OnTerminate.Set([&](TObject*, const TTerminateInfo& info) {
+    if (info.TaskIndex < 0)
+      ended = true;
+    else
+      on_task(info);
+  });
+  const bool started = enc.Start(jobs);
+  if (!started) console.error(enc.LastErrMsg());
+  while (started && !ended) {
+    processMessages();
+    if (!ended) ::poll(nullptr, 0, 50);
+  }
+  enc.OnTerminate.Clear();
+  return started;
 }
 
 }  // namespace
@@ -305,29 +325,6 @@ struct BatchTask {
   bool finished = false;
   std::string message;
 };
-
-// Adds the task an argument list describes; its index, or -1 with message set.
-int addBatchTask(TDEDirerer& enc, const CommandLine& cl, std::string& message) {
-  if (cl.inputs.empty() || cl.outputs.empty()) {
-    message = cl.inputs.empty() ? "no input" : "no output";
-    return -1;
-  }
-  if (!cl.trailing.empty()) {
-    message = "options after the last output: " + join(cl.trailing);
-    return -1;
-  }
-  const int index = enc.AddTask(cl.inputs[0].name, join(cl.inputs[0].options));
-  bool ok = index >= 0;
-  for (std::size_t i = 1; ok && i < cl.inputs.size(); ++i)
-    ok = enc.AddInput(index, cl.inputs[i].name, join(cl.inputs[i].options)) >= 0;
-  for (std::size_t i = 0; ok && i < cl.outputs.size(); ++i)
-    ok = enc.SetOutput(index, cl.outputs[i].name, join(cl.outputs[i].options)) >= 0;
-  if (ok) return index;
-  message = enc.LastErrMsg().empty() ? "cannot be opened" : enc.LastErrMsg();
-  while (!message.empty() && message.back() == '\n') message.pop_back();
-  if (index >= 0) enc.RemoveTask(index);
-  return -1;
-}
 
 // Reads the batch file into tasks; false when it cannot be read.
 bool readBatch(const std::string& file, TDEDirerer& enc, std::vector<BatchTask>& tasks) {
@@ -345,7 +342,11 @@ bool readBatch(const std::string& file, TDEDirerer& enc, std::vector<BatchTask>&
       t.message = "unbalanced quotes";
     } else {
       try {
-        t.index = addBatchTask(enc, split(*words, table), t.message);
+        const CommandLine cl = split(*words, table);
+        if (cl.trailing.empty())
+          t.index = addTask(enc, cl, t.message);
+        else
+          t.message = "options after the last output: " + join(cl.trailing);
       } catch (const std::exception& e) {
         t.message = e.what();
       }
@@ -380,12 +381,12 @@ void printSummary(const std::vector<BatchTask>& tasks, bool interrupted, Console
 int runBatch(const std::string& file, int jobs, Console& console) {
   FFLogger().SetLogLevel(llWarning);  // the tasks' own progress lines would interleave
   TDEDirerer enc;
+  const StopWatcher watcher(enc, false);
   std::vector<BatchTask> tasks;
   if (!readBatch(file, enc, tasks)) {
     std::fprintf(stderr, "%s: cannot be read\n", file.c_str());
     return 1;
   }
-  bool ended = false;
   enc.SetProgressInterval(1000);
   enc.OnStart.Set([&](TObject*, int index) {
     if (BatchTask* t = byIndex(tasks, index)) t->started = true;
@@ -398,40 +399,73 @@ int runBatch(const std::string& file, int jobs, Console& console) {
                             p->FrameNumber, p->FPS, static_cast<long long>(p->CurrentSize / 1024),
                             secs));
   });
-  enc.OnTerminate.Set([&](TObject*, const TTerminateInfo& info) {
-    if (info.TaskIndex < 0) {
-      ended = true;
-      return;
-    }
+  const auto onTask = [&](const TTerminateInfo& info) {
     BatchTask* t = byIndex(tasks, info.TaskIndex);
     if (!t) return;
     t->reported = true;
     t->finished = info.Finished;
     if (!info.Finished && info.Exception) t->message = info.ExceptionMsg;
-  });
-
-  bool interrupted = gSignals > 0;
-  if (enc.TasksCount() > 0 && !interrupted) {
-    if (!enc.Start(jobs)) {
-      console.error(enc.LastErrMsg());
-      return 1;
-    }
-    while (!ended) {
-      processMessages();
-      if (gSignals > 0 && !interrupted) {
-        interrupted = true;
-        enc.Stop(false);
-      }
-      if (gSignals > 3) std::_Exit(kInterrupted);  // tasks that do not stop
-      if (!ended) ::poll(nullptr, 0, 50);
-    }
-  }
+  };
+  if (enc.TasksCount() > 0 && !watcher.stopping() && !runTasks(enc, jobs, console, onTask))
+    return 1;
+  const bool interrupted = watcher.stopping();
   console.finish();
   printSummary(tasks, interrupted, console);
   if (interrupted) return kInterrupted;
   for (const BatchTask& t : tasks)
     if (!t.finished) return 1;
   return 0;
+}
+
+// Whether an input is read from the standard input, which keys must not take from.
+bool readsStdin(const CommandLine& cl) {
+  for (const FileArgs& f : cl.inputs)
+    if (f.name == "-" || f.name == "pipe:" || f.name == "pipe:0" || f.name == "/dev/stdin")
+      return true;
+  return false;
+}
+
+// One task from the command line, run by the same driver as a batch.
+int runSingle(const std::vector<std::string>& args, Console& console) {
+  CommandLine cl;
+  try {
+    TCustomFFmpeg table_owner;
+    cl = split(args, table_owner.OptionDef());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  if (!cl.hide_banner) banner();
+  if (!cl.trailing.empty())
+    std::fprintf(stderr, "corvane-transcode: options after the last output ignored: %s\n",
+                 join(cl.trailing).c_str());
+  if (cl.outputs.empty()) {
+    std::fprintf(stderr,
+                 "usage: corvane-transcode [options] {[input options] -i INPUT}... "
+                 "{[output options] OUTPUT}...\n");
+    return 1;
+  }
+  TDEDirerer enc;
+  const StopWatcher watcher(enc, !cl.nostdin && !readsStdin(cl));
+  std::string message;
+  const int index = addTask(enc, cl, message);
+  if (index >= 0) enc.FFmpegs(index)->FStatsWithProgressEvent = true;
+  TTerminateInfo result;
+  const bool ran = index >= 0 && !watcher.stopping() &&
+                   runTasks(enc, 1, console, [&](const TTerminateInfo& i) { result = i; });
+  console.finish();
+  if (watcher.stopping()) {
+    console.print("corvane-transcode: stopped on request");
+    return kInterrupted;
+  }
+  if (index < 0) console.error(message);
+  if (!ran) return 1;
+  if (result.Finished) return 0;
+  const TFFmpeg* task = enc.FFmpegs(index);
+  console.error(!result.ExceptionMsg.empty() ? result.ExceptionMsg
+                : task                       ? task->FLastErrMsg
+                                             : std::string());
+  return 1;
 }
 
 int main(int argc, char** argv) {
@@ -458,37 +492,5 @@ int main(int argc, char** argv) {
     }
     return runBatch(argv[2], jobs, console);
   }
-
-  auto task = std::make_unique<TCustomFFmpeg>();
-  const StopFlagLink link(*task);
-  CommandLine cl;
-  try {
-    cl = split(std::vector<std::string>(argv + 1, argv + argc), task->OptionDef());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
-  if (!cl.hide_banner) banner();
-  if (!cl.trailing.empty())
-    std::fprintf(stderr, "corvane-transcode: options after the last output ignored: %s\n",
-                 join(cl.trailing).c_str());
-  if (cl.outputs.empty()) {
-    std::fprintf(stderr,
-                 "usage: corvane-transcode [options] {[input options] -i INPUT}... "
-                 "{[output options] OUTPUT}...\n");
-    return 1;
-  }
-
-  const bool opened = openFiles(*task, cl, console);
-  bool interrupted = gSignals > 0;
-  if (opened) interrupted = runTask(*task, !cl.nostdin) || interrupted;
-  if (!opened && !interrupted) return 1;
-  console.finish();
-  if (interrupted) {
-    console.print("corvane-transcode: stopped on request");
-    return kInterrupted;
-  }
-  if (task->Finished()) return 0;
-  console.error(task->FatalMessage().empty() ? task->FLastErrMsg : task->FatalMessage());
-  return 1;
+  return runSingle(std::vector<std::string>(argv + 1, argv + argc), console);
 }

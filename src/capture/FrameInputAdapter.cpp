@@ -1,9 +1,7 @@
 #include "capture/FrameInputAdapter.h"
 
-#include <exception>
-
-#include "foundation/Logger.h"
-#include "foundation/MainThread.h"
+#include <mutex>
+#include <type_traits>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -11,51 +9,52 @@ extern "C" {
 
 namespace corvane {
 
-// Runs a handler where the adapter says; a throwing handler is logged and
-// ends the input with AVERROR_EXTERNAL.
-int TFrameInputAdapter::RunEvent(const char* AName, const std::function<int()>& ACall) {
-  int result = -1;
-  const std::function<void()> body = [&] { result = ACall(); };
-  try {
-    if (!FTriggerEventInMainThread) {
-      body();
-    } else if (!callInMainThread(body)) {
+// A handler's outcome as a read result: its result, -1 without one,
+// AVERROR_EXIT when the main thread shut down first, AVERROR_EXTERNAL when it
+// threw (logged).
+template <class R>
+int TFrameInputAdapter::ReadResult(const TSlotResult<R>& AResult) {
+  switch (AResult.Outcome) {
+    case SlotOutcome::Ran:
+      if constexpr (std::is_same_v<R, int>) return AResult.Value;
+      return 0;
+    case SlotOutcome::Threw:
+      return AVERROR_EXTERNAL;
+    case SlotOutcome::NotRun:
       return AVERROR_EXIT;
-    }
-  } catch (const std::exception& e) {
-    FFLogger().Log(this, llError, "%s handler failed: %s", AName, e.what());
-    return AVERROR_EXTERNAL;
-  } catch (...) {
-    FFLogger().Log(this, llError, "%s handler failed", AName);
-    return AVERROR_EXTERNAL;
+    case SlotOutcome::NoHandler:
+      break;
   }
-  return result;
+  return -1;
+}
+
+// The canvas is locked for the call, on the thread that runs the handler.
+int TFrameInputAdapter::ReadCanvas(Bitmap& ABitmap, TInputFrameInfo* AInfo) {
+  const auto h = FOnReadFrameCanvas.Snapshot();
+  if (!h) return -1;
+  TSlotResult<int> r;
+  r.Outcome = SlotOutcome::NotRun;
+  FOnReadFrameCanvas.Deliver([&] {
+    std::lock_guard canvas(ABitmap.canvas);
+    r = FOnReadFrameCanvas.Invoke(*h, this, ABitmap, AInfo);
+  });
+  return ReadResult(r);
 }
 
 void TFrameInputAdapter::ReadHeader(TInputFrameInfo* AInfo) {
   FFrameInfo = AInfo;
-  if (auto handler = FOnReadHeader.Get())
-    RunEvent("OnReadHeader", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  ReadResult(FOnReadHeader.Call(this));
 }
 
 int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bitmap& ABitmap,
                                   TInputFrameInfo* AInfo) {
   switch (AKind) {
     case TFrameInputKind::Yuv:
-    case TFrameInputKind::Bmp: {
-      auto handler = AKind == TFrameInputKind::Yuv ? FOnReadFrameYUV.Get() : FOnReadFrameBMP.Get();
-      if (!handler) return -1;
-      return RunEvent(AKind == TFrameInputKind::Yuv ? "OnReadFrameYUV" : "OnReadFrameBMP",
-                      [&] { return (*handler)(this, AData, AInfo); });
-    }
-    case TFrameInputKind::Canvas: {
-      auto handler = FOnReadFrameCanvas.Get();
-      if (!handler) return -1;
-      return RunEvent("OnReadFrameCanvas", [&] { return (*handler)(this, ABitmap, AInfo); });
-    }
+      return ReadResult(FOnReadFrameYUV.Call(this, AData, AInfo));
+    case TFrameInputKind::Bmp:
+      return ReadResult(FOnReadFrameBMP.Call(this, AData, AInfo));
+    case TFrameInputKind::Canvas:
+      return ReadCanvas(ABitmap, AInfo);
     default:
       return -1;
   }
@@ -64,11 +63,7 @@ int TFrameInputAdapter::ReadFrame(TFrameInputKind AKind, std::uint8_t* AData, Bi
 void TFrameInputAdapter::ReadClose(TInputFrameInfo* AInfo) {
   TInputFrameInfo* expected = AInfo;
   FFrameInfo.compare_exchange_strong(expected, nullptr);
-  if (auto handler = FOnReadClose.Get())
-    RunEvent("OnReadClose", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  ReadResult(FOnReadClose.Call(this));
 }
 
 }  // namespace corvane

@@ -10,11 +10,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "capture/CaptureEvents.h"
 #include "capture/FramePacking.h"
-#include "capture/HandlerSlot.h"
 #include "foundation/AdapterRegistry.h"
 #include "foundation/BaseComponent.h"
 #include "foundation/Bitmap.h"
+#include "foundation/EventSlot.h"
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -42,7 +43,7 @@ struct TInputFrameInfo {
 using TReadFrameDataEvent =
     std::function<int(TObject* Sender, std::uint8_t* AData, TInputFrameInfo* AFrameInfo)>;
 // The canvas is a bitmap of the input's size and layout, kept between frames;
-// its size and format must stay as they are.
+// its size and format must stay as they are. It is locked for the call.
 using TReadFrameCanvasEvent =
     std::function<int(TObject* Sender, Bitmap& ACanvas, TInputFrameInfo* AFrameInfo)>;
 
@@ -81,13 +82,20 @@ class TFrameInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputFrameInfo* AInfo);
 
  private:
-  int RunEvent(const char* AName, const std::function<int()>& ACall);
+  template <class R>
+  static int ReadResult(const TSlotResult<R>& AResult);
+  int ReadCanvas(Bitmap& ABitmap, TInputFrameInfo* AInfo);
 
-  THandlerSlot<TCaptureNotifyEvent> FOnReadHeader;
-  THandlerSlot<TCaptureNotifyEvent> FOnReadClose;
-  THandlerSlot<TReadFrameDataEvent> FOnReadFrameYUV;
-  THandlerSlot<TReadFrameDataEvent> FOnReadFrameBMP;
-  THandlerSlot<TReadFrameCanvasEvent> FOnReadFrameCanvas;
+  TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Main, this,
+                                           &FTriggerEventInMainThread};
+  TEventSlot<void(TObject*)> FOnReadClose{"OnReadClose", SlotThread::Main, this,
+                                          &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, std::uint8_t*, TInputFrameInfo*)> FOnReadFrameYUV{
+      "OnReadFrameYUV", SlotThread::Main, this, &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, std::uint8_t*, TInputFrameInfo*)> FOnReadFrameBMP{
+      "OnReadFrameBMP", SlotThread::Main, this, &FTriggerEventInMainThread};
+  TEventSlot<int(TObject*, Bitmap&, TInputFrameInfo*)> FOnReadFrameCanvas{
+      "OnReadFrameCanvas", SlotThread::Main, this, &FTriggerEventInMainThread};
   std::atomic<bool> FTriggerEventInMainThread{true};
   std::atomic<void*> FData{nullptr};
   std::atomic<TInputFrameInfo*> FFrameInfo{nullptr};

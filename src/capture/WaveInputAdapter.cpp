@@ -1,54 +1,37 @@
 #include "capture/WaveInputAdapter.h"
 
-#include <exception>
-
-#include "foundation/Logger.h"
+#include <type_traits>
+#include <utility>
 
 extern "C" {
 #include <libavutil/error.h>
 }
 
 namespace corvane {
-namespace {
 
-// A throwing handler is logged and ends the input with AVERROR_EXTERNAL.
-template <class F>
-int runHandler(TObject* sender, const char* name, F&& call) {
-  try {
-    return call();
-  } catch (const std::exception& e) {
-    FFLogger().Log(sender, llError, "%s handler failed: %s", name, e.what());
-  } catch (...) {
-    FFLogger().Log(sender, llError, "%s handler failed", name);
-  }
-  return AVERROR_EXTERNAL;
+// A handler's result, -1 without one, AVERROR_EXTERNAL when it threw (logged).
+template <class Slot, class... B>
+int TWaveInputAdapter::RunEvent(const Slot& AEvent, B&&... AArgs) {
+  const auto r = AEvent.Call(std::forward<B>(AArgs)...);
+  if (r.Outcome == SlotOutcome::Threw) return AVERROR_EXTERNAL;
+  if (!r.Ran()) return -1;
+  if constexpr (std::is_same_v<decltype(r.Value), int>) return r.Value;
+  return 0;
 }
-
-}  // namespace
 
 void TWaveInputAdapter::ReadHeader(TInputWaveInfo* AInfo) {
   FWaveInfo = AInfo;
-  if (auto handler = FOnReadHeader.Get())
-    runHandler(this, "OnReadHeader", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  RunEvent(FOnReadHeader, this);
 }
 
 int TWaveInputAdapter::ReadWaveData(std::uint8_t* AData, TInputWaveInfo* AInfo) {
-  auto handler = FOnReadWaveData.Get();
-  if (!handler) return -1;
-  return runHandler(this, "OnReadWaveData", [&] { return (*handler)(this, AData, AInfo); });
+  return RunEvent(FOnReadWaveData, this, AData, AInfo);
 }
 
 void TWaveInputAdapter::ReadClose(TInputWaveInfo* AInfo) {
   TInputWaveInfo* expected = AInfo;
   FWaveInfo.compare_exchange_strong(expected, nullptr);
-  if (auto handler = FOnReadClose.Get())
-    runHandler(this, "OnReadClose", [&] {
-      (*handler)(this);
-      return 0;
-    });
+  RunEvent(FOnReadClose, this);
 }
 
 }  // namespace corvane

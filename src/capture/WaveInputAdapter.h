@@ -11,9 +11,10 @@
 #include <cstdint>
 #include <functional>
 
-#include "capture/HandlerSlot.h"
+#include "capture/CaptureEvents.h"
 #include "foundation/AdapterRegistry.h"
 #include "foundation/BaseComponent.h"
+#include "foundation/EventSlot.h"
 
 namespace corvane {
 
@@ -56,9 +57,13 @@ class TWaveInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputWaveInfo* AInfo);
 
  private:
-  THandlerSlot<TCaptureNotifyEvent> FOnReadHeader;
-  THandlerSlot<TCaptureNotifyEvent> FOnReadClose;
-  THandlerSlot<TReadWaveDataEvent> FOnReadWaveData;
+  template <class Slot, class... B>
+  int RunEvent(const Slot& AEvent, B&&... AArgs);
+
+  TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Raiser, this};
+  TEventSlot<void(TObject*)> FOnReadClose{"OnReadClose", SlotThread::Raiser, this};
+  TEventSlot<int(TObject*, std::uint8_t*, TInputWaveInfo*)> FOnReadWaveData{
+      "OnReadWaveData", SlotThread::Raiser, this};
   std::atomic<void*> FData{nullptr};
   std::atomic<TInputWaveInfo*> FWaveInfo{nullptr};
 };

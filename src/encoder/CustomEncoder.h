@@ -21,9 +21,9 @@
 #include "encoder/Task.h"
 #include "encoder/TaskScheduler.h"
 #include "foundation/BaseComponent.h"
+#include "foundation/EventSlot.h"
 #include "foundation/Library.h"
 #include "foundation/StreamIO.h"
-#include "transcoder/HookEvent.h"
 
 namespace corvane {
 
@@ -90,6 +90,7 @@ class TCustomEncoder : public TFFBaseComponent {
   bool Exchange(int ATaskIndex1, int ATaskIndex2);
   bool RemoveTask(int ATaskIndex);
   int GetTaskIndex(const TFFmpeg* AFFmpeg) const;
+  // Initialises a task not yet started; for a started one, whether it runs.
   bool InitTask(int ATaskIndex);
   bool SendFilterCommand(int ATaskIndex, const std::string& target, const std::string& cmd,
                          const std::string& arg, int flags);
@@ -103,7 +104,8 @@ class TCustomEncoder : public TFFBaseComponent {
   void Resume();
   void Step();
   // Nothing more starts; running tasks stop (with AWaitForStop, waited for,
-  // pumping main-thread calls).
+  // pumping main-thread calls). Any thread: a file that another thread is
+  // opening (AddTask, AddInput, SetOutput) gives up, and that call fails.
   void Stop(bool AWaitForStop);
 
   // ---- Queries
@@ -149,16 +151,33 @@ class TCustomEncoder : public TFFBaseComponent {
   bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
   void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread = AValue; }
 
-  // ---- Events (Set/Clear from any thread)
-  THookEvent<void(TObject*, int)> OnStart;
-  THookEvent<void(TObject*, const TTerminateInfo&)> OnTerminate;
-  THookEvent<void(TObject*, TEncProgressInfo*)> OnProgress;
-  THookEvent<void(TObject*, const TPreviewInfo&)> OnPreviewBitmap;
-  THookEvent<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo;  // Sender: the task
-  THookEvent<void(TObject*, int, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>
-      OnAudioInputHook, OnAudioOutputHook;
-  THookEvent<void(TObject*, THookInfo*)> OnVideoInputHook, OnVideoOutputHook;
-  THookEvent<void(TObject*, TFrameHookInfo*)> OnFrameInputHook, OnFrameOutputHook;
+  // ---- Events (Set/Clear from any thread). Reports run on the main thread
+  // while TriggerEventInMainThread is set, else on the task's thread; hooks
+  // and OnStart on the thread that raises them.
+  TEventSlot<void(TObject*, int)> OnStart{"OnStart", SlotThread::Raiser, this};
+  TEventSlot<void(TObject*, const TTerminateInfo&)> OnTerminate{"OnTerminate", SlotThread::Main,
+                                                                this, &FTriggerEventInMainThread};
+  TEventSlot<void(TObject*, TEncProgressInfo*)> OnProgress{"OnProgress", SlotThread::Main, this,
+                                                           &FTriggerEventInMainThread};
+  // ABitmap's canvas is locked for the call, on the thread that runs it.
+  TEventSlot<void(TObject*, const TPreviewInfo&)> OnPreviewBitmap{
+      "OnPreviewBitmap", SlotThread::Main, this, &FTriggerEventInMainThread};
+  // Sender: the task.
+  TEventSlot<void(TObject*, AVFormatContext*)> OnBeforeFindStreamInfo{
+      "OnBeforeFindStreamInfo", SlotThread::Main, this, &FTriggerEventInMainThread};
+  using TAudioHook =
+      TEventSlot<void(TObject*, int, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>;
+  TAudioHook OnAudioInputHook{"OnAudioInputHook", SlotThread::Raiser, this};
+  TAudioHook OnAudioOutputHook{"OnAudioOutputHook", SlotThread::Raiser, this};
+  // The bitmap's canvas is locked for the call.
+  TEventSlot<void(TObject*, THookInfo*)> OnVideoInputHook{"OnVideoInputHook", SlotThread::Raiser,
+                                                          this};
+  TEventSlot<void(TObject*, THookInfo*)> OnVideoOutputHook{"OnVideoOutputHook", SlotThread::Raiser,
+                                                           this};
+  TEventSlot<void(TObject*, TFrameHookInfo*)> OnFrameInputHook{"OnFrameInputHook",
+                                                               SlotThread::Raiser, this};
+  TEventSlot<void(TObject*, TFrameHookInfo*)> OnFrameOutputHook{"OnFrameOutputHook",
+                                                                SlotThread::Raiser, this};
 
  protected:
   // Clears the handlers, stops every task and drains the reports; a derived
@@ -191,6 +210,9 @@ class TCustomEncoder : public TFFBaseComponent {
   void ApplyTaskSettings(TFFmpeg& ATask);
   int OpenInput(TFFmpeg& ATask, const std::string& AFileName, TInputOptions* AOptions);
   int OpenOutput(TFFmpeg& ATask, const std::string& AFileName, TOutputOptions* AOptions);
+  template <class F>
+  int Interruptible(TFFmpeg& ATask, F&& AOpen);
+  void InterruptOpen();
   void StartNextTasks(int AMaxCount);
   void StopLaunched(bool AWaitForStop);
   void LaunchTask(int AIndex);
@@ -199,8 +221,16 @@ class TCustomEncoder : public TFFBaseComponent {
               const std::string& AMessage);
   void RaiseTerminate(const TTerminateInfo& AInfo);
   void AutoRelease(int AIndex, const TFFmpeg* ATask, unsigned AGeneration);
-  template <class F>
-  void RaiseReport(std::recursive_mutex& ALock, F&& ARaise);
+  template <class Slot, class... B>
+  void RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs);
+  template <class Slot, class... B>
+  bool RaiseHook(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs);
+  void RaiseVideoHook(const TEventSlot<void(TObject*, THookInfo*)>& ASlot, TFFmpeg* ATask,
+                      Bitmap& ABitmap, int AFrameNumber, std::int64_t APTS, bool& AUpdate,
+                      bool& AStopHook);
+  void RaiseFrameHook(const TEventSlot<void(TObject*, TFrameHookInfo*)>& ASlot, TFFmpeg* ATask,
+                      AVFrame* APicture, AVPixelFormat APixFmt, int AFrameNumber, int AWidth,
+                      int AHeight, std::int64_t APTS);
   std::int32_t PostHookBits() const;
 
   std::string FLastErrMsg;
@@ -228,6 +258,10 @@ class TCustomEncoder : public TFFBaseComponent {
   // Launching a task and stopping the launched ones exclude each other.
   std::recursive_mutex FLaunchLock;
   bool FStopRequested = false;  // FLaunchLock
+  // The task whose file is being opened; Stop sets its stop flag, which the
+  // open's interrupt callback reads.
+  std::mutex FOpenLock;
+  TFFmpeg* FOpening = nullptr;  // FOpenLock
   TReportQueue FReports;        // declared last: drained first at destruction
 };
 

@@ -46,6 +46,29 @@ void TCustomEncoder::ApplyTaskSettings(TFFmpeg& ATask) {
   ATask.FWriteTimeout = WriteTimeout();
 }
 
+// Runs an open of the task's file so that Stop from another thread can end it.
+template <class F>
+int TCustomEncoder::Interruptible(TFFmpeg& ATask, F&& AOpen) {
+  {
+    std::lock_guard g(FOpenLock);
+    ATask.FBroken = false;
+    FOpening = &ATask;
+  }
+  struct Done {
+    TCustomEncoder& e;
+    ~Done() {
+      std::lock_guard g(e.FOpenLock);
+      e.FOpening = nullptr;
+    }
+  } done{*this};
+  return AOpen();
+}
+
+void TCustomEncoder::InterruptOpen() {
+  std::lock_guard g(FOpenLock);
+  if (FOpening) FOpening->FBroken = true;
+}
+
 int TCustomEncoder::OpenInput(TFFmpeg& ATask, const std::string& AFileName,
                               TInputOptions* AOptions) {
   ApplyTaskSettings(ATask);
@@ -62,7 +85,8 @@ int TCustomEncoder::OpenInput(TFFmpeg& ATask, const std::string& AFileName,
   auto o = ATask.NewPerFileOptions();
   int ret;
   try {
-    ret = ATask.OpenInputFile(*o, options, presets, AFileName);
+    ret =
+        Interruptible(ATask, [&] { return ATask.OpenInputFile(*o, options, presets, AFileName); });
   } catch (...) {
     ATask.ReleasePerFileOptions(std::move(o));
     throw;
@@ -142,7 +166,9 @@ int TCustomEncoder::OpenOutput(TFFmpeg& ATask, const std::string& AFileName,
   auto o = ATask.NewPerFileOptions();
   int ret;
   try {
-    ret = ATask.OpenOutputFile(*o, NormaliseHookWords(options), presets, AFileName);
+    ret = Interruptible(ATask, [&] {
+      return ATask.OpenOutputFile(*o, NormaliseHookWords(options), presets, AFileName);
+    });
   } catch (...) {
     ATask.ReleasePerFileOptions(std::move(o));
     throw;

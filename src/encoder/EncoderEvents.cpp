@@ -1,10 +1,6 @@
 // The tasks' notifications, turned into the component's events: reports on
 // the main thread (when TriggerEventInMainThread), hooks on the task thread.
-#include <exception>
-
 #include "encoder/CustomEncoder.h"
-#include "foundation/Logger.h"
-#include "foundation/MainThread.h"
 
 namespace corvane {
 
@@ -53,26 +49,34 @@ void TCustomEncoder::InstallOutputHooks(TFFmpeg& ATask, const TOutputOptions& AO
         });
 }
 
-// A report: marshalled to the main thread without holding a lock (the main
-// thread serialises it), else raised here under the kind's lock.
-template <class F>
-void TCustomEncoder::RaiseReport(std::recursive_mutex& ALock, F&& ARaise) {
-  try {
-    if (FTriggerEventInMainThread && marshallingEnabled() && currentDispatcher() &&
-        !isMainThread()) {
-      callInMainThread(ARaise);
-      return;
-    }
-    std::lock_guard g(ALock);
-    ARaise();
-  } catch (const std::exception& ex) {
-    FFLogger().Log(this, llError, ex.what());
+// A report: delivered through the main thread without holding the kind's
+// lock (the main thread serialises it; a handler there may stop and wait
+// for the tasks), else raised here under the lock.
+template <class Slot, class... B>
+void TCustomEncoder::RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs) {
+  const auto h = ASlot.Snapshot();
+  if (!h) return;
+  if (ASlot.Marshals()) {
+    ASlot.Deliver([&] { ASlot.Invoke(*h, AArgs...); });
+    return;
   }
+  std::lock_guard g(ALock);
+  ASlot.Invoke(*h, AArgs...);
+}
+
+// A hook, on the task thread under the kind's lock (hooks never wait for the
+// main thread). True when the handler ran without throwing.
+template <class Slot, class... B>
+bool TCustomEncoder::RaiseHook(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs) {
+  if (!ASlot.Assigned()) return false;
+  const auto h = ASlot.Snapshot();
+  if (!h) return false;
+  std::lock_guard g(ALock);
+  return ASlot.Invoke(*h, AArgs...).Ran();
 }
 
 void TCustomEncoder::DoProgress(TFFmpeg* ATask, const TProgressInfo& AInfo) {
-  const auto h = OnProgress.Snapshot();
-  if (!h) return;
+  if (!OnProgress.Assigned()) return;
   TEncProgressInfo info;
   info.TaskIndex = GetTaskIndex(ATask);
   info.FrameNumber = static_cast<std::int32_t>(AInfo.FrameNumber);
@@ -82,85 +86,88 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, const TProgressInfo& AInfo) {
   info.CurrentSize = AInfo.CurrentSize;
   info.CurrentDuration = AInfo.CurrentDuration;
   info.TotalDuration = AInfo.TotalDuration;
-  RaiseReport(FProgressLock, [&] { (*h)(this, &info); });
+  RaiseReport(OnProgress, FProgressLock, this, &info);
 }
 
+// The canvas is locked on the thread that runs the handler, for the call.
 void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ATask, const Bitmap& ABitmap, int AFrameNumber,
                                      std::int64_t APTS) {
   const auto h = OnPreviewBitmap.Snapshot();
   if (!h) return;
   const TPreviewInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS};
-  RaiseReport(FPreviewLock, [&] { (*h)(this, info); });
+  const auto call = [&] {
+    std::lock_guard canvas(ABitmap.canvas);
+    OnPreviewBitmap.Invoke(*h, this, info);
+  };
+  if (OnPreviewBitmap.Marshals()) {
+    OnPreviewBitmap.Deliver(call);
+    return;
+  }
+  std::lock_guard g(FPreviewLock);
+  call();
 }
 
 void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* ATask, AVFormatContext* AContext) {
-  const auto h = OnBeforeFindStreamInfo.Snapshot();
+  if (!OnBeforeFindStreamInfo.Assigned()) return;
+  RaiseReport(OnBeforeFindStreamInfo, FFindStreamLock, static_cast<TObject*>(ATask), AContext);
+}
+
+// The engine's Update and StopHook go in and come back; a handler that threw
+// leaves the bitmap out of the stream.
+void TCustomEncoder::RaiseVideoHook(const TEventSlot<void(TObject*, THookInfo*)>& ASlot,
+                                    TFFmpeg* ATask, Bitmap& ABitmap, int AFrameNumber,
+                                    std::int64_t APTS, bool& AUpdate, bool& AStopHook) {
+  const auto h = ASlot.Snapshot();
   if (!h) return;
-  RaiseReport(FFindStreamLock, [&] { (*h)(ATask, AContext); });
+  THookInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS, AUpdate, AStopHook};
+  // The kind's lock first, then the canvas, as for the preview.
+  std::lock_guard g(FVideoHookLock);
+  std::lock_guard canvas(ABitmap.canvas);
+  if (!ASlot.Invoke(*h, this, &info).Ran()) {
+    AUpdate = false;
+    return;
+  }
+  AUpdate = info.Update;
+  AStopHook = info.StopHook;
 }
-
-namespace {
-
-template <class H, class F>
-void RaiseHook(std::recursive_mutex& ALock, const H& AHandler, F&& ARaise) {
-  if (!AHandler) return;
-  std::lock_guard g(ALock);  // hooks never wait for the main thread
-  ARaise();
-}
-
-}  // namespace
 
 void TCustomEncoder::DoInputVideoHook(TFFmpeg* ATask, Bitmap& ABitmap, int AFrameNumber,
                                       std::int64_t APTS, bool& AUpdate, bool& AStopHook) {
-  const auto h = OnVideoInputHook.Snapshot();
-  RaiseHook(FVideoHookLock, h, [&] {
-    THookInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS, AUpdate, AStopHook};
-    (*h)(this, &info);
-    AUpdate = info.Update;
-    AStopHook = info.StopHook;
-  });
+  RaiseVideoHook(OnVideoInputHook, ATask, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
 }
 
 void TCustomEncoder::DoOutputVideoHook(TFFmpeg* ATask, Bitmap& ABitmap, int AFrameNumber,
                                        std::int64_t APTS, bool& AUpdate, bool& AStopHook) {
-  const auto h = OnVideoOutputHook.Snapshot();
-  RaiseHook(FVideoHookLock, h, [&] {
-    THookInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS, AUpdate, AStopHook};
-    (*h)(this, &info);
-    AUpdate = info.Update;
-    AStopHook = info.StopHook;
-  });
+  RaiseVideoHook(OnVideoOutputHook, ATask, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+}
+
+void TCustomEncoder::RaiseFrameHook(const TEventSlot<void(TObject*, TFrameHookInfo*)>& ASlot,
+                                    TFFmpeg* ATask, AVFrame* APicture, AVPixelFormat APixFmt,
+                                    int AFrameNumber, int AWidth, int AHeight, std::int64_t APTS) {
+  if (!ASlot.Assigned()) return;
+  TFrameHookInfo info{GetTaskIndex(ATask), AFrameNumber, APicture, APixFmt, AWidth, AHeight, APTS};
+  RaiseHook(ASlot, FFrameHookLock, this, &info);
 }
 
 void TCustomEncoder::DoInputFrameHook(TFFmpeg* ATask, AVFrame* APicture, AVPixelFormat APixFmt,
                                       int AFrameNumber, int AWidth, int AHeight,
                                       std::int64_t APTS) {
-  const auto h = OnFrameInputHook.Snapshot();
-  RaiseHook(FFrameHookLock, h, [&] {
-    TFrameHookInfo info{
-        GetTaskIndex(ATask), AFrameNumber, APicture, APixFmt, AWidth, AHeight, APTS};
-    (*h)(this, &info);
-  });
+  RaiseFrameHook(OnFrameInputHook, ATask, APicture, APixFmt, AFrameNumber, AWidth, AHeight, APTS);
 }
 
 void TCustomEncoder::DoOutputFrameHook(TFFmpeg* ATask, AVFrame* APicture, AVPixelFormat APixFmt,
                                        int AFrameNumber, int AWidth, int AHeight,
                                        std::int64_t APTS) {
-  const auto h = OnFrameOutputHook.Snapshot();
-  RaiseHook(FFrameHookLock, h, [&] {
-    TFrameHookInfo info{
-        GetTaskIndex(ATask), AFrameNumber, APicture, APixFmt, AWidth, AHeight, APTS};
-    (*h)(this, &info);
-  });
+  RaiseFrameHook(OnFrameOutputHook, ATask, APicture, APixFmt, AFrameNumber, AWidth, AHeight, APTS);
 }
 
 void TCustomEncoder::DoAudioHook(bool AOutput, TFFmpeg* ATask, std::int64_t APTS, AVFrame* AFrame,
                                  int ASize, int ASampleRate, int AChannels,
                                  AVSampleFormat ASampleFormat) {
-  const auto h = (AOutput ? OnAudioOutputHook : OnAudioInputHook).Snapshot();
-  RaiseHook(FAudioHookLock, h, [&] {
-    (*h)(this, GetTaskIndex(ATask), APTS, AFrame, ASize, ASampleRate, AChannels, ASampleFormat);
-  });
+  const auto& slot = AOutput ? OnAudioOutputHook : OnAudioInputHook;
+  if (!slot.Assigned()) return;
+  RaiseHook(slot, FAudioHookLock, this, GetTaskIndex(ATask), APTS, AFrame, ASize, ASampleRate,
+            AChannels, ASampleFormat);
 }
 
 }  // namespace corvane

@@ -2,8 +2,6 @@
 #include <exception>
 
 #include "encoder/CustomEncoder.h"
-#include "foundation/Logger.h"
-#include "foundation/MainThread.h"
 
 namespace corvane {
 
@@ -47,13 +45,7 @@ void TCustomEncoder::StartNextTasks(int AMaxCount) {
 
 void TCustomEncoder::LaunchTask(int AIndex) {
   const std::shared_ptr<TFFmpeg> task = FFFmpegList.Item(AIndex);
-  if (auto h = OnStart.Snapshot()) {
-    try {
-      (*h)(this, AIndex);
-    } catch (const std::exception& ex) {
-      FFLogger().Log(this, llError, ex.what());
-    }
-  }
+  OnStart.Raise(this, AIndex);
   // A stop that came first (perhaps from the start handler) ends the task
   // before it ran; it is reported as not finished.
   bool skipped = false;
@@ -125,19 +117,7 @@ void TCustomEncoder::Report(std::int32_t ATaskIndex, TFFmpeg* ATask, bool AFinis
   });
 }
 
-void TCustomEncoder::RaiseTerminate(const TTerminateInfo& AInfo) {
-  const auto h = OnTerminate.Snapshot();
-  if (!h) return;
-  const auto raise = [&] { (*h)(this, AInfo); };
-  try {
-    if (FTriggerEventInMainThread)
-      callInMainThread(raise);
-    else
-      raise();
-  } catch (const std::exception& ex) {
-    FFLogger().Log(this, llError, ex.what());
-  }
-}
+void TCustomEncoder::RaiseTerminate(const TTerminateInfo& AInfo) { OnTerminate.Raise(this, AInfo); }
 
 // Report worker: the task's thread has delivered its termination; the
 // destructor joins it.
@@ -168,6 +148,7 @@ void TCustomEncoder::Step() {
 }
 
 void TCustomEncoder::Stop(bool AWaitForStop) {
+  InterruptOpen();
   {
     std::lock_guard g(FTerminateLock);
     if (FScheduler.CancelPending() && FThreadMode) AllDone();
@@ -180,6 +161,8 @@ void TCustomEncoder::Stop(bool AWaitForStop) {
 bool TCustomEncoder::InitTask(int ATaskIndex) {
   const auto task = FFFmpegList.Item(ATaskIndex);
   if (!task) return false;
+  // A started task initialises itself on its own thread.
+  if (task->FLaunched) return task->Converting();
   try {
     return task->InitTranscode();
   } catch (const std::exception& ex) {

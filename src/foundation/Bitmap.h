@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 extern "C" {
@@ -24,6 +25,23 @@ bool isValidBmpFormat(BmpFormat f);
 int bmpBitsPerPixel(BmpFormat f);
 AVPixelFormat bmpPixelFormat(BmpFormat f);
 
+// The lock of a bitmap's pixels, for a bitmap that two threads may reach:
+// the engine holds it while it writes a hooked or previewed bitmap and for
+// the handler's call; an application that keeps the bitmap takes it to read.
+// Recursive, so a handler may take it again; a copy has a lock of its own.
+class CanvasLock {
+ public:
+  CanvasLock() = default;
+  CanvasLock(const CanvasLock&) {}
+  CanvasLock& operator=(const CanvasLock&) { return *this; }
+  void lock() { FMutex.lock(); }
+  void unlock() { FMutex.unlock(); }
+  bool try_lock() { return FMutex.try_lock(); }
+
+ private:
+  std::recursive_mutex FMutex;
+};
+
 // Rows top first, each padded to a multiple of 4 bytes.
 struct Bitmap {
   int width = 0;
@@ -32,6 +50,7 @@ struct Bitmap {
   bool alpha_defined = false;
   int stride = 0;
   std::vector<std::uint8_t> pixels;
+  mutable CanvasLock canvas;
 
   static int strideFor(int width, BmpFormat f);
 

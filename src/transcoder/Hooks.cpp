@@ -16,20 +16,6 @@ std::int64_t MonotonicMicroseconds() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Raises a handler; what it throws is logged as "Error occurs <name> event: ...".
-template <class F>
-bool Raise(TObject* sender, const char* name, F&& call) {
-  try {
-    call();
-    return true;
-  } catch (const std::exception& ex) {
-    FFLogger().Log(sender, llError, strprintf("Error occurs %s event: %s", name, ex.what()));
-  } catch (...) {
-    FFLogger().Log(sender, llError, strprintf("Error occurs %s event: unknown exception", name));
-  }
-  return false;
-}
-
 bool ValidBitsPixel(int bits) {
   return bits == 8 || bits == 15 || bits == 16 || bits == 24 || bits == 32;
 }
@@ -95,6 +81,9 @@ bool THooks::RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFr
                           int ANumber, std::int64_t APTS, bool& AConverted) {
   ApplyBitsPixel();
   const auto fmt = static_cast<AVPixelFormat>(AFrame->format);
+  // The canvas is held while the bitmap is written here; a handler that
+  // needs it for its call takes it (the encoder's hooks do).
+  std::unique_lock canvas(AConverter.Bitmap().canvas);
   AConverted = AConverter.PictureToRGB(AFrame->data, AFrame->linesize, fmt, AFrame->width,
                                        AFrame->height, true);
   const auto handler = AEvent.Snapshot();
@@ -105,9 +94,10 @@ bool THooks::RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFr
   }
   if (!handler) return true;
   bool update = true, stop = false;
-  if (!Raise(FSender, "VideoHook",
-             [&] { (*handler)(FSender, AConverter.Bitmap(), ANumber, APTS, update, stop); }))
+  canvas.unlock();
+  if (!AEvent.Invoke(*handler, FSender, AConverter.Bitmap(), ANumber, APTS, update, stop).Ran())
     update = false;
+  canvas.lock();
   if (!update) {
     AConverted = false;  // the bitmap may differ from the picture now
   } else if (!AConverter.BitmapToRGB()) {
@@ -123,29 +113,19 @@ bool THooks::RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFr
   return AConverted;
 }
 
-void THooks::RaiseFrameHook(
-    THookEvent<void(TObject*, AVFrame*, AVPixelFormat, int, int, int, std::int64_t)>& AEvent,
-    AVFrame* AFrame, int ANumber, std::int64_t APTS) {
-  const auto handler = AEvent.Snapshot();
-  if (!handler) return;
-  Raise(FSender, "FrameHook", [&] {
-    (*handler)(FSender, AFrame, static_cast<AVPixelFormat>(AFrame->format), ANumber, AFrame->width,
-               AFrame->height, APTS);
-  });
+void THooks::RaiseFrameHook(FrameEvent& AEvent, AVFrame* AFrame, int ANumber, std::int64_t APTS) {
+  if (const auto handler = AEvent.Snapshot())
+    AEvent.Invoke(*handler, FSender, AFrame, static_cast<AVPixelFormat>(AFrame->format), ANumber,
+                  AFrame->width, AFrame->height, APTS);
 }
 
-void THooks::RaiseAudioHook(
-    THookEvent<void(TObject*, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>& AEvent,
-    AVFrame* AFrame, std::int64_t APTS) {
+void THooks::RaiseAudioHook(AudioEvent& AEvent, AVFrame* AFrame, std::int64_t APTS) {
   if (!AEvent.Assigned()) return;
   // Other outputs of a split may share the samples: hook a copy of our own.
   if (!MakeWritable(AFrame, "hook buf malloc error.")) return;
-  const auto handler = AEvent.Snapshot();
-  if (!handler) return;
-  Raise(FSender, "AudioHook", [&] {
-    (*handler)(FSender, APTS, AFrame, AFrame->linesize[0], AFrame->sample_rate,
-               AFrame->ch_layout.nb_channels, static_cast<AVSampleFormat>(AFrame->format));
-  });
+  if (const auto handler = AEvent.Snapshot())
+    AEvent.Invoke(*handler, FSender, APTS, AFrame, AFrame->linesize[0], AFrame->sample_rate,
+                  AFrame->ch_layout.nb_channels, static_cast<AVSampleFormat>(AFrame->format));
 }
 
 void THooks::InputAudio(AVFrame* AFrame, std::int64_t APTS) {
@@ -220,6 +200,7 @@ void THooks::RunPostHooks(AVFrame* AFrame, int ANumber, std::int64_t APTS, bool 
   const bool preview = !bitmap && (post & phPreview);
   if ((!bitmap && !preview) || AFrame->hw_frames_ctx || !PreviewDue()) return;
   bool ok = true;
+  std::unique_lock canvas(FOutputConverter.Bitmap().canvas);
   if (!AConverted || changed) {
     ApplyBitsPixel();
     ok = FOutputConverter.PictureToRGB(AFrame->data, AFrame->linesize,
@@ -228,12 +209,15 @@ void THooks::RunPostHooks(AVFrame* AFrame, int ANumber, std::int64_t APTS, bool 
     if (!ok) Log(FOutputConverter.LastErrMsg());
   }
   if (ok && bitmap) {
+    // The raiser of a main-thread report locks the canvas on the thread
+    // that runs the handler: waiting here with it held could deadlock.
+    canvas.unlock();
     if (const auto handler = OnPreviewBitmap.Snapshot())
-      Raise(FSender, "PreviewBitmap",
-            [&] { (*handler)(FSender, FOutputConverter.Bitmap(), ANumber, APTS); });
+      OnPreviewBitmap.Invoke(*handler, FSender, FOutputConverter.Bitmap(), ANumber, APTS);
   } else if (ok) {
     ok = PaintPreview(ANumber, APTS);
   }
+  if (canvas.owns_lock()) canvas.unlock();
   if (ok) return;
   std::shared_ptr<TPreviewer> gone;
   std::lock_guard g(FHookLock);

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/EventSlot.h"
 #include "foundation/FormatConverter.h"
-#include "transcoder/HookEvent.h"
 #include "transcoder/Preview.h"
 
 extern "C" {
@@ -46,18 +46,30 @@ class THooks {
  public:
   static constexpr std::int64_t kDefaultPreviewInterval = 100000;
 
-  explicit THooks(TObject* ASender) : FSender(ASender) {}
+  explicit THooks(TObject* ASender)
+      : OnInputAudioHook("AudioHook event", SlotThread::Raiser, ASender),
+        OnOutputAudioHook("AudioHook event", SlotThread::Raiser, ASender),
+        OnInputVideoHook("VideoHook event", SlotThread::Raiser, ASender),
+        OnOutputVideoHook("VideoHook event", SlotThread::Raiser, ASender),
+        OnInputFrameHook("FrameHook event", SlotThread::Raiser, ASender),
+        OnOutputFrameHook("FrameHook event", SlotThread::Raiser, ASender),
+        OnPreviewBitmap("PreviewBitmap event", SlotThread::Raiser, ASender),
+        FSender(ASender) {}
   THooks(const THooks&) = delete;
   THooks& operator=(const THooks&) = delete;
 
-  // Any thread.
-  THookEvent<void(TObject*, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>
-      OnInputAudioHook, OnOutputAudioHook;
-  THookEvent<void(TObject*, Bitmap&, int, std::int64_t, bool&, bool&)> OnInputVideoHook,
-      OnOutputVideoHook;
-  THookEvent<void(TObject*, AVFrame*, AVPixelFormat, int, int, int, std::int64_t)> OnInputFrameHook,
-      OnOutputFrameHook;
-  THookEvent<void(TObject*, const Bitmap&, int, std::int64_t)> OnPreviewBitmap;
+  using AudioEvent =
+      TEventSlot<void(TObject*, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>;
+  using VideoEvent = TEventSlot<void(TObject*, Bitmap&, int, std::int64_t, bool&, bool&)>;
+  using FrameEvent =
+      TEventSlot<void(TObject*, AVFrame*, AVPixelFormat, int, int, int, std::int64_t)>;
+
+  // Set from any thread; raised on the task thread. The bitmap's canvas is
+  // locked while the task writes it, not for the handler's call.
+  AudioEvent OnInputAudioHook, OnOutputAudioHook;
+  VideoEvent OnInputVideoHook, OnOutputVideoHook;
+  FrameEvent OnInputFrameHook, OnOutputFrameHook;
+  TEventSlot<void(TObject*, const Bitmap&, int, std::int64_t)> OnPreviewBitmap;
 
   // Any thread; takes effect between two frames. Removing phPreview closes
   // the preview window.
@@ -79,17 +91,12 @@ class THooks {
   void Release();
 
  private:
-  using VideoEvent = THookEvent<void(TObject*, Bitmap&, int, std::int64_t, bool&, bool&)>;
   bool MakeWritable(AVFrame* AFrame, const char* AFailure);
   void ApplyBitsPixel();
   bool RunVideoHook(VideoEvent& AEvent, TFormatConverter& AConverter, AVFrame* AFrame, int ANumber,
                     std::int64_t APTS, bool& AConverted);
-  void RaiseFrameHook(
-      THookEvent<void(TObject*, AVFrame*, AVPixelFormat, int, int, int, std::int64_t)>& AEvent,
-      AVFrame* AFrame, int ANumber, std::int64_t APTS);
-  void RaiseAudioHook(
-      THookEvent<void(TObject*, std::int64_t, AVFrame*, int, int, int, AVSampleFormat)>& AEvent,
-      AVFrame* AFrame, std::int64_t APTS);
+  void RaiseFrameHook(FrameEvent& AEvent, AVFrame* AFrame, int ANumber, std::int64_t APTS);
+  void RaiseAudioHook(AudioEvent& AEvent, AVFrame* AFrame, std::int64_t APTS);
   void RunPostHooks(AVFrame* AFrame, int ANumber, std::int64_t APTS, bool AConverted);
   bool PreviewDue();
   bool PaintPreview(int ANumber, std::int64_t APTS);

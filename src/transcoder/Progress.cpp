@@ -119,14 +119,15 @@ void TCustomFFmpeg::ReportProgress(bool final, std::int64_t start_time, std::int
   Fqp_histogram = state.qp_histogram;
   Fnb_frames_drop = r.frames_drop;
 
-  if (r.dup_end && FShowDupOrDrop && FOnProgress) {
+  const bool stats_line = Fprint_stats && (!FOnProgress || FStatsWithProgressEvent);
+  if (r.dup_end && FShowDupOrDrop && FOnProgress && !stats_line) {
     FShowDupOrDrop = false;
     Log(llInfo, "%s", r.line.substr(0, r.dup_end).c_str());
   }
   const TProgressInfo info = ToInfo(r, in.size, FOutputDuration, Fnb_frames_dup, final);
   SetProgress(info);
   if (FOnProgress) FOnProgress(this, info);
-  if ((Fprint_stats && !FOnProgress) || final) Log(llInfo, "%s", r.line.c_str());
+  if (stats_line || final) Log(llInfo, "%s", r.line.c_str());
   WriteProgressFile(*this, r.file, final);
   Ffirst_report = 0;
   if (final) LogFinalStatistics(in.size);

@@ -92,7 +92,8 @@ int TCustomFFmpeg::ReadInterrupt(void* ctx) {
 int TCustomFFmpeg::WriteInterrupt(void* ctx) {
   try {
     auto& e = *static_cast<TCustomFFmpeg*>(ctx);
-    return CheckInterrupt(e, false, e.FLastWrite, e.FWriteTimeout, e.FWriteInterruptLogged,
+    // A run writes its trailer after a stop; an open before the run gives up.
+    return CheckInterrupt(e, !e.FConverting, e.FLastWrite, e.FWriteTimeout, e.FWriteInterruptLogged,
                           "connecting/writing timeout", "connecting/writing canceled");
   } catch (...) {
     return 1;

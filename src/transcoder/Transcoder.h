@@ -168,6 +168,8 @@ class TCustomFFmpeg : public TCustomFFmpegOpt {
   // ---- Events (set before StartConvert; raised on the task thread)
   TProgressEvent FOnProgress;
   TNotifyEvent FOnTerminate;
+  // The stats line (-stats) is printed also while FOnProgress takes the reports.
+  bool FStatsWithProgressEvent = false;
 
   // ---- Run state (task thread)
   std::atomic<bool> FConverting{false};

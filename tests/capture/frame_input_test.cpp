@@ -2,6 +2,7 @@
 // kinds, the pal8 palette, timestamps and the handlers' results.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -126,6 +127,13 @@ TEST_F(FrameInputTest, BitmapRowsTopFirst) {
 TEST_F(FrameInputTest, Pal8PaletteSideData) {
   adapter_->SetOnReadFrameCanvas([](TObject*, Bitmap& canvas, TInputFrameInfo* info) {
     if (!info->Palette) return -1;
+    // Locked for the call: another thread cannot take it.
+    const bool unlocked = std::async(std::launch::async, [&] {
+                            if (!canvas.canvas.try_lock()) return false;
+                            canvas.canvas.unlock();
+                            return true;
+                          }).get();
+    if (unlocked) return -2;
     if (info->FrameNumber == 1)
       for (int i = 0; i < AVPALETTE_SIZE; ++i) info->Palette[i] = std::uint8_t(i * 7);
     canvas.row(0)[0] = std::uint8_t(info->FrameNumber);
@@ -188,7 +196,7 @@ TEST_F(FrameInputTest, HandlerResults) {
   ASSERT_EQ(read(), 0);
   EXPECT_EQ(pkt_->pts, 0);
   EXPECT_EQ(read(), AVERROR_EXTERNAL);
-  EXPECT_TRUE(logged("OnReadFrameYUV handler failed: no picture"));
+  EXPECT_TRUE(logged("Error occurs OnReadFrameYUV: no picture"));
   EXPECT_EQ(read(), AVERROR(EIO));
   // Without a handler the input ends.
   adapter_->SetOnReadFrameYUV(nullptr);

@@ -446,29 +446,32 @@ TEST_F(RunControlTest, StopRightAfterStartEndsTheRun) {
 TEST_F(RunControlTest, InterruptCallbacksDecide) {
   struct Case {
     const char* name;
-    bool broken;
+    bool broken, converting;
     std::int64_t started_ago_us;  // -1: no call pending
     int timeout_ms;
     int read, write;
   };
   const Case cases[] = {
-      {"idle", false, -1, 500, 0, 0},
-      {"within time", false, 100000, 500, 0, 0},
-      {"timed out", false, 600000, 500, 1, 1},
-      {"time-out off", false, 600000, 0, 0, 0},
-      {"long time-out", false, 600000, 3000000, 0, 0},  // 3000 s: past 32 bits in microseconds
-      {"stopped", true, -1, 500, 1, 0},
+      {"idle", false, false, -1, 500, 0, 0},
+      {"within time", false, false, 100000, 500, 0, 0},
+      {"timed out", false, false, 600000, 500, 1, 1},
+      {"time-out off", false, false, 600000, 0, 0, 0},
+      {"long time-out", false, false, 600000, 3000000, 0, 0},  // 3000 s: past 32 bits in us
+      {"stopped while opening", true, false, -1, 500, 1, 1},
+      {"stopped while converting", true, true, -1, 500, 1, 0},  // the trailer still goes out
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TCustomFFmpeg& task = newTask();
     task.FBroken = c.broken;
+    task.FConverting = c.converting;
     task.FReadTimeout = task.FWriteTimeout = c.timeout_ms;
     const std::int64_t start =
         c.started_ago_us < 0 ? INT64_MAX : ff::av_gettime_relative() - c.started_ago_us;
     task.FLastRead = task.FLastWrite = start;
     EXPECT_EQ(task.FReadCallback.callback(task.FReadCallback.opaque), c.read);
     EXPECT_EQ(task.FWriteCallback.callback(task.FWriteCallback.opaque), c.write);
+    task.FConverting = false;
   }
 }
 
