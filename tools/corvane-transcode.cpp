@@ -304,10 +304,7 @@ bool runTasks(TDEDirerer& enc, int jobs, Console& console,
   });
   const bool started = enc.Start(jobs);
   if (!started) console.error(enc.LastErrMsg());
-  while (started && !ended) {
-    processMessages();
-    if (!ended) ::poll(nullptr, 0, 50);
-  }
+  if (started) waitPumping([&] { return ended.load(); });
   enc.OnTerminate.Clear();
   return started;
 }
@@ -319,15 +316,16 @@ namespace {
 
 struct BatchTask {
   int line = 0;
-  int index = -1;  // in the encoder; -1: the line could not be made a task
-  bool started = false;
-  bool reported = false;
+  int index = -1;        // in the encoder; -1: the line could not be made a task
+  bool skipped = false;  // not made a task: a stop came first
   bool finished = false;
   std::string message;
 };
 
-// Reads the batch file into tasks; false when it cannot be read.
-bool readBatch(const std::string& file, TDEDirerer& enc, std::vector<BatchTask>& tasks) {
+// Reads the batch file into tasks; false when it cannot be read. Once a stop
+// is asked for, the remaining lines are listed without being opened.
+bool readBatch(const std::string& file, TDEDirerer& enc, const StopWatcher& watcher,
+               std::vector<BatchTask>& tasks) {
   std::ifstream in(file);
   if (!in) return false;
   TCustomFFmpeg table_owner;
@@ -338,7 +336,9 @@ bool readBatch(const std::string& file, TDEDirerer& enc, std::vector<BatchTask>&
     if (words && words->empty()) continue;
     BatchTask t;
     t.line = number;
-    if (!words) {
+    if (watcher.stopping()) {
+      t.skipped = true;
+    } else if (!words) {
       t.message = "unbalanced quotes";
     } else {
       try {
@@ -368,7 +368,7 @@ void printSummary(const std::vector<BatchTask>& tasks, bool interrupted, Console
     std::string state;
     if (t.finished)
       state = "finished";
-    else if (interrupted && t.index >= 0 && t.message.empty())
+    else if (interrupted && (t.index >= 0 || t.skipped) && t.message.empty())
       state = "stopped";
     else
       state = "failed: " + (t.message.empty() ? std::string("did not finish") : t.message);
@@ -380,17 +380,15 @@ void printSummary(const std::vector<BatchTask>& tasks, bool interrupted, Console
 
 int runBatch(const std::string& file, int jobs, Console& console) {
   FFLogger().SetLogLevel(llWarning);  // the tasks' own progress lines would interleave
+  // Declared first: the encoder's handlers refer to the tasks until it goes.
+  std::vector<BatchTask> tasks;
   TDEDirerer enc;
   const StopWatcher watcher(enc, false);
-  std::vector<BatchTask> tasks;
-  if (!readBatch(file, enc, tasks)) {
+  if (!readBatch(file, enc, watcher, tasks)) {
     std::fprintf(stderr, "%s: cannot be read\n", file.c_str());
     return 1;
   }
   enc.SetProgressInterval(1000);
-  enc.OnStart.Set([&](TObject*, int index) {
-    if (BatchTask* t = byIndex(tasks, index)) t->started = true;
-  });
   enc.OnProgress.Set([&](TObject*, TEncProgressInfo* p) {
     const BatchTask* t = byIndex(tasks, p->TaskIndex);
     if (!t) return;
@@ -402,7 +400,6 @@ int runBatch(const std::string& file, int jobs, Console& console) {
   const auto onTask = [&](const TTerminateInfo& info) {
     BatchTask* t = byIndex(tasks, info.TaskIndex);
     if (!t) return;
-    t->reported = true;
     t->finished = info.Finished;
     if (!info.Finished && info.Exception) t->message = info.ExceptionMsg;
   };
@@ -420,8 +417,9 @@ int runBatch(const std::string& file, int jobs, Console& console) {
 // Whether an input is read from the standard input, which keys must not take from.
 bool readsStdin(const CommandLine& cl) {
   for (const FileArgs& f : cl.inputs)
-    if (f.name == "-" || f.name == "pipe:" || f.name == "pipe:0" || f.name == "/dev/stdin")
-      return true;
+    for (const char* name : {"-", "pipe:", "pipe:0", "fd:", "fd:0", "/dev/stdin", "file:/dev/stdin",
+                             "/proc/self/fd/0"})
+      if (f.name == name) return true;
   return false;
 }
 
@@ -454,13 +452,14 @@ int runSingle(const std::vector<std::string>& args, Console& console) {
   const bool ran = index >= 0 && !watcher.stopping() &&
                    runTasks(enc, 1, console, [&](const TTerminateInfo& i) { result = i; });
   console.finish();
+  // A task that finished before the stop came is complete.
+  if (ran && result.Finished) return 0;
   if (watcher.stopping()) {
     console.print("corvane-transcode: stopped on request");
     return kInterrupted;
   }
   if (index < 0) console.error(message);
   if (!ran) return 1;
-  if (result.Finished) return 0;
   const TFFmpeg* task = enc.FFmpegs(index);
   console.error(!result.ExceptionMsg.empty() ? result.ExceptionMsg
                 : task                       ? task->FLastErrMsg

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "capture/FrameInputAdapter.h"
@@ -203,6 +204,7 @@ const char* kindName(TFrameInputKind kind) {
 // The bitmap rows (and palette) into the packet, once the handler is done.
 int packBitmap(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   const Bitmap& b = ses.bitmap;
+  std::lock_guard canvas(b.canvas);  // the application may draw into it from elsewhere
   if (b.width != ses.info.Width || b.height != ses.info.Height || b.format != ses.bitmap_format ||
       !b.consistent())
     return fail(s, AVERROR(EINVAL), "reading frame (Canvas): the canvas size or format changed\n");

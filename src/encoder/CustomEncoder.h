@@ -213,6 +213,7 @@ class TCustomEncoder : public TFFBaseComponent {
   template <class F>
   int Interruptible(TFFmpeg& ATask, F&& AOpen);
   void InterruptOpen();
+  class TBuildScope;
   void StartNextTasks(int AMaxCount);
   void StopLaunched(bool AWaitForStop);
   void LaunchTask(int AIndex);
@@ -260,8 +261,11 @@ class TCustomEncoder : public TFFBaseComponent {
   bool FStopRequested = false;  // FLaunchLock
   // The task whose file is being opened; Stop sets its stop flag, which the
   // open's interrupt callback reads.
+  // A Stop during a building call, before its open began, ends that open too.
   std::mutex FOpenLock;
   TFFmpeg* FOpening = nullptr;  // FOpenLock
+  int FBuilding = 0;            // FOpenLock: building calls in progress
+  bool FBuildStop = false;      // FOpenLock: a Stop came during them
   TReportQueue FReports;        // declared last: drained first at destruction
 };
 

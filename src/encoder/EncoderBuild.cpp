@@ -46,12 +46,31 @@ void TCustomEncoder::ApplyTaskSettings(TFFmpeg& ATask) {
   ATask.FWriteTimeout = WriteTimeout();
 }
 
+// Marks a public building call, so that a Stop arriving before its open
+// began is not lost.
+class TCustomEncoder::TBuildScope {
+ public:
+  explicit TBuildScope(TCustomEncoder& AEncoder) : FEncoder(AEncoder) {
+    std::lock_guard g(FEncoder.FOpenLock);
+    if (FEncoder.FBuilding++ == 0) FEncoder.FBuildStop = false;
+  }
+  ~TBuildScope() {
+    std::lock_guard g(FEncoder.FOpenLock);
+    --FEncoder.FBuilding;
+  }
+  TBuildScope(const TBuildScope&) = delete;
+  TBuildScope& operator=(const TBuildScope&) = delete;
+
+ private:
+  TCustomEncoder& FEncoder;
+};
+
 // Runs an open of the task's file so that Stop from another thread can end it.
 template <class F>
 int TCustomEncoder::Interruptible(TFFmpeg& ATask, F&& AOpen) {
   {
     std::lock_guard g(FOpenLock);
-    ATask.FBroken = false;
+    ATask.FBroken = FBuildStop;
     FOpening = &ATask;
   }
   struct Done {
@@ -66,6 +85,7 @@ int TCustomEncoder::Interruptible(TFFmpeg& ATask, F&& AOpen) {
 
 void TCustomEncoder::InterruptOpen() {
   std::lock_guard g(FOpenLock);
+  if (FBuilding > 0) FBuildStop = true;
   if (FOpening) FOpening->FBroken = true;
 }
 
@@ -102,6 +122,7 @@ int TCustomEncoder::OpenInput(TFFmpeg& ATask, const std::string& AFileName,
 }
 
 int TCustomEncoder::AddTask(const std::string& AFileName, TInputOptions* AOptions) {
+  const TBuildScope building(*this);
   if (!AVLibLoaded()) {
     FLastErrMsg = "FFmpeg libraries not loaded.";
     return -1;
@@ -129,6 +150,7 @@ int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AOp
 
 int TCustomEncoder::AddInput(int ATaskIndex, const std::string& AFileName,
                              TInputOptions* AOptions) {
+  const TBuildScope building(*this);
   if (!CheckNotWorking("AddInput")) return -1;
   TFFmpeg* task = TaskForFile(ATaskIndex);
   if (!task) return -1;
@@ -183,6 +205,7 @@ int TCustomEncoder::OpenOutput(TFFmpeg& ATask, const std::string& AFileName,
 
 int TCustomEncoder::SetOutput(int ATaskIndex, const std::string& AFileName,
                               TOutputOptions* AOptions) {
+  const TBuildScope building(*this);
   if (!CheckNotWorking("SetOutput")) return -1;
   TFFmpeg* task = TaskForFile(ATaskIndex);
   if (!task) return -1;

@@ -29,11 +29,13 @@ AVPixelFormat bmpPixelFormat(BmpFormat f);
 // the engine holds it while it writes a hooked or previewed bitmap and for
 // the handler's call; an application that keeps the bitmap takes it to read.
 // Recursive, so a handler may take it again; a copy has a lock of its own.
+// Never wait for a task (Stop with waiting) while holding a canvas: the task
+// thread takes it after the handler returns.
 class CanvasLock {
  public:
   CanvasLock() = default;
-  CanvasLock(const CanvasLock&) {}
-  CanvasLock& operator=(const CanvasLock&) { return *this; }
+  CanvasLock(const CanvasLock&) noexcept {}
+  CanvasLock& operator=(const CanvasLock&) noexcept { return *this; }
   void lock() { FMutex.lock(); }
   void unlock() { FMutex.unlock(); }
   bool try_lock() { return FMutex.try_lock(); }

@@ -148,9 +148,10 @@ class TEventSlot<R(A...)> {
       run(FName, FSender, *h, args...);
       return true;
     }
-    // The task may run after the slot is gone: it keeps what it needs.
-    d->post([name = FName, sender = FSender, h, ... copies = std::decay_t<A>(args)]() mutable {
-      run(name, sender, *h, copies...);
+    // The task may run after the slot and its owner are gone: it keeps what
+    // it needs, and a failure is logged without the owner.
+    d->post([name = FName, h, ... copies = std::decay_t<A>(args)]() mutable {
+      run(name, nullptr, *h, copies...);
     });
     return true;
   }

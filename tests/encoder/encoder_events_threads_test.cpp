@@ -33,7 +33,10 @@ bool CanvasFreeElsewhere(const Bitmap& b) {
 TEST_F(EncoderTest, StopInterruptsABlockingOpen) {
   SilentServer server;
   ASSERT_GT(server.port(), 0);
-  const int port = 20000 + ::getpid() % 20000;
+  const int port = [] {  // free once the spare listener is gone
+    SilentServer spare;
+    return spare.port();
+  }();
   struct Case {
     const char* name;
     std::function<int()> prepare, open;  // prepare: before any stop
@@ -54,16 +57,16 @@ TEST_F(EncoderTest, StopInterruptsABlockingOpen) {
     enc_->SetReadTimeout(0);  // nothing but the stop ends these opens
     enc_->SetWriteTimeout(0);
     ASSERT_EQ(c.prepare(), 0) << enc_->LastErrMsg();
-    std::atomic<bool> returned{false};
+    std::atomic<bool> stopped{false};
     std::thread stopper([&] {
-      while (!returned) {  // a stop before the open began would be missed
-        std::this_thread::sleep_for(20ms);
-        enc_->Stop(false);
-      }
+      std::this_thread::sleep_for(100ms);
+      stopped = true;
+      enc_->Stop(false);  // once: also when it comes before the open began
     });
     const int ret = c.open();
-    returned = true;
+    const bool returnedAfterStop = stopped;
     stopper.join();
+    EXPECT_TRUE(returnedAfterStop);
     EXPECT_LT(ret, 0);
     EXPECT_EQ(enc_->TasksCount(), c.tasksAfter);
   }
@@ -222,9 +225,9 @@ TEST_F(EncoderTest, FilterCommandsReachTheRunningTask) {
   EXPECT_FALSE(enc_->SendFilterCommand(0, "nosuchfilter", "s", "0", 0));
   EXPECT_FALSE(enc_->SendFilterCommand(5, "hue", "s", "0", 0));
   EXPECT_FALSE(enc_->QueueFilterCommand(5, "hue", "s", "0", 0, 0));
+  sent = true;  // frames hooked from now on may follow the command
   EXPECT_TRUE(enc_->QueueFilterCommand(0, "hue", "h", "90", 0, 0));
   EXPECT_TRUE(enc_->SendFilterCommand(0, "hue", "s", "0", 0));
-  sent = true;
   pumpUntil([&] { return framesAfter > 4; });
   enc_->Stop(true);
   pumpUntilEnd();
