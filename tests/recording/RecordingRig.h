@@ -33,6 +33,8 @@ struct FakePlayer : TRecordPlayerPort {
 struct FakeEncoder : TRecordEncoderPort {
   std::vector<std::string> calls;
   std::string failAt;
+  std::string stopError;              // the task's report when stopped
+  std::function<void()> duringStart;  // a call that arrives while Start pumps
   std::atomic<bool> running{false};
   int tasks = 0;
   TEndedEvent ended;
@@ -56,12 +58,13 @@ struct FakeEncoder : TRecordEncoderPort {
   void RemoveTask(int ATask) override { calls.push_back("RemoveTask " + std::to_string(ATask)); }
   bool Start() override {
     calls.push_back("Start");
+    if (duringStart) duringStart();
     running = failAt != "Start";
     return running;
   }
   void Stop() override {
     calls.push_back("Stop");
-    endWith("");
+    endWith(stopError);
   }
   std::string LastErrMsg() const override { return "disk on fire"; }
   void SetOnTaskEnded(TEndedEvent AHandler) override { ended = std::move(AHandler); }
@@ -125,15 +128,20 @@ struct BridgeRig {
   FakeEncoder encoder;
   PostQueue posts;
   std::vector<std::string> messages;
+  std::function<void()> inBox;  // a call made while the message shows
   TRecordingBridge bridge{player, encoder,
-                          [this](const std::string& text) { messages.push_back(text); },
+                          [this](const std::string& text) {
+                            messages.push_back(text);
+                            if (inBox) inBox();
+                          },
                           posts.poster()};
   BridgeRig() { bridge.SetStopWait(std::chrono::milliseconds(0)); }
   ~BridgeRig() { bridge.StopRecording(); }
 
-  void hookPicture(int w, int h, std::int64_t pts, std::uint8_t seed = 0) {
+  void hookPicture(int w, int h, std::int64_t pts, std::uint8_t seed = 0,
+                   AVPixelFormat format = AV_PIX_FMT_YUV420P) {
     TestPicture pic(w, h, 0, seed);
-    bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, w, h, pts);
+    bridge.FrameHook(pic.p, format, w, h, pts);
   }
   void hookAudio(std::int64_t endPts, int frames, int rate = 48000, int channels = 2,
                  std::int16_t value = 1000) {

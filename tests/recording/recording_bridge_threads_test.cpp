@@ -124,5 +124,31 @@ TEST(RecordingThreads, StopWhileHooksWrite) {
   });
 }
 
+// The stop lets the task take what the rings hold before it ends: nothing
+// written is dropped.
+TEST(RecordingThreads, StopDrainsTheRings) {
+  testrig::withinDeadline(std::chrono::seconds(120), "the stop drains the rings", [] {
+    BridgeRig rig;
+    rig.bridge.SetStopWait(std::chrono::seconds(60));
+    rig.startRecording();
+    TestPicture pic(640, 360);
+    for (int i = 1; i < 10; ++i) {
+      rig.bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, 640, 360, 1000000 + i * 40000);
+      rig.hookAudio(1021333 + i * 21333, 1024);
+    }
+    CheckingReader reader(rig, pic);
+    std::atomic<bool> done{false};
+    std::thread task([&] { reader.run(done); });
+    rig.bridge.StopRecording();
+    done = true;
+    task.join();
+    EXPECT_EQ(reader.pictures.load(), 10);
+    EXPECT_EQ(reader.badResults.load(), 0);
+    EXPECT_EQ(rig.bridge.Drops().Video, 0);
+    EXPECT_EQ(rig.bridge.Drops().Audio, 0);
+    EXPECT_TRUE(rig.messages.empty()) << rig.messages.front();
+  });
+}
+
 }  // namespace
 }  // namespace corvane
