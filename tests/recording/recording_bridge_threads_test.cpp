@@ -63,11 +63,11 @@ struct CheckingReader {
     TInputFrameInfo info;
     info.BytesPerFrame = static_cast<std::int32_t>(expected.size());
     TInputWaveInfo wave;
-    wave.FrameSize = 4096;
+    wave.FrameSize = 16384;
     wave.Channels = 2;
     wave.SampleFormat = 16;
     std::vector<std::uint8_t> frame(expected.size());
-    std::vector<std::int16_t> samples(2048);
+    std::vector<std::int16_t> samples(8192);
     while (!done) {
       picture(frame, info);
       sound(samples, wave);
@@ -88,12 +88,16 @@ TEST(RecordingThreads, StopWhileHooksWrite) {
       for (std::int64_t pts = 0; !done; pts += 40000) {
         rig.bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, 320, 240, pts);
         ++pictures;
+        // Paced, so that the sound's timeline (which the stop drains) stays short.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     });
     std::thread audio([&] {
       std::vector<std::int16_t> s(2048, 100);
-      for (std::int64_t pts = 21333; !done; pts += 21333)
+      for (std::int64_t pts = 21333; !done; pts += 21333) {
         rig.bridge.AudioHook(pts, reinterpret_cast<const std::uint8_t*>(s.data()), 4096, 48000, 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
     });
     std::thread task([&] { reader.run(done); });
     int recorded = 0;
