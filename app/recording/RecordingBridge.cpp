@@ -112,6 +112,7 @@ TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPor
 
 TRecordingBridge::~TRecordingBridge() {
   StopRecording();
+  if (FState != rsIdle) StopRecording();  // a start that came while it pumped
   FDeferred.clear();
   FEncoder.SetOnTaskEnded({});
   FFrameAdapter->SetOnReadFrameYUV({});
