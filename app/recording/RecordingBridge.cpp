@@ -552,19 +552,16 @@ void TRecordingBridge::AudioHook(std::int64_t APTS, const std::uint8_t* ASample,
   if (!FCapturing || ASize <= 0 || AChannels <= 0 || ASampleRate <= 0) return;
   TPosts posts;
   const unsigned session = FSession;
-  std::int64_t firstPicture = AV_NOPTS_VALUE;
-  bool wantVideo = false, write = false;
+  bool write = false;
   {
     std::lock_guard g(FStateLock);
     write = declareAudioLocked(ASampleRate, AChannels, ASize, posts);
-    firstPicture = FDeclared.FirstPTS;
-    wantVideo = FDeclared.WantVideo;
     checkDeclaredLocked(posts);
   }
   if (write) {
     std::lock_guard a(FAudioLock);
     if (FCapturing && FSession == session)
-      writeAudioLocked(APTS, firstPicture, wantVideo, ASample, ASize, ASampleRate, AChannels);
+      writeAudioLocked(APTS, ASample, ASize, ASampleRate, AChannels);
   }
   sendPosts(posts, session);
 }
@@ -592,18 +589,24 @@ bool TRecordingBridge::declareAudioLocked(int ASampleRate, int AChannels, int AS
 // and so are jumps of the playing position (a seek forward leaves silence, a
 // seek back skips the sound until it passes where it was). A block that finds
 // the ring full is dropped and its length owed as silence.
-void TRecordingBridge::writeAudioLocked(std::int64_t APTS, std::int64_t AFirstPicture,
-                                        bool AWantVideo, const std::uint8_t* ASample, int ASize,
+void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                                         int ASampleRate, int AChannels) {
   const int frameBytes = 2 * AChannels;
   const std::int64_t frames = ASize / frameBytes;
   if (frames <= 0) return;
   if (FAudioStart == AV_NOPTS_VALUE) {
-    if (AWantVideo && AFirstPicture == AV_NOPTS_VALUE) return;  // before the first picture
+    std::int64_t firstPicture;
+    bool wantVideo;
+    {
+      std::lock_guard g(FStateLock);
+      firstPicture = FDeclared.FirstPTS;
+      wantVideo = FDeclared.WantVideo;
+    }
+    if (wantVideo && firstPicture == AV_NOPTS_VALUE) return;  // before the first picture
     FAudioRate = ASampleRate;
     FAudioFrame = frameBytes;
     FAudioBuffer.SetCapacity(kAudioRingSeconds * ASampleRate * frameBytes + 1);
-    FAudioStart = AWantVideo ? AFirstPicture : blockStart(APTS, frames);
+    FAudioStart = wantVideo ? firstPicture : blockStart(APTS, frames);
   }
   FAudioBlock = ASize;
   const bool first = FAudioBytes == 0;

@@ -134,8 +134,9 @@ class TRecordingBridge {
   // on a record of the wrong size; AVERROR_EOF once the recording stops and
   // the ring is empty. The first picture's timestamp becomes 0.
   int ReadFrameYUV(std::uint8_t* AData, TInputFrameInfo* AFrameInfo);
-  // Up to FrameSize bytes of whole sample frames, AVERROR(EAGAIN) when none
-  // (AVERROR_EOF once the recording stops and the ring is empty).
+  // Up to FrameSize bytes of whole sample frames (zeros where silence is
+  // owed), AVERROR(EAGAIN) when none (AVERROR_EOF once the recording stops
+  // and the ring is empty).
   int ReadWaveData(std::uint8_t* AData, TInputWaveInfo* AWaveInfo);
 
   const std::shared_ptr<TFrameInputAdapter>& FrameAdapter() const { return FFrameAdapter; }
@@ -192,8 +193,8 @@ class TRecordingBridge {
                     std::int64_t APTS);
   void packFailed(AVPixelFormat AFormat);
   bool declareAudioLocked(int ASampleRate, int AChannels, int ASize, TPosts& APosts);
-  void writeAudioLocked(std::int64_t APTS, std::int64_t AFirstPicture, bool AWantVideo,
-                        const std::uint8_t* ASample, int ASize, int ASampleRate, int AChannels);
+  void writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize, int ASampleRate,
+                        int AChannels);
   void oweSilenceLocked(std::int64_t ABytes);
   std::int64_t blockStart(std::int64_t APTS, std::int64_t AFrames) const;
   std::int64_t audioGapLocked(std::int64_t APTS, std::int64_t AFrames) const;

@@ -130,9 +130,14 @@ TEST(RecordingEndToEnd, RecordsWhatPlays) {
   ASSERT_FALSE(d.pictureUs.empty());
   EXPECT_EQ(d.pictureUs.front(), 0);
   EXPECT_EQ(d.pictureNumber.front(), 0) << "armed before the open: from the first picture";
-  // In order, each at the time it was shown at.
+  // In order, each at the time it was shown at; none missing when the player
+  // showed every picture (a slow build makes the player drop late ones).
+  const bool everyPicture = rig.shown >= kFps * kSeconds;
   for (std::size_t i = 1; i < d.pictureNumber.size(); ++i) {
-    ASSERT_EQ(d.pictureNumber[i], d.pictureNumber[i - 1] + 1) << "picture " << i;
+    if (everyPicture)
+      ASSERT_EQ(d.pictureNumber[i], d.pictureNumber[i - 1] + 1) << "picture " << i;
+    else
+      ASSERT_GT(d.pictureNumber[i], d.pictureNumber[i - 1]) << "picture " << i;
     EXPECT_NEAR(d.pictureUs[i] / 1e6, static_cast<double>(d.pictureNumber[i]) / kFps, 0.001);
   }
   // The ring holds the whole clip: nothing is dropped.
