@@ -396,6 +396,19 @@ TEST(RecordingStates, PictureFormats) {
   EXPECT_EQ(refused.bridge.Recording(), rsRecording) << "the sound goes on";
 }
 
+// Silence owed for a jump longer than the sound ring holds is counted, not
+// written: nothing is dropped and the sound after it arrives.
+TEST(RecordingRead, SilenceLongerThanTheRing) {
+  BridgeRig rig;
+  rig.startRecording();  // 1024 frames from 1 s
+  rig.hookAudio(31042666, 1024, 48000, 2, 2000);
+  EXPECT_EQ(rig.bridge.Drops().Audio, 0);
+  const std::vector<std::int16_t> s = rig.sound();
+  ASSERT_EQ(s.size(), (1024u + 30 * 48000 + 1024) * 2);
+  EXPECT_EQ(s[1024 * 2], 0);
+  EXPECT_EQ(s.back(), 2000);
+}
+
 // At another speed the sound's timestamps do not follow the file: no silence
 // is put in and nothing is skipped.
 TEST(RecordingRead, NoGapCorrectionAtOtherSpeeds) {
