@@ -44,7 +44,7 @@ run: deps $(REL)/build.ninja
 	$(REL)/tools/corvane-probe $(REL)/sample/transcoded.mkv
 	rm -f $(REL)/sample/h264_aac_\(new*\).mp4
 	d=$(NOSOUND); $(REL)/tools/corvane-play --events --record $${d:+--audio-driver $$d} --video-driver dummy \
-	  $(SAMPLE) | grep -v '^position '
+	  $(SAMPLE) >$(REL)/sample/play.log; s=$$?; grep -v '^position ' $(REL)/sample/play.log; exit $$s
 	$(REL)/tools/corvane-probe '$(RECORDED)'
 ifneq ($(DISPLAY),)
 	d=$(NOSOUND); SDL_AUDIODRIVER=$${d:-$$SDL_AUDIODRIVER} $(REL)/app/corvane $(SAMPLE)

@@ -101,6 +101,7 @@ void TfrmCorvane::AttachPlayer() {
   RORizozu.OnState = [this](TObject*, TPlayState s) { RORizozuState(s); };
   RORizozu.OnOpenFailed = [this](TObject*) { RORizozuOpenFailed(); };
   AttachRecordingHooks(RORizozu, FBridge);
+  FBridge.SetOnStopped([this] { ShowRecordingDone(); });
 }
 
 QString TfrmCorvane::ChooseWithDialog(QWidget* AParent, const QString& ANameFilters) {
@@ -144,9 +145,10 @@ bool TfrmCorvane::OpenFile(const QString& AFileName) {
 bool TfrmCorvane::StartPlayback(const QString& AFileName) {
   Panel1.ShowVideo(true);
   const auto handle = static_cast<std::uintptr_t>(Panel1.Surface().winId());
-  FOpening = true;
+  // The file playing stops for this one; its psStop may come during TryOpen
+  // or after it.
+  if (FOpenFiles > 0) ++FReplacedStops;
   const bool ok = RORizozu.TryOpen(AFileName.toStdString(), handle, false);
-  FOpening = false;
   if (!ok) ShowError();
   return ok;
 }
@@ -187,22 +189,27 @@ void TfrmCorvane::Timer1Timer() {
   static int counter = 0;
   const TRecordState state = FBridge.Recording();
   btnRecord.setText(QString::fromStdString(RecordButtonCaption(state, counter)));
-  if (FShownState == rsRecording && state != rsRecording) ShowRecordingDone();
-  FShownState = state;
 }
 
-// What the last recording wrote and what it had to drop, as the button's tooltip.
+// What the last recording wrote and what it dropped and skipped, in the
+// status label and the button's tooltip; called as the recording stops.
 void TfrmCorvane::ShowRecordingDone() {
   const TRecordDrops d = FBridge.Drops();
-  btnRecord.setToolTip(QString("Recorded %1: %2 pictures and %3 audio blocks dropped")
+  const QString text = QString(
+                           "Recorded %1: %2 pictures and %3 audio blocks dropped, %4 pictures "
+                           "and %5 audio blocks skipped")
                            .arg(QString::fromStdString(FBridge.OutputFileName()))
                            .arg(d.Video)
-                           .arg(d.Audio));
+                           .arg(d.Audio)
+                           .arg(d.SkippedVideo)
+                           .arg(d.SkippedAudio);
+  btnRecord.setToolTip(text);
+  SetStatus(text);
 }
 
 void TfrmCorvane::RORizozuFileOpen() {
   // The player's event thread starts now and ends with the psStop event.
-  FStopPending = true;
+  ++FOpenFiles;
   Panel1.ShowVideo(true);
   // The player starts with the panel's current size.
   const QSize s = ScreenReporter::PixelSize(Panel1.Surface());
@@ -218,14 +225,16 @@ void TfrmCorvane::RORizozuState(TPlayState APlayState) {
   // What was played is recorded once the file has played to its end.
   if (APlayState == psEnd && FBridge.Recording() == rsRecording) FBridge.StopRecording();
   if (APlayState != psStop) return;
-  FStopPending = false;
+  if (FOpenFiles > 0) --FOpenFiles;
+  const bool replaced = FReplacedStops > 0;
+  if (replaced) --FReplacedStops;
   // A recording ends with its file. Armed for the next file (a start that
   // failed stays armed), it stays so when this file stops for the next one.
-  const bool rearm = FOpening && FBridge.Recording() == rsArmed;
+  const bool rearm = replaced && FBridge.Recording() == rsArmed;
   FBridge.OnPlayStateStop();
   if (rearm) FBridge.StartRecording();
   // The previous file stopping for the next one leaves the video shown.
-  if (!FOpening) Panel1.ShowVideo(false);
+  if (!replaced) Panel1.ShowVideo(false);
 }
 
 void TfrmCorvane::RORizozuOpenFailed() { ShowError(); }
@@ -276,7 +285,7 @@ void TfrmCorvane::ShutdownPlayer() {
   btnRecord.setText("Record");
   RORizozu.Stop(true);
   // The event thread reads the handlers until it has delivered the stop.
-  waitPumping([this] { return !FStopPending || shutdownRequested(); }, std::chrono::seconds(2));
+  waitPumping([this] { return FOpenFiles == 0 || shutdownRequested(); }, std::chrono::seconds(2));
   RORizozu.OnFileOpen = nullptr;
   RORizozu.OnPosition = nullptr;
   RORizozu.OnPosition2 = nullptr;
@@ -285,6 +294,7 @@ void TfrmCorvane::ShutdownPlayer() {
   RORizozu.OnError = nullptr;
   RORizozu.OnVideoHook = nullptr;
   DetachRecordingHooks(RORizozu);
+  FBridge.SetOnStopped({});
   RORizozu.OnBeforeFindStreamInfo = nullptr;
   FScreenReporter.reset();
 }

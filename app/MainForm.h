@@ -89,10 +89,9 @@ class TfrmCorvane : public QWidget {
   QString FNameFilters;
   TFileChooser FFileChooser = ChooseWithDialog;
   TNotifier FNotifier = WarnWithMessageBox;
-  bool FOpening = false;      // inside TryOpen: the stop of the previous file
-  bool FStopPending = false;  // a file opened and its psStop is not seen yet
+  int FOpenFiles = 0;      // files opened whose psStop is not seen yet
+  int FReplacedStops = 0;  // psStops to come of files replaced by the next one
   bool FShutDown = false;
-  TRecordState FShownState = rsIdle;  // at the last timer tick
   // Declared after the widgets, so destroyed before them; the bridge goes
   // first, while the player and the encoder it drives are still there.
   TRORizozu RORizozu;

@@ -109,6 +109,7 @@ void BM_Recording(benchmark::State& state, int width, int height, std::string op
     state.counters["pictures_recorded"] = ok ? static_cast<double>(d.pictureUs.size()) : 0;
     state.counters["pictures_dropped"] = static_cast<double>(rec.drops.Video);
     state.counters["audio_blocks_dropped"] = static_cast<double>(rec.drops.Audio);
+    state.counters["pictures_skipped"] = static_cast<double>(rec.drops.SkippedVideo);
     state.counters["av_offset_ms"] = worst * 1000;
     state.counters["cpu_ratio"] = alone.cost.cpu > 0 ? rec.cost.cpu / alone.cost.cpu : 0;
     std::filesystem::remove(rec.output);

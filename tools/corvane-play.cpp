@@ -52,7 +52,8 @@ int usage(const char* msg = nullptr) {
                "  [--record [--record-options OPTIONS]] FILE...\n"
                "Several files play one after another; --loop repeats the list.\n"
                "--record writes what plays to FILE_(new).mp4 next to each file, with the\n"
-               "output OPTIONS (for example \"-preset veryfast\").\n");
+               "output OPTIONS (for example \"-preset veryfast\"); the exit status is 1\n"
+               "when a recording failed.\n");
   return 2;
 }
 
@@ -93,18 +94,25 @@ class TRecorder {
     FBridge.OnPlayStateStop();
     if (!recording) return;
     const TRecordDrops d = FBridge.Drops();
-    std::fprintf(stdout, "recorded %s dropped_pictures=%lld dropped_audio_blocks=%lld\n",
+    std::fprintf(stdout,
+                 "recorded %s dropped_pictures=%lld dropped_audio_blocks=%lld "
+                 "skipped_pictures=%lld skipped_audio_blocks=%lld\n",
                  FBridge.OutputFileName().c_str(), static_cast<long long>(d.Video),
-                 static_cast<long long>(d.Audio));
+                 static_cast<long long>(d.Audio), static_cast<long long>(d.SkippedVideo),
+                 static_cast<long long>(d.SkippedAudio));
     std::fflush(stdout);
   }
+  // A recording failed (to start, mid-way or at its stop).
+  bool Failed() const { return FFailed; }
 
  private:
   TRORizozu& FPlayer;
   TDEDirerer FEncoder;
   TPlayerRecordPort FPlayerPort;
   TEncoderRecordPort FEncoderPort;
-  TRecordingBridge FBridge{FPlayerPort, FEncoderPort, [](const std::string& text) {
+  bool FFailed = false;
+  TRecordingBridge FBridge{FPlayerPort, FEncoderPort, [this](const std::string& text) {
+                             FFailed = true;
                              std::fprintf(stderr, "%s\n", text.c_str());
                            }};
 };
@@ -323,7 +331,10 @@ int main(int argc, char** argv) {
   }
   if (gSignal) player.Stop(true);
   dispatcher->pump();
-  if (recorder) recorder->PlaybackStopped();
+  if (recorder) {
+    recorder->PlaybackStopped();
+    if (recorder->Failed()) status = 1;
+  }
   recorder.reset();
   return gSignal ? 128 + gSignal : status;
 }

@@ -16,6 +16,7 @@ class TPlayerRecordPort : public TRecordPlayerPort {
   bool HasVideo() const override;
   bool HasAudio() const override;
   std::string FileName() const override;
+  double PlaybackSpeed() const override { return FPlayer.PlaybackSpeed(); }
   void SetHooks(bool AOn) override;
 
  private:

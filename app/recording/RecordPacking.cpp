@@ -42,7 +42,12 @@ std::int64_t RecordPlaneBytes(int AWidth, int AHeight) {
 }
 
 bool PackedAsIs(AVPixelFormat AFormat) {
-  return AFormat == AV_PIX_FMT_YUV420P || AFormat == AV_PIX_FMT_YUVJ420P;
+  return AFormat == AV_PIX_FMT_YUV420P || AFormat == AV_PIX_FMT_YUVJ420P ||
+         AFormat == AV_PIX_FMT_YUVA420P;
+}
+
+AVPixelFormat RecordFormat(AVPixelFormat AFormat) {
+  return AFormat == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
 }
 
 void PackRecord(const std::uint8_t* const AData[3], const int ALinesize[3], int AWidth, int AHeight,

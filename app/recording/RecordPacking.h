@@ -23,8 +23,11 @@ inline constexpr int kRecordHeaderBytes = 12;
 // positive or does not fit 32 bits.
 std::int64_t RecordPlaneBytes(int AWidth, int AHeight);
 
-// yuv420p and yuvj420p are packed as they are.
+// yuv420p and yuvj420p are packed as they are, yuva420p without its alpha plane.
 bool PackedAsIs(AVPixelFormat AFormat);
+// The format of the packed planes: yuvj420p keeps its full range label, every
+// other format is packed as (or converted to) yuv420p.
+AVPixelFormat RecordFormat(AVPixelFormat AFormat);
 
 // Writes the record of a 4:2:0 picture (any line sizes) to ADst, which holds
 // kRecordHeaderBytes + RecordPlaneBytes bytes.

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "foundation/Logger.h"
 #include "foundation/MainThread.h"
 #include "foundation/StrFormat.h"
 #include "foundation/UserNotifier.h"
+#include "foundation/api/avutil.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -21,6 +23,9 @@ namespace {
 constexpr const char* kFailed = "***Failed to record: ";
 // The video ring holds a few seconds of small pictures, a few of large ones.
 constexpr std::int64_t kVideoRingMax = 64 * 1024 * 1024;
+constexpr std::int64_t kVideoRingRecords = 150;
+// The audio ring holds this many seconds of sound.
+constexpr std::int64_t kAudioRingSeconds = 10;
 // A stream the file has that delivers nothing this long after the other
 // began is left out of the recording.
 constexpr std::int64_t kDeclareWait = 500000;
@@ -32,21 +37,6 @@ constexpr std::int64_t kMaxSilence = 60;
 // (the frame input's time base), not rounded to its nominal frame rate.
 constexpr const char* kOutputSync = "-vsync vfr -enc_time_base:v -1";
 
-// Marks the main thread's work on the encoder; calls that arrive while it
-// pumps (a posted report, a click) are ignored.
-class TControlScope {
- public:
-  explicit TControlScope(bool& AFlag) : FFlag(AFlag), FEntered(!AFlag) { FFlag = true; }
-  ~TControlScope() {
-    if (FEntered) FFlag = false;
-  }
-  bool Entered() const { return FEntered; }
-
- private:
-  bool& FFlag;
-  bool FEntered;
-};
-
 std::int64_t samplesToMicroseconds(std::int64_t samples, int rate) {
   return rate > 0 ? samples * 1000000 / rate : 0;
 }
@@ -55,7 +45,28 @@ std::int64_t microsecondsToSamples(std::int64_t us, int rate) {
   return std::llround(static_cast<double>(us) * rate / 1e6);
 }
 
+std::string formatName(AVPixelFormat AFormat) {
+  const char* name = ff::av_get_pix_fmt_name ? ff::av_get_pix_fmt_name(AFormat) : nullptr;
+  return name ? name : std::to_string(static_cast<int>(AFormat));
+}
+
+std::int64_t videoRecordBytes(int AWidth, int AHeight) {
+  return kRecordHeaderBytes + RecordPlaneBytes(AWidth, AHeight);
+}
+
 }  // namespace
+
+// Marks the main thread's work on the encoder; see leaveControl.
+class TRecordingBridge::TControl {
+ public:
+  explicit TControl(TRecordingBridge& ABridge) : FBridge(ABridge) { FBridge.FInControl = true; }
+  ~TControl() { FBridge.leaveControl(); }
+  TControl(const TControl&) = delete;
+  TControl& operator=(const TControl&) = delete;
+
+ private:
+  TRecordingBridge& FBridge;
+};
 
 TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPort& AEncoder,
                                    TRecordNotifier ANotify, TPostCall APost)
@@ -67,18 +78,20 @@ TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPor
       FFrameAdapter(std::make_shared<TFrameInputAdapter>()),
       FWaveAdapter(std::make_shared<TWaveInputAdapter>()) {
   if (!FNotify) FNotify = [](const std::string& text) { notifyUser("Error", text); };
+  FOwnPost = static_cast<bool>(FPost);
   if (!FPost)
     FPost = [](std::function<void()> call) {
       if (auto d = currentDispatcher())
         d->post(std::move(call));
       else
-        call();
+        FFLogger().Log(nullptr, llWarning, "Recording: no dispatcher, a report is lost");
     };
   for (TCircularBuffer* ring : {&FVideoBuffer, &FAudioBuffer}) {
     ring->SetWaitForData(false);
     ring->SetWaitForSpace(false);
+    ring->SetAutoGrow(false);
+    ring->SetCapacity(TCircularBuffer::CapacityGranule);
   }
-  FVideoBuffer.SetAutoGrowMax(kVideoRingMax);
   FFrameAdapter->SetTriggerEventInMainThread(false);
   FFrameAdapter->SetOnReadFrameYUV([this](TObject*, std::uint8_t* data, TInputFrameInfo* info) {
     return ReadFrameYUV(data, info);
@@ -87,14 +100,20 @@ TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPor
     return ReadWaveData(data, info);
   });
   FEncoder.SetOnTaskEnded([this](const std::string& error) {
+    if (!error.empty()) {
+      std::lock_guard g(FNameLock);
+      FTaskError = error;
+    }
     FTaskEnded = true;
     const unsigned session = FSession;
-    post([this, session, error] { onTaskEnded(session, error); });
+    post([this, session] { onTaskEnded(session); });
   });
 }
 
 TRecordingBridge::~TRecordingBridge() {
   StopRecording();
+  if (FState != rsIdle) StopRecording();  // a start that came while it pumped
+  FDeferred.clear();
   FEncoder.SetOnTaskEnded({});
   FFrameAdapter->SetOnReadFrameYUV({});
   FWaveAdapter->SetOnReadWaveData({});
@@ -108,10 +127,48 @@ void TRecordingBridge::post(std::function<void()> ACall) {
   });
 }
 
+void TRecordingBridge::sendPosts(const TPosts& APosts, unsigned ASession) {
+  if (APosts.Ready) post([this, ASession] { onFormatsKnown(ASession); });
+  if (!APosts.Change.empty())
+    post([this, ASession, text = APosts.Change] { onFormatChanged(ASession, text); });
+  if (!APosts.Message.empty())
+    post([this, ASession, text = APosts.Message] { onMessage(ASession, text); });
+}
+
 // ---------------------------------------------------------------------------
 // Main thread
 
+bool TRecordingBridge::deferred(std::function<void()> ACall) {
+  if (!FInControl) return false;
+  FDeferred.push_back(std::move(ACall));
+  return true;
+}
+
+// The messages first (a modal box may call back in), then what arrived while
+// the bridge pumped, in order.
+void TRecordingBridge::leaveControl() {
+  FInControl = false;
+  std::vector<std::string> messages;
+  messages.swap(FMessages);
+  for (const std::string& m : messages) FNotify(m);
+  if (std::exchange(FStoppedPending, false) && FOnStopped) FOnStopped();
+  while (!FInControl && !FDeferred.empty()) {
+    std::function<void()> call = std::move(FDeferred.front());
+    FDeferred.pop_front();
+    call();
+  }
+}
+
+void TRecordingBridge::report(const std::string& AError) {
+  {
+    std::lock_guard g(FNameLock);
+    FLastError = AError;
+  }
+  FMessages.push_back(kFailed + AError);
+}
+
 void TRecordingBridge::ToggleRecording() {
+  if (deferred([this] { ToggleRecording(); })) return;
   if (FState == rsIdle)
     StartRecording();
   else
@@ -119,9 +176,19 @@ void TRecordingBridge::ToggleRecording() {
 }
 
 void TRecordingBridge::StartRecording() {
-  TControlScope scope(FInControl);
-  if (!scope.Entered() || FState == rsRecording) return;
+  if (deferred([this] { StartRecording(); })) return;
+  TControl control(*this);
+  if (FState == rsRecording) return;
   if (FState == rsIdle) {
+    if (!FOwnPost && !currentDispatcher()) {
+      report("no main-thread dispatcher is installed");
+      return;
+    }
+    {
+      std::lock_guard g(FNameLock);
+      FLastError.clear();
+    }
+    for (auto* n : {&FDroppedVideo, &FDroppedAudio, &FSkippedVideo, &FSkippedAudio}) *n = 0;
     ++FSession;
     FState = rsArmed;
   }
@@ -133,65 +200,82 @@ void TRecordingBridge::StartRecording() {
 // formats, the task is built (onFormatsKnown).
 void TRecordingBridge::tryStart() {
   const bool video = FPlayer.HasVideo(), audio = FPlayer.HasAudio();
+  FNormalSpeed = FPlayer.PlaybackSpeed() == 1.0;
+  if (!FCapturing) resetCapture();
+  TPosts posts;
   {
-    std::lock_guard g(FLock);
+    std::lock_guard g(FStateLock);
     if (!FCapturing) {
-      resetCaptureLocked();
-      FDrops = {};
-      FCapturing = FWantVideo = FWantAudio = true;
+      FDeclared.WantVideo = FDeclared.WantAudio = true;
+      FCapturing = true;
     }
     if (video || audio) {
-      FWantVideo = video;
-      FWantAudio = audio;
-      FStreamsKnown = true;
-      checkDeclaredLocked();
+      FDeclared.WantVideo = video;
+      FDeclared.WantAudio = audio;
+      FDeclared.StreamsKnown = true;
+      checkDeclaredLocked(posts);
     }
   }
+  sendPosts(posts, FSession);
   FPlayer.SetHooks(true);
 }
 
 void TRecordingBridge::OnFileOpen() {
-  TControlScope scope(FInControl);
-  if (scope.Entered() && FState == rsArmed) tryStart();
+  if (deferred([this] { OnFileOpen(); })) return;
+  TControl control(*this);
+  if (FState == rsArmed) tryStart();
 }
 
 void TRecordingBridge::OnPlayStateStop() { StopRecording(); }
 
 void TRecordingBridge::StopRecording() {
-  TControlScope scope(FInControl);
-  if (!scope.Entered()) return;
+  if (deferred([this] { StopRecording(); })) return;
+  TControl control(*this);
+  const std::string error = stop();
+  if (!error.empty()) report(error);
+}
+
+// Ends the recording; the task's error, or why the file was cut short.
+std::string TRecordingBridge::stop() {
   const TRecordState was = FState;
   FPlayer.SetHooks(false);
   ++FSession;
-  {
-    std::lock_guard g(FLock);
-    FCapturing = false;
-    FEnding = true;
-  }
-  if (was == rsRecording) waitPumping([this] { return FTaskEnded.load(); }, FStopWait);
+  FCapturing = false;
+  FEnding = true;
+  bool drained = true;
+  if (was == rsRecording) drained = waitPumping([this] { return FTaskEnded.load(); }, FStopWait);
   FEncoder.Stop();
   FEncoder.ClearTasks();
-  TRecordDrops drops;
+  const bool leftovers = countLeftovers();
+  resetCapture();
   {
-    std::lock_guard g(FLock);
-    countLeftoversLocked();
-    resetCaptureLocked();
+    std::lock_guard p(FPackLock);
     FPacker.Release();
-    drops = FDrops;
   }
   FState = rsIdle;
-  if (was == rsRecording)
-    FFLogger().Log(nullptr, llInfo,
-                   "Recording %s stopped: %" PRId64 " pictures and %" PRId64
-                   " audio blocks dropped",
-                   OutputFileName().c_str(), drops.Video, drops.Audio);
+  if (was != rsRecording) return {};
+  const TRecordDrops d = Drops();
+  FFLogger().Log(nullptr, llInfo,
+                 "Recording %s stopped: %" PRId64 " pictures and %" PRId64
+                 " audio blocks dropped, %" PRId64 " pictures and %" PRId64 " audio blocks skipped",
+                 OutputFileName().c_str(), d.Video, d.Audio, d.SkippedVideo, d.SkippedAudio);
+  FStoppedPending = true;
+  std::lock_guard g(FNameLock);
+  if (FTaskError.empty() && !drained && leftovers)
+    return "the encoder did not finish in time; the end of the recording is cut short";
+  return std::exchange(FTaskError, {});
 }
 
 // Called once the hooks delivered what the file plays (or a stream stayed silent).
 void TRecordingBridge::onFormatsKnown(unsigned ASession) {
-  TControlScope scope(FInControl);
-  if (!scope.Entered() || ASession != FSession || FState != rsArmed) return;
+  if (deferred([this, ASession] { onFormatsKnown(ASession); })) return;
+  TControl control(*this);
+  if (ASession != FSession || FState != rsArmed) return;
   FTaskEnded = false;
+  {
+    std::lock_guard g(FNameLock);
+    FTaskError.clear();
+  }
   if (buildTask()) {
     FState = rsRecording;
     return;
@@ -199,20 +283,30 @@ void TRecordingBridge::onFormatsKnown(unsigned ASession) {
   // The start failed: armed again, for the next file.
   FPlayer.SetHooks(false);
   FEncoder.ClearTasks();
-  std::lock_guard g(FLock);
-  resetCaptureLocked();
+  FCapturing = false;
+  resetCapture();
 }
 
 void TRecordingBridge::onFormatChanged(unsigned ASession, const std::string& AText) {
-  if (FInControl || ASession != FSession || FState == rsIdle) return;
-  StopRecording();
-  FNotify(kFailed + AText);
+  if (deferred([this, ASession, AText] { onFormatChanged(ASession, AText); })) return;
+  TControl control(*this);
+  if (ASession != FSession || FState == rsIdle) return;
+  stop();
+  report(AText);
 }
 
-void TRecordingBridge::onTaskEnded(unsigned ASession, const std::string& AError) {
-  if (FInControl || ASession != FSession || FState != rsRecording) return;
-  StopRecording();
-  FNotify(kFailed + (AError.empty() ? std::string("the recording task ended") : AError));
+void TRecordingBridge::onTaskEnded(unsigned ASession) {
+  if (deferred([this, ASession] { onTaskEnded(ASession); })) return;
+  TControl control(*this);
+  if (ASession != FSession || FState != rsRecording) return;
+  const std::string error = stop();
+  report(error.empty() ? std::string("the recording task ended") : error);
+}
+
+void TRecordingBridge::onMessage(unsigned ASession, const std::string& AText) {
+  if (deferred([this, ASession, AText] { onMessage(ASession, AText); })) return;
+  TControl control(*this);
+  if (ASession == FSession && FState != rsIdle) FMessages.push_back(kFailed + AText);
 }
 
 std::string TRecordingBridge::OutputFileName() const {
@@ -230,34 +324,36 @@ std::string TRecordingBridge::OutputOptions() const {
   return FOutputOptions;
 }
 
+std::string TRecordingBridge::LastRecordError() const {
+  std::lock_guard g(FNameLock);
+  return FLastError;
+}
+
 TRecordDrops TRecordingBridge::Drops() const {
-  std::lock_guard g(FLock);
-  return FDrops;
+  return {FDroppedVideo.load(), FDroppedAudio.load(), FSkippedVideo.load(), FSkippedAudio.load()};
 }
 
 // ---------------------------------------------------------------------------
 // The task
 
 bool TRecordingBridge::buildTask() {
-  int width, height, rate, channels;
+  TDeclared d;
   {
-    std::lock_guard g(FLock);
-    width = FWantVideo ? FVideoWidth : 0;
-    height = FWantVideo ? FVideoHeight : 0;
-    rate = FWantAudio ? FAudioSampleRate : 0;
-    channels = FWantAudio ? FAudioChannels : 0;
+    std::lock_guard g(FStateLock);
+    d = FDeclared;
   }
   FEncoder.ClearTasks();
   int task = -1;
-  if (width > 0) {
+  if (d.WantVideo && d.Width > 0) {
     task = FEncoder.AddTask(
         FFrameAdapter->RegistryUrl(),
-        strprintf("-f frameinput -input_type yuv -pix_fmt yuv420p -s %dx%d", width, height));
+        strprintf("-f frameinput -input_type yuv -pix_fmt %s -s %dx%d",
+                  d.Format == AV_PIX_FMT_YUVJ420P ? "yuvj420p" : "yuv420p", d.Width, d.Height));
     if (task < 0) return fail(-1);
   }
-  if (channels > 0) {
+  if (d.WantAudio && d.Channels > 0) {
     const std::string options =
-        strprintf("-f waveinput -ac %d -ar %d -sample_fmt s16", channels, rate);
+        strprintf("-f waveinput -ac %d -ar %d -sample_fmt s16", d.Channels, d.SampleRate);
     if (task < 0) {
       task = FEncoder.AddTask(FWaveAdapter->RegistryUrl(), options);
       if (task < 0) return fail(-1);
@@ -281,177 +377,286 @@ bool TRecordingBridge::buildTask() {
 bool TRecordingBridge::fail(int ATask) {
   const std::string error = FEncoder.LastErrMsg();
   if (ATask >= 0) FEncoder.RemoveTask(ATask);
-  FNotify(kFailed + error);
+  FMessages.push_back(kFailed + error);
   return false;
 }
 
 // ---------------------------------------------------------------------------
-// Capture (FLock held)
+// Capture
 
-void TRecordingBridge::resetCaptureLocked() {
-  FCapturing = FWantVideo = FWantAudio = FStreamsKnown = false;
+void TRecordingBridge::resetCapture() {
+  std::lock_guard v(FVideoLock);
+  std::lock_guard a(FAudioLock);
+  std::lock_guard g(FStateLock);
   FEnding = false;
-  FVideoWidth = FVideoHeight = FAudioSampleRate = FAudioChannels = -1;
-  FReadyPosted = FChangePosted = false;
-  FLastPTS = FFirstPTS = FAudioStart = FStartPTS = AV_NOPTS_VALUE;
-  FAudioHooked = FAudioBytes = FAudioOwed = FAudioBlock = 0;
+  FDeclared = {};
+  FStartPTS = AV_NOPTS_VALUE;
+  FVideoBuffer.SetCapacity(TCircularBuffer::CapacityGranule);
   FVideoBuffer.Reset();
+  resetAudioLocked();
+  FAudioBuffer.SetCapacity(TCircularBuffer::CapacityGranule);
+}
+
+void TRecordingBridge::resetAudioLocked() {
+  FAudioStart = AV_NOPTS_VALUE;
+  FAudioBytes = FAudioBlock = FAudioRead = 0;
+  FAudioRate = FAudioFrame = 0;
+  FSilences.clear();
   FAudioBuffer.Reset();
 }
 
-// What the task did not take before it stopped counts as dropped.
-void TRecordingBridge::countLeftoversLocked() {
-  const std::int64_t record = kRecordHeaderBytes + RecordPlaneBytes(FVideoWidth, FVideoHeight);
-  if (FVideoWidth > 0 && record > kRecordHeaderBytes)
-    FDrops.Video += FVideoBuffer.DataSize() / record;
+// What the task did not take before it stopped counts as dropped; true when
+// there was some.
+bool TRecordingBridge::countLeftovers() {
+  std::lock_guard v(FVideoLock);
+  std::lock_guard a(FAudioLock);
+  std::lock_guard g(FStateLock);
+  const std::int64_t record = videoRecordBytes(FDeclared.Width, FDeclared.Height);
+  if (FDeclared.Width > 0 && record > kRecordHeaderBytes)
+    FDroppedVideo += FVideoBuffer.DataSize() / record;
   const std::int64_t audio = FAudioBuffer.DataSize();
-  if (audio > 0 && FAudioBlock > 0) FDrops.Audio += (audio + FAudioBlock - 1) / FAudioBlock;
+  if (audio > 0 && FAudioBlock > 0) FDroppedAudio += (audio + FAudioBlock - 1) / FAudioBlock;
+  return FVideoBuffer.DataSize() > 0 || audio > 0 || !FSilences.empty();
 }
 
 // Posts the build once every stream the file plays has declared its format,
 // or once one has played kDeclareWait while the other stayed silent.
-void TRecordingBridge::checkDeclaredLocked() {
-  if (FReadyPosted || !FStreamsKnown) return;
-  const bool video = FVideoWidth > 0, audio = FAudioChannels > 0;
-  if ((FWantVideo && !video) || (FWantAudio && !audio)) {
-    if (video && FLastPTS != AV_NOPTS_VALUE && FLastPTS - FFirstPTS >= kDeclareWait)
-      FWantAudio = false;
-    else if (audio && samplesToMicroseconds(FAudioHooked / (2 * FAudioChannels),
-                                            FAudioSampleRate) >= kDeclareWait)
-      FWantVideo = false;
+void TRecordingBridge::checkDeclaredLocked(TPosts& APosts) {
+  TDeclared& d = FDeclared;
+  if (d.ReadyPosted || !d.StreamsKnown) return;
+  const bool video = d.Width > 0, audio = d.Channels > 0;
+  if ((d.WantVideo && !video) || (d.WantAudio && !audio)) {
+    if (video && d.LastPTS != AV_NOPTS_VALUE && d.LastPTS - d.FirstPTS >= kDeclareWait)
+      d.WantAudio = false;
+    else if (audio &&
+             samplesToMicroseconds(d.AudioHooked / (2 * d.Channels), d.SampleRate) >= kDeclareWait)
+      d.WantVideo = false;
     else
       return;
   }
-  FReadyPosted = true;
-  const unsigned session = FSession;
-  post([this, session] { onFormatsKnown(session); });
+  d.ReadyPosted = true;
+  APosts.Ready = true;
 }
 
-void TRecordingBridge::formatChangedLocked(const std::string& AText) {
-  if (FChangePosted) return;
-  FChangePosted = true;
-  const unsigned session = FSession;
-  post([this, session, AText] { onFormatChanged(session, AText); });
+void TRecordingBridge::formatChangedLocked(const std::string& AText, TPosts& APosts) {
+  if (std::exchange(FDeclared.ChangePosted, true)) return;
+  APosts.Change = AText;
 }
+
+// ---------------------------------------------------------------------------
+// The video hook: pictures are packed outside the locks the sound takes.
 
 void TRecordingBridge::FrameHook(const PicturePlanes& APicture, AVPixelFormat APixFmt, int AWidth,
                                  int AHeight, std::int64_t APTS) {
-  std::lock_guard g(FLock);
-  if (!FCapturing || !FWantVideo) return;
-  if (FVideoWidth < 0) {
-    FVideoWidth = AWidth;
-    FVideoHeight = AHeight;
-  } else if (AWidth != FVideoWidth || AHeight != FVideoHeight) {
-    ++FDrops.Video;
-    formatChangedLocked(strprintf("the picture size changed from %dx%d to %dx%d", FVideoWidth,
-                                  FVideoHeight, AWidth, AHeight));
+  const unsigned session = FSession;
+  if (!FCapturing || !videoWanted(APTS)) return;
+  std::lock_guard p(FPackLock);
+  if (!FPacker.Pack(APicture, APixFmt, AWidth, AHeight, APTS)) {
+    packFailed(APixFmt);
     return;
   }
-  if (writePictureLocked(APicture, APixFmt, AWidth, AHeight, APTS)) {
-    if (FFirstPTS == AV_NOPTS_VALUE) FFirstPTS = APTS;
-    FLastPTS = APTS;
-  } else {
-    ++FDrops.Video;
-  }
-  checkDeclaredLocked();
+  writePicture(session, RecordFormat(APixFmt), AWidth, AHeight, APTS);
 }
 
 // Pictures without a timestamp, or whose timestamp does not advance (a seek
-// back, a loop), are not written: the input's timestamps must increase.
-bool TRecordingBridge::writePictureLocked(const PicturePlanes& APicture, AVPixelFormat APixFmt,
-                                          int AWidth, int AHeight, std::int64_t APTS) {
-  if (APTS == AV_NOPTS_VALUE || (FLastPTS != AV_NOPTS_VALUE && APTS <= FLastPTS)) return false;
-  if (!FPacker.Pack(APicture, APixFmt, AWidth, AHeight, APTS)) return false;
-  return FVideoBuffer.Write(FPacker.Data(), FPacker.Size()) == FPacker.Size();
+// back, a loop), are skipped: the input's timestamps must increase.
+bool TRecordingBridge::videoWanted(std::int64_t APTS) {
+  std::lock_guard g(FStateLock);
+  if (!FDeclared.WantVideo) return false;
+  if (APTS != AV_NOPTS_VALUE && (FDeclared.LastPTS == AV_NOPTS_VALUE || APTS > FDeclared.LastPTS))
+    return true;
+  ++FSkippedVideo;
+  return false;
 }
+
+void TRecordingBridge::packFailed(AVPixelFormat AFormat) {
+  ++FDroppedVideo;
+  TPosts posts;
+  {
+    std::lock_guard g(FStateLock);
+    if (std::exchange(FDeclared.PackFailPosted, true)) return;
+  }
+  posts.Message = "pictures in the " + formatName(AFormat) + " format cannot be recorded";
+  sendPosts(posts, FSession);
+}
+
+void TRecordingBridge::writePicture(unsigned ASession, AVPixelFormat AFormat, int AWidth,
+                                    int AHeight, std::int64_t APTS) {
+  TPosts posts;
+  {
+    std::lock_guard v(FVideoLock);
+    if (ASession == FSession && declarePictureLocked(AWidth, AHeight, AFormat, posts)) {
+      const bool written = FVideoBuffer.Write(FPacker.Data(), FPacker.Size()) == FPacker.Size();
+      if (!written) ++FDroppedVideo;
+      std::lock_guard g(FStateLock);
+      if (written) {
+        if (FDeclared.FirstPTS == AV_NOPTS_VALUE) FDeclared.FirstPTS = APTS;
+        FDeclared.LastPTS = APTS;
+      }
+      checkDeclaredLocked(posts);
+    }
+  }
+  sendPosts(posts, ASession);
+}
+
+// FVideoLock held. The first picture written declares the input; a size
+// that changes before the task is built starts the capture again.
+bool TRecordingBridge::declarePictureLocked(int AWidth, int AHeight, AVPixelFormat AFormat,
+                                            TPosts& APosts) {
+  {
+    std::lock_guard g(FStateLock);
+    if (!FCapturing || !FDeclared.WantVideo) return false;
+    const TDeclared& d = FDeclared;
+    if (d.Width == AWidth && d.Height == AHeight && d.Format == AFormat) return true;
+    if (d.Width > 0 && d.ReadyPosted) {
+      ++FDroppedVideo;
+      formatChangedLocked(d.Width == AWidth && d.Height == AHeight
+                              ? strprintf("the picture format changed from %s to %s",
+                                          formatName(d.Format).c_str(), formatName(AFormat).c_str())
+                              : strprintf("the picture size changed from %dx%d to %dx%d", d.Width,
+                                          d.Height, AWidth, AHeight),
+                          APosts);
+      return false;
+    }
+  }
+  {
+    std::lock_guard a(FAudioLock);
+    std::lock_guard g(FStateLock);
+    TDeclared& d = FDeclared;
+    if (d.ReadyPosted) {  // declared meanwhile: the next picture reports the change
+      ++FDroppedVideo;
+      return false;
+    }
+    if (d.Width > 0) {
+      FDroppedVideo += FVideoBuffer.DataSize() / videoRecordBytes(d.Width, d.Height);
+      resetAudioLocked();
+    }
+    d.Width = AWidth;
+    d.Height = AHeight;
+    d.Format = AFormat;
+    d.FirstPTS = d.LastPTS = AV_NOPTS_VALUE;
+  }
+  const std::int64_t record = videoRecordBytes(AWidth, AHeight);
+  const std::int64_t records =
+      std::clamp<std::int64_t>(kVideoRingMax / record, 2, kVideoRingRecords);
+  FVideoBuffer.SetCapacity(record * records + 1);
+  FVideoBuffer.Reset();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The audio hook (inside the device's callback): short locks only.
 
 void TRecordingBridge::AudioHook(std::int64_t APTS, const std::uint8_t* ASample, int ASize,
                                  int ASampleRate, int AChannels) {
-  std::lock_guard g(FLock);
-  if (!FCapturing || !FWantAudio || ASize <= 0 || AChannels <= 0 || ASampleRate <= 0) return;
-  if (FAudioChannels < 0) {
-    FAudioSampleRate = ASampleRate;
-    FAudioChannels = AChannels;
-  } else if (ASampleRate != FAudioSampleRate || AChannels != FAudioChannels) {
-    ++FDrops.Audio;
-    formatChangedLocked(strprintf("the sound changed from %d Hz, %d channels to %d Hz, %d channels",
-                                  FAudioSampleRate, FAudioChannels, ASampleRate, AChannels));
-    return;
+  if (!FCapturing || ASize <= 0 || AChannels <= 0 || ASampleRate <= 0) return;
+  TPosts posts;
+  const unsigned session = FSession;
+  bool write = false;
+  {
+    std::lock_guard g(FStateLock);
+    write = declareAudioLocked(ASampleRate, AChannels, ASize, posts);
+    checkDeclaredLocked(posts);
   }
-  FAudioBlock = ASize;
-  FAudioHooked += ASize;
-  writeAudioLocked(APTS, ASample, ASize);
-  checkDeclaredLocked();
+  if (write) {
+    std::lock_guard a(FAudioLock);
+    if (FCapturing && FSession == session)
+      writeAudioLocked(APTS, ASample, ASize, ASampleRate, AChannels);
+  }
+  sendPosts(posts, session);
+}
+
+bool TRecordingBridge::declareAudioLocked(int ASampleRate, int AChannels, int ASize,
+                                          TPosts& APosts) {
+  TDeclared& d = FDeclared;
+  if (!FCapturing || !d.WantAudio) return false;
+  if (d.Channels < 0) {
+    d.SampleRate = ASampleRate;
+    d.Channels = AChannels;
+  } else if (ASampleRate != d.SampleRate || AChannels != d.Channels) {
+    ++FDroppedAudio;
+    formatChangedLocked(strprintf("the sound changed from %d Hz, %d channels to %d Hz, %d channels",
+                                  d.SampleRate, d.Channels, ASampleRate, AChannels),
+                        APosts);
+    return false;
+  }
+  d.AudioHooked += ASize;
+  return true;
 }
 
 // The sound follows the file's timeline from the first picture on: earlier
 // samples are cut, a gap before a later first block is filled with silence,
 // and so are jumps of the playing position (a seek forward leaves silence, a
-// seek back drops the sound until it passes where it was). A block that finds
+// seek back skips the sound until it passes where it was). A block that finds
 // the ring full is dropped and its length owed as silence.
-void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize) {
-  const int frameBytes = 2 * FAudioChannels;
+void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize,
+                                        int ASampleRate, int AChannels) {
+  const int frameBytes = 2 * AChannels;
   const std::int64_t frames = ASize / frameBytes;
   if (frames <= 0) return;
   if (FAudioStart == AV_NOPTS_VALUE) {
-    if (FWantVideo && FFirstPTS == AV_NOPTS_VALUE) return;  // before the first picture
-    FAudioStart = FWantVideo ? FFirstPTS : blockStart(APTS, frames);
+    std::int64_t firstPicture;
+    bool wantVideo;
+    {
+      std::lock_guard g(FStateLock);
+      firstPicture = FDeclared.FirstPTS;
+      wantVideo = FDeclared.WantVideo;
+    }
+    if (wantVideo && firstPicture == AV_NOPTS_VALUE) return;  // before the first picture
+    FAudioRate = ASampleRate;
+    FAudioFrame = frameBytes;
+    FAudioBuffer.SetCapacity(kAudioRingSeconds * ASampleRate * frameBytes + 1);
+    FAudioStart = wantVideo ? firstPicture : blockStart(APTS, frames);
   }
-  const bool first = FAudioBytes + FAudioOwed == 0;
+  FAudioBlock = ASize;
+  const bool first = FAudioBytes == 0;
   const std::int64_t gap = audioGapLocked(APTS, frames);
   if (gap <= -frames) {
-    if (!first) ++FDrops.Audio;
+    if (!first) ++FSkippedAudio;
     return;
   }
   const std::int64_t skip = std::max<std::int64_t>(0, -gap);
-  const std::int64_t silence = std::clamp<std::int64_t>(gap, 0, kMaxSilence * FAudioSampleRate);
+  oweSilenceLocked(std::clamp<std::int64_t>(gap, 0, kMaxSilence * FAudioRate) * frameBytes);
   const std::int64_t size = (frames - skip) * frameBytes;
-  FAudioOwed += silence * frameBytes;
-  if (!writeSilenceLocked()) {
-    FAudioOwed += size;
-    ++FDrops.Audio;
-    return;
-  }
   if (FAudioBuffer.Write(ASample + skip * frameBytes, static_cast<std::int32_t>(size)) != size) {
-    FAudioOwed = size;
-    ++FDrops.Audio;
+    oweSilenceLocked(size);
+    ++FDroppedAudio;
     return;
   }
   FAudioBytes += size;
 }
 
+void TRecordingBridge::oweSilenceLocked(std::int64_t ABytes) {
+  if (ABytes <= 0) return;
+  if (!FSilences.empty() && FSilences.back().At + FSilences.back().Bytes == FAudioBytes)
+    FSilences.back().Bytes += ABytes;
+  else
+    FSilences.push_back({FAudioBytes, ABytes});
+  FAudioBytes += ABytes;
+}
+
 std::int64_t TRecordingBridge::blockStart(std::int64_t APTS, std::int64_t AFrames) const {
-  return APTS == AV_NOPTS_VALUE ? 0 : APTS - samplesToMicroseconds(AFrames, FAudioSampleRate);
+  return APTS == AV_NOPTS_VALUE ? 0 : APTS - samplesToMicroseconds(AFrames, FAudioRate);
 }
 
 // The block's distance, in sample frames, from where the sound written so far
-// ends: > 0 a gap, < 0 an overlap. Small differences are left alone.
+// ends: > 0 a gap, < 0 an overlap. Small differences are left alone, and so is
+// every difference once the sound plays faster or slower than the file.
 std::int64_t TRecordingBridge::audioGapLocked(std::int64_t APTS, std::int64_t AFrames) const {
   if (APTS == AV_NOPTS_VALUE) return 0;
-  const std::int64_t written = (FAudioBytes + FAudioOwed) / (2 * FAudioChannels);
+  const std::int64_t written = FAudioBytes / FAudioFrame;
+  if (written > 0 && !FNormalSpeed) return 0;
   const std::int64_t gap =
-      blockStart(APTS, AFrames) - FAudioStart - samplesToMicroseconds(written, FAudioSampleRate);
+      blockStart(APTS, AFrames) - FAudioStart - samplesToMicroseconds(written, FAudioRate);
   if (written > 0 && std::llabs(gap) <= kAudioJump) return 0;
-  return microsecondsToSamples(gap, FAudioSampleRate);
-}
-
-// Writes the silence owed, in pieces; what does not fit stays owed.
-bool TRecordingBridge::writeSilenceLocked() {
-  static const std::uint8_t kZeros[65536] = {};
-  while (FAudioOwed > 0) {
-    const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(FAudioOwed, sizeof kZeros));
-    if (FAudioBuffer.Write(kZeros, n) != n) return false;
-    FAudioOwed -= n;
-    FAudioBytes += n;
-  }
-  return true;
+  return microsecondsToSamples(gap, FAudioRate);
 }
 
 // ---------------------------------------------------------------------------
 // Read handlers (the task's reading thread)
 
 int TRecordingBridge::ReadFrameYUV(std::uint8_t* AData, TInputFrameInfo* AFrameInfo) {
-  std::lock_guard g(FLock);
+  std::lock_guard g(FVideoLock);
   const std::int32_t size = AFrameInfo->BytesPerFrame;
   const std::int64_t held = FVideoBuffer.DataSize();
   if (held < size + kRecordHeaderBytes) return FEnding && held == 0 ? AVERROR_EOF : AVERROR(EAGAIN);
@@ -467,14 +672,29 @@ int TRecordingBridge::ReadFrameYUV(std::uint8_t* AData, TInputFrameInfo* AFrameI
   return size;
 }
 
+// Silence owed at the read position comes as zeros; data is read up to the
+// next silence.
 int TRecordingBridge::ReadWaveData(std::uint8_t* AData, TInputWaveInfo* AWaveInfo) {
-  std::lock_guard g(FLock);
+  std::lock_guard g(FAudioLock);
   const int frameBytes = AWaveInfo->Channels * AWaveInfo->SampleFormat / 8;
+  std::int64_t want = AWaveInfo->FrameSize;
+  if (frameBytes > 0) want -= want % frameBytes;
+  if (!FSilences.empty() && FSilences.front().At == FAudioRead && want > 0) {
+    const std::int64_t n = std::min(want, FSilences.front().Bytes);
+    std::memset(AData, 0, static_cast<std::size_t>(n));
+    FSilences.front().At += n;
+    if ((FSilences.front().Bytes -= n) == 0) FSilences.pop_front();
+    FAudioRead += n;
+    return static_cast<int>(n);
+  }
   const std::int64_t held = FAudioBuffer.DataSize();
-  std::int64_t n = std::min<std::int64_t>(held, AWaveInfo->FrameSize);
+  std::int64_t n = std::min(held, want);
+  if (!FSilences.empty()) n = std::min(n, FSilences.front().At - FAudioRead);
   if (frameBytes > 0) n -= n % frameBytes;
-  if (n <= 0) return FEnding && held == 0 ? AVERROR_EOF : AVERROR(EAGAIN);
-  return FAudioBuffer.Read(AData, static_cast<std::int32_t>(n));
+  if (n <= 0) return FEnding && held == 0 && FSilences.empty() ? AVERROR_EOF : AVERROR(EAGAIN);
+  const int read = FAudioBuffer.Read(AData, static_cast<std::int32_t>(n));
+  if (read > 0) FAudioRead += read;
+  return read;
 }
 
 }  // namespace corvane

@@ -17,6 +17,8 @@ class TRecordPlayerPort {
   virtual bool HasAudio() const = 0;
   // The file being played; empty when none.
   virtual std::string FileName() const = 0;
+  // The playback speed (1 normal).
+  virtual double PlaybackSpeed() const { return 1.0; }
   // Switches the frame and audio hooks on or off together.
   virtual void SetHooks(bool AOn) = 0;
 };

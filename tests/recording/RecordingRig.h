@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -11,17 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "recording/RecordPacking.h"
 #include "recording/RecordingBridge.h"
 
 namespace corvane::recrig {
 
 struct FakePlayer : TRecordPlayerPort {
   bool video = true, audio = true;
+  double speed = 1.0;
   std::string file = "/nonexistent-dir/clip.mkv";
   std::atomic<bool> hooks{false};
   bool HasVideo() const override { return video; }
   bool HasAudio() const override { return audio; }
   std::string FileName() const override { return file; }
+  double PlaybackSpeed() const override { return speed; }
   void SetHooks(bool AOn) override { hooks = AOn; }
 };
 
@@ -29,7 +33,9 @@ struct FakePlayer : TRecordPlayerPort {
 struct FakeEncoder : TRecordEncoderPort {
   std::vector<std::string> calls;
   std::string failAt;
-  bool running = false;
+  std::string stopError;              // the task's report when stopped
+  std::function<void()> duringStart;  // a call that arrives while Start pumps
+  std::atomic<bool> running{false};
   int tasks = 0;
   TEndedEvent ended;
 
@@ -52,19 +58,19 @@ struct FakeEncoder : TRecordEncoderPort {
   void RemoveTask(int ATask) override { calls.push_back("RemoveTask " + std::to_string(ATask)); }
   bool Start() override {
     calls.push_back("Start");
+    if (duringStart) duringStart();
     running = failAt != "Start";
     return running;
   }
   void Stop() override {
     calls.push_back("Stop");
-    endWith("");
+    endWith(stopError);
   }
   std::string LastErrMsg() const override { return "disk on fire"; }
   void SetOnTaskEnded(TEndedEvent AHandler) override { ended = std::move(AHandler); }
   // The task ends (by itself when called from a test).
   void endWith(const std::string& AError) {
-    if (!running) return;
-    running = false;
+    if (!running.exchange(false)) return;
     if (ended) ended(AError);
   }
   bool called(const std::string& prefix) const {
@@ -122,21 +128,48 @@ struct BridgeRig {
   FakeEncoder encoder;
   PostQueue posts;
   std::vector<std::string> messages;
+  std::function<void()> inBox;  // a call made while the message shows
   TRecordingBridge bridge{player, encoder,
-                          [this](const std::string& text) { messages.push_back(text); },
+                          [this](const std::string& text) {
+                            messages.push_back(text);
+                            if (inBox) inBox();
+                          },
                           posts.poster()};
   BridgeRig() { bridge.SetStopWait(std::chrono::milliseconds(0)); }
   ~BridgeRig() { bridge.StopRecording(); }
 
-  void hookPicture(int w, int h, std::int64_t pts, std::uint8_t seed = 0) {
+  void hookPicture(int w, int h, std::int64_t pts, std::uint8_t seed = 0,
+                   AVPixelFormat format = AV_PIX_FMT_YUV420P) {
     TestPicture pic(w, h, 0, seed);
-    bridge.FrameHook(pic.p, AV_PIX_FMT_YUV420P, w, h, pts);
+    bridge.FrameHook(pic.p, format, w, h, pts);
   }
   void hookAudio(std::int64_t endPts, int frames, int rate = 48000, int channels = 2,
                  std::int16_t value = 1000) {
     std::vector<std::int16_t> s(static_cast<std::size_t>(frames) * channels, value);
     bridge.AudioHook(endPts, reinterpret_cast<const std::uint8_t*>(s.data()),
                      static_cast<int>(s.size() * 2), rate, channels);
+  }
+  // All the sound the ring holds, read as the task reads it (silences included).
+  std::vector<std::int16_t> sound(int channels = 2) {
+    TInputWaveInfo wave;
+    wave.FrameSize = 1 << 16;
+    wave.Channels = channels;
+    wave.SampleFormat = 16;
+    std::vector<std::int16_t> all, block(wave.FrameSize / 2);
+    for (int n;
+         (n = bridge.ReadWaveData(reinterpret_cast<std::uint8_t*>(block.data()), &wave)) > 0;)
+      all.insert(all.end(), block.begin(), block.begin() + n / 2);
+    return all;
+  }
+  // The pictures the ring holds, read as the task reads them: their timestamps.
+  std::vector<std::int64_t> pictures(int w, int h) {
+    TInputFrameInfo info;
+    info.BytesPerFrame = static_cast<std::int32_t>(RecordPlaneBytes(w, h));
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(info.BytesPerFrame));
+    std::vector<std::int64_t> stamps;
+    while (bridge.ReadFrameYUV(data.data(), &info) == info.BytesPerFrame)
+      stamps.push_back(info.TimeStamp);
+    return stamps;
   }
   // Armed, a 640x360 + 48 kHz stereo file opened, its first hook calls made, and started.
   void startRecording() {

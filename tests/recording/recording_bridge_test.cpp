@@ -143,17 +143,9 @@ TEST(RecordingRead, SoundAlignedToTheFirstPicture) {
     rig.bridge.OnFileOpen();
     rig.hookPicture(640, 360, 1000000);
     rig.hookAudio(c.audioEnd, 1024);
-    TInputWaveInfo wave;
-    wave.FrameSize = 1 << 20;
-    wave.Channels = 2;
-    wave.SampleFormat = 16;
-    std::vector<std::int16_t> s(1 << 19);
-    const int n = rig.bridge.ReadWaveData(reinterpret_cast<std::uint8_t*>(s.data()), &wave);
-    if (c.frames == 0) {
-      EXPECT_EQ(n, AVERROR(EAGAIN));
-      continue;
-    }
-    ASSERT_EQ(n, c.frames * 4);
+    const std::vector<std::int16_t> s = rig.sound();
+    ASSERT_EQ(s.size(), static_cast<std::size_t>(c.frames) * 2);
+    if (c.frames == 0) continue;
     EXPECT_EQ(s[0], c.leadingSilence ? 0 : 1000);
     EXPECT_EQ(s[c.frames * 2 - 1], 1000);
   }
@@ -169,16 +161,12 @@ TEST(RecordingRead, SoundFollowsSeeks) {
   rig.hookAudio(2064000, 1024, 48000, 2, 3000);          // 1 s after the sound so far
   rig.hookAudio(1500000, 1024, 48000, 2, 4000);          // back: dropped
   rig.hookAudio(2085333, 1024, 48000, 2, 5000);          // on time again
-  EXPECT_EQ(rig.bridge.Drops().Audio, 1);
+  EXPECT_EQ(rig.bridge.Drops().SkippedAudio, 1);
+  EXPECT_EQ(rig.bridge.Drops().Audio, 0);
 
-  TInputWaveInfo wave;
-  wave.FrameSize = 1 << 22;
-  wave.Channels = 2;
-  wave.SampleFormat = 16;
-  std::vector<std::int16_t> s(1 << 21);
-  const int n = rig.bridge.ReadWaveData(reinterpret_cast<std::uint8_t*>(s.data()), &wave);
+  const std::vector<std::int16_t> s = rig.sound();
   const auto frame = [&](int k) { return s[static_cast<std::size_t>(k) * 2]; };
-  ASSERT_EQ(n, (2048 + 48000 + 2048) * 4);
+  ASSERT_EQ(s.size(), (2048u + 48000 + 2048) * 2);
   EXPECT_EQ(frame(0), 1000);
   EXPECT_EQ(frame(1024), 2000);
   EXPECT_EQ(frame(2048), 0);
@@ -296,6 +284,8 @@ TEST(RecordingStates, PlaybackStopDisarmsAndStops) {
 
   BridgeRig recording;
   recording.startRecording();
+  recording.pictures(640, 360);  // the task took everything
+  recording.sound();
   recording.bridge.OnPlayStateStop();
   EXPECT_EQ(recording.bridge.Recording(), rsIdle);
   EXPECT_FALSE(recording.player.hooks);
@@ -337,6 +327,178 @@ TEST(RecordingStates, RecordingEndsWithAMessage) {
   }
 }
 
+// A picture without a timestamp (the cover of a sound file) is not recorded
+// and declares nothing: the sound is recorded alone.
+TEST(RecordingStates, PictureWithoutTimestampLeavesVideoOut) {
+  BridgeRig rig;
+  rig.bridge.StartRecording();
+  rig.bridge.OnFileOpen();
+  rig.hookPicture(600, 600, AV_NOPTS_VALUE);
+  for (int i = 1; i <= 30; ++i) rig.hookAudio(i * 21333, 1024);
+  rig.posts.run();
+  ASSERT_EQ(rig.bridge.Recording(), rsRecording);
+  EXPECT_FALSE(rig.encoder.called("AddTask " + rig.bridge.FrameAdapter()->RegistryUrl()));
+  EXPECT_TRUE(rig.encoder.called("AddTask " + rig.bridge.WaveAdapter()->RegistryUrl()));
+  rig.hookAudio(31 * 21333, 1024);
+  const std::vector<std::int16_t> s = rig.sound();
+  ASSERT_FALSE(s.empty());
+  EXPECT_EQ(s.back(), 1000);
+  EXPECT_EQ(rig.bridge.Drops().SkippedVideo, 1);
+}
+
+// A picture size that changes before the task is built starts the capture
+// again with the new size; no message.
+TEST(RecordingStates, SizeChangeBeforeTheTaskDeclaresAgain) {
+  BridgeRig rig;
+  rig.bridge.StartRecording();
+  rig.bridge.OnFileOpen();
+  rig.hookPicture(640, 360, 1000000);
+  rig.hookPicture(320, 240, 1040000);
+  rig.hookAudio(1061333, 1024);
+  rig.posts.run();
+  ASSERT_EQ(rig.bridge.Recording(), rsRecording);
+  EXPECT_TRUE(rig.messages.empty());
+  EXPECT_TRUE(rig.encoder.called("AddTask " + rig.bridge.FrameAdapter()->RegistryUrl() +
+                                 " -f frameinput -input_type yuv -pix_fmt yuv420p -s 320x240"));
+  EXPECT_EQ(rig.pictures(320, 240), std::vector<std::int64_t>{0});
+  EXPECT_EQ(rig.sound().size(), 1024u * 2) << "the sound starts with the new first picture";
+  EXPECT_EQ(rig.bridge.Drops().Video, 1);
+}
+
+// Full range pictures keep their label; pictures with an alpha plane the
+// player leaves empty are packed without it; pictures that cannot be packed
+// are told about once.
+TEST(RecordingStates, PictureFormats) {
+  BridgeRig full;
+  full.bridge.StartRecording();
+  full.bridge.OnFileOpen();
+  full.hookPicture(64, 48, 1000000, 0, AV_PIX_FMT_YUVJ420P);
+  full.hookAudio(1021333, 1024);
+  full.posts.run();
+  EXPECT_TRUE(full.encoder.called("AddTask " + full.bridge.FrameAdapter()->RegistryUrl() +
+                                  " -f frameinput -input_type yuv -pix_fmt yuvj420p -s 64x48"));
+
+  TestPicture pic(33, 17, 3, 7);
+  TRecordPacker alpha, plain;
+  ASSERT_TRUE(alpha.Pack(pic.p, AV_PIX_FMT_YUVA420P, 33, 17, 5));
+  ASSERT_TRUE(plain.Pack(pic.p, AV_PIX_FMT_YUV420P, 33, 17, 5));
+  EXPECT_EQ(std::vector<std::uint8_t>(alpha.Data(), alpha.Data() + alpha.Size()),
+            std::vector<std::uint8_t>(plain.Data(), plain.Data() + plain.Size()));
+
+  BridgeRig refused;
+  refused.startRecording();
+  refused.hookPicture(640, 360, 1040000, 0, AV_PIX_FMT_VAAPI);
+  refused.hookPicture(640, 360, 1080000, 0, AV_PIX_FMT_VAAPI);
+  refused.posts.run();
+  ASSERT_EQ(refused.messages.size(), 1u);
+  EXPECT_EQ(refused.messages[0].rfind("***Failed to record: pictures in the ", 0), 0u);
+  EXPECT_EQ(refused.bridge.Drops().Video, 2);
+  EXPECT_EQ(refused.bridge.Recording(), rsRecording) << "the sound goes on";
+}
+
+// Silence owed for a jump longer than the sound ring holds is counted, not
+// written: nothing is dropped and the sound after it arrives.
+TEST(RecordingRead, SilenceLongerThanTheRing) {
+  BridgeRig rig;
+  rig.startRecording();  // 1024 frames from 1 s
+  rig.hookAudio(31042666, 1024, 48000, 2, 2000);
+  EXPECT_EQ(rig.bridge.Drops().Audio, 0);
+  const std::vector<std::int16_t> s = rig.sound();
+  ASSERT_EQ(s.size(), (1024u + 30 * 48000 + 1024) * 2);
+  EXPECT_EQ(s[1024 * 2], 0);
+  EXPECT_EQ(s.back(), 2000);
+}
+
+// At another speed the sound's timestamps do not follow the file: no silence
+// is put in and nothing is skipped.
+TEST(RecordingRead, NoGapCorrectionAtOtherSpeeds) {
+  BridgeRig rig;
+  rig.player.speed = 2.0;
+  rig.startRecording();
+  rig.hookAudio(2500000, 1024, 48000, 2, 2000);
+  rig.hookAudio(1200000, 1024, 48000, 2, 3000);
+  const std::vector<std::int16_t> s = rig.sound();
+  ASSERT_EQ(s.size(), 3u * 1024 * 2);
+  EXPECT_EQ(s[1024 * 2], 2000);
+  EXPECT_EQ(s[2048 * 2], 3000);
+}
+
+// Errors of the task while it stops, and a wait that runs out before the
+// task took what the rings hold, are reported, not passed over.
+TEST(RecordingStates, ErrorsAtStopReported) {
+  struct Case {
+    const char* name;
+    std::string stopError;
+    bool drained;
+    std::string error;  // prefix
+  };
+  const Case cases[] = {
+      {"clean", "", true, ""},
+      {"disk full at the end", "No space left on device", true, "No space left on device"},
+      {"cut short", "", false, "the encoder did not finish in time"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BridgeRig rig;
+    rig.encoder.stopError = c.stopError;
+    rig.startRecording();
+    if (c.drained) {
+      rig.pictures(640, 360);
+      rig.sound();
+    }
+    rig.bridge.StopRecording();
+    rig.posts.run();
+    EXPECT_EQ(rig.bridge.Recording(), rsIdle);
+    EXPECT_EQ(rig.bridge.LastRecordError().rfind(c.error, 0), 0u) << rig.bridge.LastRecordError();
+    EXPECT_EQ(rig.bridge.LastRecordError().empty(), c.error.empty());
+    if (c.error.empty()) {
+      EXPECT_TRUE(rig.messages.empty());
+    } else {
+      ASSERT_EQ(rig.messages.size(), 1u);
+      EXPECT_EQ(rig.messages[0], "***Failed to record: " + rig.bridge.LastRecordError());
+    }
+  }
+}
+
+// Calls that arrive while the bridge pumps (a click while the encoder
+// starts, one from the message box) are carried out once it returns.
+TEST(RecordingStates, CallsWhilePumpingCarriedOut) {
+  BridgeRig clicked;
+  clicked.encoder.duringStart = [&] { clicked.bridge.StopRecording(); };
+  clicked.startRecording();
+  EXPECT_EQ(clicked.bridge.Recording(), rsIdle);
+  EXPECT_FALSE(clicked.player.hooks);
+
+  BridgeRig opened;
+  opened.encoder.failAt = "Start";
+  opened.encoder.duringStart = [&] { opened.bridge.OnFileOpen(); };
+  opened.startRecording();
+  EXPECT_EQ(opened.bridge.Recording(), rsArmed);
+  EXPECT_TRUE(opened.player.hooks) << "the open that came during the start armed the hooks again";
+
+  BridgeRig boxed;
+  boxed.encoder.failAt = "Start";
+  boxed.inBox = [&] { boxed.bridge.StopRecording(); };
+  boxed.startRecording();
+  EXPECT_EQ(boxed.messages.size(), 1u);
+  EXPECT_EQ(boxed.bridge.Recording(), rsIdle) << "Record pressed while the message showed";
+}
+
+// Without a dispatcher posted reports would run on the hooks' threads: the
+// recording refuses to start.
+TEST(RecordingStates, NoDispatcherRefusesToStart) {
+  recrig::FakePlayer player;
+  recrig::FakeEncoder encoder;
+  std::vector<std::string> messages;
+  TRecordingBridge bridge(player, encoder,
+                          [&](const std::string& text) { messages.push_back(text); });
+  bridge.StartRecording();
+  EXPECT_EQ(bridge.Recording(), rsIdle);
+  EXPECT_FALSE(player.hooks);
+  EXPECT_EQ(messages, std::vector<std::string>{
+                          "***Failed to record: no main-thread dispatcher is installed"});
+}
+
 // Pictures whose timestamp does not advance, records that do not fit and
 // records the task did not take before it stopped are dropped and counted;
 // the hooks never wait.
@@ -346,12 +508,14 @@ TEST(RecordingDrops, OutOfOrderAndFullRingCounted) {
   rig.hookPicture(640, 360, 1000000);  // the same time again
   rig.hookPicture(640, 360, 900000);   // a seek back
   rig.hookPicture(640, 360, 1040000);
-  EXPECT_EQ(rig.bridge.Drops().Video, 2);
+  EXPECT_EQ(rig.bridge.Drops().SkippedVideo, 2);
+  EXPECT_EQ(rig.bridge.Drops().Video, 0);
   rig.hookAudio(1042666, 1024);
   rig.bridge.StopRecording();
   // Two pictures and two sound blocks were never taken by the task.
-  EXPECT_EQ(rig.bridge.Drops().Video, 4) << "the counts outlive the recording";
+  EXPECT_EQ(rig.bridge.Drops().Video, 2) << "the counts outlive the recording";
   EXPECT_EQ(rig.bridge.Drops().Audio, 2);
+  EXPECT_EQ(rig.bridge.Drops().SkippedVideo, 2);
 
   BridgeRig big;
   big.player.audio = false;

@@ -130,13 +130,21 @@ TEST(RecordingEndToEnd, RecordsWhatPlays) {
   ASSERT_FALSE(d.pictureUs.empty());
   EXPECT_EQ(d.pictureUs.front(), 0);
   EXPECT_EQ(d.pictureNumber.front(), 0) << "armed before the open: from the first picture";
-  // In order, each at the time it was shown at.
+  // In order, each at the time it was shown at; none missing when the player
+  // showed every picture (a slow build makes the player drop late ones).
+  const bool everyPicture = rig.shown >= kFps * kSeconds;
   for (std::size_t i = 1; i < d.pictureNumber.size(); ++i) {
-    ASSERT_GT(d.pictureNumber[i], d.pictureNumber[i - 1]) << "picture " << i;
+    if (everyPicture)
+      ASSERT_EQ(d.pictureNumber[i], d.pictureNumber[i - 1] + 1) << "picture " << i;
+    else
+      ASSERT_GT(d.pictureNumber[i], d.pictureNumber[i - 1]) << "picture " << i;
     EXPECT_NEAR(d.pictureUs[i] / 1e6, static_cast<double>(d.pictureNumber[i]) / kFps, 0.001);
   }
-  EXPECT_EQ(static_cast<std::int64_t>(d.pictureUs.size()) + rig.bridge.Drops().Video,
+  // The ring holds the whole clip: nothing is dropped.
+  EXPECT_EQ(rig.bridge.Drops().Video, 0);
+  EXPECT_EQ(static_cast<std::int64_t>(d.pictureUs.size()) + rig.bridge.Drops().SkippedVideo,
             rig.shown.load());
+  EXPECT_TRUE(rig.bridge.LastRecordError().empty()) << rig.bridge.LastRecordError();
 
   // Each click plays within a frame of the picture shown with it.
   const std::vector<double> offsets = recrig::clickOffsets(d, kFps);
