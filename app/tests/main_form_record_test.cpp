@@ -155,6 +155,9 @@ TEST_F(RecordFormTest, FailedStartStaysArmedForTheNextFile) {
   form_->btnOpenClick();
   ASSERT_TRUE(waitUntil([&] { return form_->Recorder().Recording() == rsRecording; }))
       << (messages_.empty() ? "" : messages_.front());
+  // Some sound is played into the recording before it stops.
+  const std::int64_t started = form_->Player().CurrentPTS();
+  EXPECT_TRUE(waitUntil([&] { return form_->Player().CurrentPTS() > started + 300000; }));
   form_->findChild<QPushButton*>("btnStop")->click();
   ASSERT_TRUE(waitUntil([&] { return form_->Recorder().Recording() == rsIdle; }));
   EXPECT_TRUE(messages_.empty()) << messages_.front();
