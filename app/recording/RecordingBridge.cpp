@@ -235,6 +235,19 @@ void TRecordingBridge::OnFileOpen() {
 
 void TRecordingBridge::OnPlayStateStop() { StopRecording(); }
 
+void TRecordingBridge::OnFileReplaced() {
+  if (deferred([this] { OnFileReplaced(); })) return;
+  if (FState != rsArmed) {
+    StopRecording();
+    return;
+  }
+  TControl control(*this);
+  stop();  // nothing was recorded of this file; the next one may be
+  ++FSession;
+  FState = rsArmed;
+  tryStart();
+}
+
 void TRecordingBridge::StopRecording() {
   if (deferred([this] { StopRecording(); })) return;
   TControl control(*this);

@@ -106,6 +106,9 @@ class TRecordingBridge {
   void OnFileOpen();
   // Playback stopped (psStop): recording ends and the bridge is idle.
   void OnPlayStateStop();
+  // The file playing stopped for the next one: a recording ends; armed stays
+  // armed for the next file, without a message.
+  void OnFileReplaced();
 
   TRecordState Recording() const { return FState.load(); }
   // The file the current or last recording writes.

@@ -309,6 +309,13 @@ TEST(RecordingStates, PlaybackStopDisarmsAndStops) {
   EXPECT_EQ(neverStarted.messages,
             std::vector<std::string>{"***Failed to record: nothing was recorded"});
 
+  BridgeRig replaced;  // the same, but the file stops for the next one
+  replaced.bridge.StartRecording();
+  replaced.bridge.OnFileOpen();
+  replaced.bridge.OnFileReplaced();
+  EXPECT_EQ(replaced.bridge.Recording(), rsArmed);
+  EXPECT_TRUE(replaced.messages.empty());
+
   BridgeRig recording;
   recording.startRecording();
   recording.pictures(640, 360);  // the task took everything
