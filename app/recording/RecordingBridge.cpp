@@ -111,6 +111,9 @@ TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPor
 }
 
 TRecordingBridge::~TRecordingBridge() {
+  // Destroyed from inside one of its calls (a pump): stop directly.
+  FDeferred.clear();
+  FInControl = FNotifying = false;
   StopRecording();
   if (FState != rsIdle) StopRecording();  // a start that came while it pumped
   FDeferred.clear();
@@ -139,15 +142,16 @@ void TRecordingBridge::sendPosts(const TPosts& APosts, unsigned ASession) {
 // Main thread
 
 bool TRecordingBridge::deferred(std::function<void()> ACall) {
-  if (!FInControl) return false;
+  if (!FInControl && !FNotifying) return false;
   FDeferred.push_back(std::move(ACall));
   return true;
 }
 
-// The messages first (a modal box may call back in), then what arrived while
-// the bridge pumped, in order.
+// The messages first (a modal box may call back in: such calls queue behind
+// the deferred ones), then what arrived while the bridge pumped, in order.
 void TRecordingBridge::leaveControl() {
   FInControl = false;
+  FNotifying = true;
   std::vector<std::string> messages;
   messages.swap(FMessages);
   for (const std::string& m : messages) FNotify(m);
@@ -155,6 +159,7 @@ void TRecordingBridge::leaveControl() {
   messages.swap(FNotices);
   for (const std::string& m : messages) (FOnNotice ? FOnNotice : FNotify)(m);
   if (std::exchange(FStoppedPending, false) && FOnStopped) FOnStopped();
+  FNotifying = false;
   while (!FInControl && !FDeferred.empty()) {
     std::function<void()> call = std::move(FDeferred.front());
     FDeferred.pop_front();

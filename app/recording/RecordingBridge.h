@@ -230,6 +230,7 @@ class TRecordingBridge {
   // Main thread: inside a call that drives the encoder; calls and messages
   // that wait for it to return.
   bool FInControl = false;
+  bool FNotifying = false;  // in leaveControl's notifier calls
   bool FStoppedPending = false;
   std::deque<std::function<void()>> FDeferred;
   std::vector<std::string> FMessages, FNotices;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "recording/RecordCaption.h"
@@ -544,6 +545,17 @@ TEST(RecordingStates, CallsWhilePumpingCarriedOut) {
   boxed.startRecording();
   EXPECT_EQ(boxed.messages.size(), 1u);
   EXPECT_EQ(boxed.bridge.Recording(), rsIdle) << "Record pressed while the message showed";
+
+  BridgeRig ordered;  // a Stop clicked while the start pumped, Record while its message showed
+  ordered.encoder.failAt = "Start";
+  ordered.encoder.duringStart = [&] { ordered.bridge.StopRecording(); };
+  bool pressed = false;
+  ordered.inBox = [&] {
+    if (!std::exchange(pressed, true)) ordered.bridge.StartRecording();
+  };
+  ordered.startRecording();
+  EXPECT_EQ(ordered.bridge.Recording(), rsArmed) << "the Stop first, then Record";
+  EXPECT_TRUE(ordered.player.hooks);
 }
 
 // Without a dispatcher posted reports would run on the hooks' threads: the
