@@ -197,15 +197,8 @@ void TfrmCorvane::Timer1Timer() {
 // What the last recording wrote and what it dropped and skipped, in the
 // status label and the button's tooltip; called as the recording stops.
 void TfrmCorvane::ShowRecordingDone() {
-  const TRecordDrops d = FBridge.Drops();
-  const QString text = QString(
-                           "Recorded %1: %2 pictures and %3 audio blocks dropped, %4 pictures "
-                           "and %5 audio blocks skipped")
-                           .arg(QString::fromStdString(FBridge.OutputFileName()))
-                           .arg(d.Video)
-                           .arg(d.Audio)
-                           .arg(d.SkippedVideo)
-                           .arg(d.SkippedAudio);
+  const QString text = QString::fromStdString("Recorded " + FBridge.OutputFileName() + ": " +
+                                              FormatDrops(FBridge.Drops()));
   btnRecord.setToolTip(text);
   SetStatus(text);
 }

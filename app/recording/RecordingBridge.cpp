@@ -56,6 +56,12 @@ std::int64_t videoRecordBytes(int AWidth, int AHeight) {
 
 }  // namespace
 
+std::string FormatDrops(const TRecordDrops& ADrops) {
+  return strprintf("%" PRId64 " pictures and %" PRId64 " audio blocks dropped, %" PRId64
+                   " pictures and %" PRId64 " audio blocks skipped",
+                   ADrops.Video, ADrops.Audio, ADrops.SkippedVideo, ADrops.SkippedAudio);
+}
+
 // Marks the main thread's work on the encoder; see leaveControl.
 class TRecordingBridge::TControl {
  public:
@@ -286,11 +292,8 @@ std::string TRecordingBridge::stop() {
   FState = rsIdle;
   if (was == rsArmed && opened) return "nothing was recorded";
   if (was != rsRecording) return {};
-  const TRecordDrops d = Drops();
-  FFLogger().Log(nullptr, llInfo,
-                 "Recording %s stopped: %" PRId64 " pictures and %" PRId64
-                 " audio blocks dropped, %" PRId64 " pictures and %" PRId64 " audio blocks skipped",
-                 OutputFileName().c_str(), d.Video, d.Audio, d.SkippedVideo, d.SkippedAudio);
+  FFLogger().Log(nullptr, llInfo, "Recording %s stopped: %s", OutputFileName().c_str(),
+                 FormatDrops(Drops()).c_str());
   FStoppedPending = true;
   std::lock_guard g(FNameLock);
   if (FTaskError.empty() && !drained && leftovers)

@@ -71,6 +71,9 @@ struct TRecordDrops {
   std::int64_t SkippedAudio = 0;
 };
 
+// "N pictures and N audio blocks dropped, N pictures and N audio blocks skipped"
+std::string FormatDrops(const TRecordDrops& ADrops);
+
 // "clip.mkv" -> "clip_(new).mp4", or "clip_(new_N).mp4" with the first N
 // from 1 whose file does not exist. AExt includes its dot.
 std::string NewOutputFileName(const std::string& AFileName, const std::string& AExt);
