@@ -147,8 +147,11 @@ bool TfrmCorvane::StartPlayback(const QString& AFileName) {
   const auto handle = static_cast<std::uintptr_t>(Panel1.Surface().winId());
   // The file playing stops for this one; its psStop may come during TryOpen
   // or after it.
-  if (FOpenFiles > 0) ++FReplacedStops;
+  const bool replacing = FOpenFiles > 0;
+  if (replacing) ++FReplacedStops;
   const bool ok = RORizozu.TryOpen(AFileName.toStdString(), handle, false);
+  // Failed before it stopped the file playing: no psStop of a replaced file comes.
+  if (!ok && replacing && RORizozu.PlayState() != psStop && FReplacedStops > 0) --FReplacedStops;
   if (!ok) ShowError();
   return ok;
 }
@@ -194,15 +197,8 @@ void TfrmCorvane::Timer1Timer() {
 // What the last recording wrote and what it dropped and skipped, in the
 // status label and the button's tooltip; called as the recording stops.
 void TfrmCorvane::ShowRecordingDone() {
-  const TRecordDrops d = FBridge.Drops();
-  const QString text = QString(
-                           "Recorded %1: %2 pictures and %3 audio blocks dropped, %4 pictures "
-                           "and %5 audio blocks skipped")
-                           .arg(QString::fromStdString(FBridge.OutputFileName()))
-                           .arg(d.Video)
-                           .arg(d.Audio)
-                           .arg(d.SkippedVideo)
-                           .arg(d.SkippedAudio);
+  const QString text = QString::fromStdString("Recorded " + FBridge.OutputFileName() + ": " +
+                                              FormatDrops(FBridge.Drops()));
   btnRecord.setToolTip(text);
   SetStatus(text);
 }
@@ -230,9 +226,10 @@ void TfrmCorvane::RORizozuState(TPlayState APlayState) {
   if (replaced) --FReplacedStops;
   // A recording ends with its file. Armed for the next file (a start that
   // failed stays armed), it stays so when this file stops for the next one.
-  const bool rearm = replaced && FBridge.Recording() == rsArmed;
-  FBridge.OnPlayStateStop();
-  if (rearm) FBridge.StartRecording();
+  if (replaced)
+    FBridge.OnFileReplaced();
+  else
+    FBridge.OnPlayStateStop();
   // The previous file stopping for the next one leaves the video shown.
   if (!replaced) Panel1.ShowVideo(false);
 }

@@ -74,6 +74,8 @@ class TRecorder {
   TRecorder(TRORizozu& APlayer, const std::string& AOptions)
       : FPlayer(APlayer), FPlayerPort(APlayer), FEncoderPort(FEncoder) {
     FBridge.SetOutputOptions(AOptions);
+    FBridge.SetOnNotice(
+        [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
     AttachRecordingHooks(FPlayer, FBridge);
   }
   ~TRecorder() {
@@ -102,7 +104,7 @@ class TRecorder {
                  static_cast<long long>(d.SkippedAudio));
     std::fflush(stdout);
   }
-  // A recording failed (to start, mid-way or at its stop).
+  // A recording failed (to start, mid-way or at its stop) or never started.
   bool Failed() const { return FFailed; }
 
  private:

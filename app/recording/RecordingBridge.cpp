@@ -31,8 +31,8 @@ constexpr std::int64_t kAudioRingSeconds = 10;
 constexpr std::int64_t kDeclareWait = 500000;
 // A jump of the sound's timestamps beyond this is a seek (microseconds).
 constexpr std::int64_t kAudioJump = 200000;
-// The longest silence put into the sound for one gap (seconds).
-constexpr std::int64_t kMaxSilence = 60;
+// Until the sound's format is known the audio ring holds this much.
+constexpr std::int64_t kAudioRingStartBytes = kAudioRingSeconds * 48000 * 2 * 2 + 1;
 // The pictures keep the timestamps they were shown with, to the microsecond
 // (the frame input's time base), not rounded to its nominal frame rate.
 constexpr const char* kOutputSync = "-vsync vfr -enc_time_base:v -1";
@@ -55,6 +55,12 @@ std::int64_t videoRecordBytes(int AWidth, int AHeight) {
 }
 
 }  // namespace
+
+std::string FormatDrops(const TRecordDrops& ADrops) {
+  return strprintf("%" PRId64 " pictures and %" PRId64 " audio blocks dropped, %" PRId64
+                   " pictures and %" PRId64 " audio blocks skipped",
+                   ADrops.Video, ADrops.Audio, ADrops.SkippedVideo, ADrops.SkippedAudio);
+}
 
 // Marks the main thread's work on the encoder; see leaveControl.
 class TRecordingBridge::TControl {
@@ -111,6 +117,9 @@ TRecordingBridge::TRecordingBridge(TRecordPlayerPort& APlayer, TRecordEncoderPor
 }
 
 TRecordingBridge::~TRecordingBridge() {
+  // Destroyed from inside one of its calls (a pump): stop directly.
+  FDeferred.clear();
+  FInControl = FNotifying = false;
   StopRecording();
   if (FState != rsIdle) StopRecording();  // a start that came while it pumped
   FDeferred.clear();
@@ -139,19 +148,24 @@ void TRecordingBridge::sendPosts(const TPosts& APosts, unsigned ASession) {
 // Main thread
 
 bool TRecordingBridge::deferred(std::function<void()> ACall) {
-  if (!FInControl) return false;
+  if (!FInControl && !FNotifying) return false;
   FDeferred.push_back(std::move(ACall));
   return true;
 }
 
-// The messages first (a modal box may call back in), then what arrived while
-// the bridge pumped, in order.
+// The messages first (a modal box may call back in: such calls queue behind
+// the deferred ones), then what arrived while the bridge pumped, in order.
 void TRecordingBridge::leaveControl() {
   FInControl = false;
+  FNotifying = true;
   std::vector<std::string> messages;
   messages.swap(FMessages);
   for (const std::string& m : messages) FNotify(m);
+  messages.clear();
+  messages.swap(FNotices);
+  for (const std::string& m : messages) (FOnNotice ? FOnNotice : FNotify)(m);
   if (std::exchange(FStoppedPending, false) && FOnStopped) FOnStopped();
+  FNotifying = false;
   while (!FInControl && !FDeferred.empty()) {
     std::function<void()> call = std::move(FDeferred.front());
     FDeferred.pop_front();
@@ -201,7 +215,11 @@ void TRecordingBridge::StartRecording() {
 void TRecordingBridge::tryStart() {
   const bool video = FPlayer.HasVideo(), audio = FPlayer.HasAudio();
   FNormalSpeed = FPlayer.PlaybackSpeed() == 1.0;
-  if (!FCapturing) resetCapture();
+  if (!FCapturing) {
+    resetCapture();
+    std::lock_guard a(FAudioLock);
+    FAudioBuffer.SetCapacity(kAudioRingStartBytes);
+  }
   TPosts posts;
   {
     std::lock_guard g(FStateLock);
@@ -228,6 +246,19 @@ void TRecordingBridge::OnFileOpen() {
 
 void TRecordingBridge::OnPlayStateStop() { StopRecording(); }
 
+void TRecordingBridge::OnFileReplaced() {
+  if (deferred([this] { OnFileReplaced(); })) return;
+  if (FState != rsArmed) {
+    StopRecording();
+    return;
+  }
+  TControl control(*this);
+  stop();  // nothing was recorded of this file; the next one may be
+  ++FSession;
+  FState = rsArmed;
+  tryStart();
+}
+
 void TRecordingBridge::StopRecording() {
   if (deferred([this] { StopRecording(); })) return;
   TControl control(*this);
@@ -235,9 +266,15 @@ void TRecordingBridge::StopRecording() {
   if (!error.empty()) report(error);
 }
 
-// Ends the recording; the task's error, or why the file was cut short.
+// Ends the recording; the task's error, why the file was cut short, or that a
+// file played but its recording never started.
 std::string TRecordingBridge::stop() {
   const TRecordState was = FState;
+  bool opened;
+  {
+    std::lock_guard g(FStateLock);
+    opened = FDeclared.StreamsKnown;
+  }
   FPlayer.SetHooks(false);
   ++FSession;
   FCapturing = false;
@@ -253,12 +290,10 @@ std::string TRecordingBridge::stop() {
     FPacker.Release();
   }
   FState = rsIdle;
+  if (was == rsArmed && opened) return "nothing was recorded";
   if (was != rsRecording) return {};
-  const TRecordDrops d = Drops();
-  FFLogger().Log(nullptr, llInfo,
-                 "Recording %s stopped: %" PRId64 " pictures and %" PRId64
-                 " audio blocks dropped, %" PRId64 " pictures and %" PRId64 " audio blocks skipped",
-                 OutputFileName().c_str(), d.Video, d.Audio, d.SkippedVideo, d.SkippedAudio);
+  FFLogger().Log(nullptr, llInfo, "Recording %s stopped: %s", OutputFileName().c_str(),
+                 FormatDrops(Drops()).c_str());
   FStoppedPending = true;
   std::lock_guard g(FNameLock);
   if (FTaskError.empty() && !drained && leftovers)
@@ -271,6 +306,7 @@ void TRecordingBridge::onFormatsKnown(unsigned ASession) {
   if (deferred([this, ASession] { onFormatsKnown(ASession); })) return;
   TControl control(*this);
   if (ASession != FSession || FState != rsArmed) return;
+  sizeAudioRing();
   FTaskEnded = false;
   {
     std::lock_guard g(FNameLock);
@@ -280,7 +316,9 @@ void TRecordingBridge::onFormatsKnown(unsigned ASession) {
     FState = rsRecording;
     return;
   }
-  // The start failed: armed again, for the next file.
+  // The start failed: armed again, for the next file; what the hooks posted
+  // meanwhile is stale.
+  ++FSession;
   FPlayer.SetHooks(false);
   FEncoder.ClearTasks();
   FCapturing = false;
@@ -291,7 +329,8 @@ void TRecordingBridge::onFormatChanged(unsigned ASession, const std::string& ATe
   if (deferred([this, ASession, AText] { onFormatChanged(ASession, AText); })) return;
   TControl control(*this);
   if (ASession != FSession || FState == rsIdle) return;
-  stop();
+  const std::string error = stop();
+  if (!error.empty()) report(error);
   report(AText);
 }
 
@@ -306,7 +345,7 @@ void TRecordingBridge::onTaskEnded(unsigned ASession) {
 void TRecordingBridge::onMessage(unsigned ASession, const std::string& AText) {
   if (deferred([this, ASession, AText] { onMessage(ASession, AText); })) return;
   TControl control(*this);
-  if (ASession == FSession && FState != rsIdle) FMessages.push_back(kFailed + AText);
+  if (ASession == FSession && FState != rsIdle) FNotices.push_back(kFailed + AText);
 }
 
 std::string TRecordingBridge::OutputFileName() const {
@@ -384,6 +423,16 @@ bool TRecordingBridge::fail(int ATask) {
 // ---------------------------------------------------------------------------
 // Capture
 
+// Grows the audio ring to kAudioRingSeconds of the declared sound (growth
+// keeps what the hook wrote meanwhile).
+void TRecordingBridge::sizeAudioRing() {
+  std::lock_guard a(FAudioLock);
+  std::lock_guard g(FStateLock);
+  if (FDeclared.Channels <= 0) return;
+  const std::int64_t bytes = kAudioRingSeconds * FDeclared.SampleRate * 2 * FDeclared.Channels + 1;
+  if (bytes > FAudioBuffer.Capacity()) FAudioBuffer.SetCapacity(bytes);
+}
+
 void TRecordingBridge::resetCapture() {
   std::lock_guard v(FVideoLock);
   std::lock_guard a(FAudioLock);
@@ -451,6 +500,7 @@ void TRecordingBridge::FrameHook(const PicturePlanes& APicture, AVPixelFormat AP
   const unsigned session = FSession;
   if (!FCapturing || !videoWanted(APTS)) return;
   std::lock_guard p(FPackLock);
+  if (!FCapturing || FSession != session) return;  // stopped: the packer is released
   if (!FPacker.Pack(APicture, APixFmt, AWidth, AHeight, APTS)) {
     packFailed(APixFmt);
     return;
@@ -488,9 +538,13 @@ void TRecordingBridge::writePicture(unsigned ASession, AVPixelFormat AFormat, in
     if (ASession == FSession && declarePictureLocked(AWidth, AHeight, AFormat, posts)) {
       const bool written = FVideoBuffer.Write(FPacker.Data(), FPacker.Size()) == FPacker.Size();
       if (!written) ++FDroppedVideo;
+      std::lock_guard a(FAudioLock);
       std::lock_guard g(FStateLock);
       if (written) {
-        if (FDeclared.FirstPTS == AV_NOPTS_VALUE) FDeclared.FirstPTS = APTS;
+        if (FDeclared.FirstPTS == AV_NOPTS_VALUE) {
+          FDeclared.FirstPTS = APTS;
+          alignAudioLocked(APTS);
+        }
         FDeclared.LastPTS = APTS;
       }
       checkDeclaredLocked(posts);
@@ -584,8 +638,9 @@ bool TRecordingBridge::declareAudioLocked(int ASampleRate, int AChannels, int AS
   return true;
 }
 
-// The sound follows the file's timeline from the first picture on: earlier
-// samples are cut, a gap before a later first block is filled with silence,
+// The sound follows the file's timeline from the first picture on (or from
+// its first block while there is none): earlier samples are cut, a gap
+// before a later first block is filled with silence,
 // and so are jumps of the playing position (a seek forward leaves silence, a
 // seek back skips the sound until it passes where it was). A block that finds
 // the ring full is dropped and its length owed as silence.
@@ -602,11 +657,12 @@ void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* A
       firstPicture = FDeclared.FirstPTS;
       wantVideo = FDeclared.WantVideo;
     }
-    if (wantVideo && firstPicture == AV_NOPTS_VALUE) return;  // before the first picture
     FAudioRate = ASampleRate;
     FAudioFrame = frameBytes;
-    FAudioBuffer.SetCapacity(kAudioRingSeconds * ASampleRate * frameBytes + 1);
-    FAudioStart = wantVideo ? firstPicture : blockStart(APTS, frames);
+    // Before the first picture the sound starts with its block; the picture
+    // aligns it when it comes (alignAudioLocked).
+    FAudioStart =
+        wantVideo && firstPicture != AV_NOPTS_VALUE ? firstPicture : blockStart(APTS, frames);
   }
   FAudioBlock = ASize;
   const bool first = FAudioBytes == 0;
@@ -616,7 +672,7 @@ void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* A
     return;
   }
   const std::int64_t skip = std::max<std::int64_t>(0, -gap);
-  oweSilenceLocked(std::clamp<std::int64_t>(gap, 0, kMaxSilence * FAudioRate) * frameBytes);
+  oweSilenceLocked(std::max<std::int64_t>(gap, 0) * frameBytes);
   const std::int64_t size = (frames - skip) * frameBytes;
   if (FAudioBuffer.Write(ASample + skip * frameBytes, static_cast<std::int32_t>(size)) != size) {
     oweSilenceLocked(size);
@@ -624,6 +680,46 @@ void TRecordingBridge::writeAudioLocked(std::int64_t APTS, const std::uint8_t* A
     return;
   }
   FAudioBytes += size;
+}
+
+// The first picture moves the start of the sound written before it to its
+// own time: earlier sound is cut, a later start gets silence in front.
+void TRecordingBridge::alignAudioLocked(std::int64_t APicturePTS) {
+  if (FAudioStart == AV_NOPTS_VALUE || FAudioRead > 0) return;
+  const std::int64_t bytes =
+      microsecondsToSamples(APicturePTS - FAudioStart, FAudioRate) * FAudioFrame;
+  FAudioStart = APicturePTS;
+  if (bytes > 0) {
+    dropAudioFrontLocked(std::min(bytes, FAudioBytes));
+  } else if (bytes < 0) {
+    for (TSilence& s : FSilences) s.At -= bytes;
+    if (!FSilences.empty() && FSilences.front().At == -bytes)
+      FSilences.front() = {0, FSilences.front().Bytes - bytes};
+    else
+      FSilences.push_front({0, -bytes});
+    FAudioBytes -= bytes;
+  }
+}
+
+// Removes the first ABytes of the sound stream, silences and ring data alike.
+void TRecordingBridge::dropAudioFrontLocked(std::int64_t ABytes) {
+  std::int64_t pos = 0, fromRing = 0;
+  while (pos < ABytes) {
+    if (!FSilences.empty() && FSilences.front().At <= pos) {
+      TSilence& s = FSilences.front();
+      const std::int64_t n = std::min(s.At + s.Bytes, ABytes) - pos;
+      s.At += n;
+      if ((s.Bytes -= n) == 0) FSilences.pop_front();
+      pos += n;
+    } else {
+      const std::int64_t end = FSilences.empty() ? ABytes : std::min(ABytes, FSilences.front().At);
+      fromRing += end - pos;
+      pos = end;
+    }
+  }
+  FAudioBuffer.Discard(static_cast<std::int32_t>(fromRing));
+  for (TSilence& s : FSilences) s.At -= ABytes;
+  FAudioBytes -= ABytes;
 }
 
 void TRecordingBridge::oweSilenceLocked(std::int64_t ABytes) {

@@ -11,8 +11,9 @@
 // StartRecording refuses, so encoder work never runs on a hook thread.
 //
 // The hooks never block on each other or on the task: the video hook packs a
-// picture outside any lock the audio side takes, the rings are sized once when
-// a stream's format is declared and never grow in a hook, and silence owed to
+// picture outside any lock the audio side takes, the audio ring is sized on
+// the main thread (when arming, grown once the sound's format is known), the
+// video ring when the picture size is declared, and silence owed to
 // the sound (seeks, dropped blocks) is a count that ReadWaveData turns into
 // zeros. A record that does not fit is dropped and counted. The read handlers
 // run on the task's reading thread (the frame adapter's
@@ -70,6 +71,9 @@ struct TRecordDrops {
   std::int64_t SkippedAudio = 0;
 };
 
+// "N pictures and N audio blocks dropped, N pictures and N audio blocks skipped"
+std::string FormatDrops(const TRecordDrops& ADrops);
+
 // "clip.mkv" -> "clip_(new).mp4", or "clip_(new_N).mp4" with the first N
 // from 1 whose file does not exist. AExt includes its dot.
 std::string NewOutputFileName(const std::string& AFileName, const std::string& AExt);
@@ -95,8 +99,9 @@ class TRecordingBridge {
   // Hooks off; the task takes what the rings still hold (within the stop
   // wait), then is stopped and waited for; what it did not take counts as
   // dropped, and the counts are logged. Idle afterwards. An error of the
-  // task, or a file cut short because the wait ran out, is reported through
-  // the notifier and kept in LastRecordError.
+  // task, a file cut short because the wait ran out, or a file that played
+  // while the recording never started ("nothing was recorded") is reported
+  // through the notifier and kept in LastRecordError.
   void StopRecording();
   // The Record button: StartRecording when idle, else StopRecording.
   void ToggleRecording();
@@ -104,6 +109,9 @@ class TRecordingBridge {
   void OnFileOpen();
   // Playback stopped (psStop): recording ends and the bridge is idle.
   void OnPlayStateStop();
+  // The file playing stopped for the next one: a recording ends; armed stays
+  // armed for the next file, without a message.
+  void OnFileReplaced();
 
   TRecordState Recording() const { return FState.load(); }
   // The file the current or last recording writes.
@@ -114,6 +122,9 @@ class TRecordingBridge {
   std::string LastRecordError() const;
   // Main thread: called after each recording stopped (the notifier first).
   void SetOnStopped(std::function<void()> AHandler) { FOnStopped = std::move(AHandler); }
+  // Main thread: what the recording leaves out while it goes on (a picture
+  // format it cannot pack); through the notifier when not set.
+  void SetOnNotice(TRecordNotifier AHandler) { FOnNotice = std::move(AHandler); }
   // Output options of the next recordings (command-line form), e.g. "-preset veryfast".
   void SetOutputOptions(const std::string& AOptions);
   std::string OutputOptions() const;
@@ -196,6 +207,9 @@ class TRecordingBridge {
   void writeAudioLocked(std::int64_t APTS, const std::uint8_t* ASample, int ASize, int ASampleRate,
                         int AChannels);
   void oweSilenceLocked(std::int64_t ABytes);
+  void alignAudioLocked(std::int64_t APicturePTS);
+  void dropAudioFrontLocked(std::int64_t ABytes);
+  void sizeAudioRing();
   std::int64_t blockStart(std::int64_t APTS, std::int64_t AFrames) const;
   std::int64_t audioGapLocked(std::int64_t APTS, std::int64_t AFrames) const;
 
@@ -205,6 +219,7 @@ class TRecordingBridge {
   TPostCall FPost;
   bool FOwnPost = false;  // APost was given
   std::function<void()> FOnStopped;
+  TRecordNotifier FOnNotice;
   // Posted calls of a destroyed bridge do nothing.
   std::shared_ptr<TRecordingBridge*> FAlive;
   std::shared_ptr<TFrameInputAdapter> FFrameAdapter;
@@ -218,9 +233,10 @@ class TRecordingBridge {
   // Main thread: inside a call that drives the encoder; calls and messages
   // that wait for it to return.
   bool FInControl = false;
+  bool FNotifying = false;  // in leaveControl's notifier calls
   bool FStoppedPending = false;
   std::deque<std::function<void()>> FDeferred;
-  std::vector<std::string> FMessages;
+  std::vector<std::string> FMessages, FNotices;
   std::string FOutputFileName, FOutputOptions, FLastError;  // main thread
   std::string FTaskError;                                   // FNameLock
   mutable std::mutex FNameLock;  // FOutputFileName, FOutputOptions, FLastError, FTaskError

@@ -166,6 +166,29 @@ TEST_F(RecordFormTest, FailedStartStaysArmedForTheNextFile) {
   EXPECT_GT(d.sound.size(), 0u);
 }
 
+// An open that fails before it stopped the file playing leaves no stop to
+// come of a replaced file: the user's Stop then disarms.
+TEST_F(RecordFormTest, FailedOpenLeavesTheNextStopTheUsers) {
+  form_->Player().SetDisableDisplay(true);
+  const std::string clip = clipCopy(media::Kind::Wav);
+  nextFile_ = QString::fromStdString(clip);
+  form_->Recorder().SetOutputOptions("-no_such_option 1");
+  form_->show();
+  record().click();
+  form_->btnOpenClick();
+  ASSERT_TRUE(waitUntil([&] { return !messages_.empty(); }));
+  ASSERT_EQ(form_->Recorder().Recording(), rsArmed);
+  ASSERT_TRUE(waitUntil([&] { return form_->Player().PlayState() == psPlay; }));
+
+  form_->Player().SetDisableAudio(true);  // refused before the open stops anything
+  form_->btnOpenClick();
+  EXPECT_EQ(form_->Player().PlayState(), psPlay);
+  form_->Player().SetDisableAudio(false);
+  form_->findChild<QPushButton*>("btnStop")->click();
+  EXPECT_TRUE(waitUntil([&] { return form_->Recorder().Recording() == rsIdle; }))
+      << "the user's Stop was taken for a replaced file's";
+}
+
 // A recording ends when its file has played to the end; what it wrote and
 // dropped shows as it stops.
 TEST_F(RecordFormTest, RecordingEndsWithTheFile) {

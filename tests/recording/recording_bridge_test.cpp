@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "recording/RecordCaption.h"
@@ -128,7 +129,7 @@ TEST(RecordingRead, ShortRingWaitsBadRecordEndsFirstPictureAtZero) {
 }
 
 // The sound starts with the first picture: earlier samples are cut, a later
-// start is preceded by silence.
+// start is preceded by silence, whether the sound came before the picture or after.
 TEST(RecordingRead, SoundAlignedToTheFirstPicture) {
   struct Case {
     std::int64_t audioEnd;  // of a 1024-frame block at 48 kHz (21333 us)
@@ -137,17 +138,20 @@ TEST(RecordingRead, SoundAlignedToTheFirstPicture) {
   };
   for (const Case& c : {Case{1010667, 512, false}, Case{1021333, 1024, false},
                         Case{1031333, 1024 + 480, true}, Case{999000, 0, false}}) {
-    SCOPED_TRACE(c.audioEnd);
-    BridgeRig rig;
-    rig.bridge.StartRecording();
-    rig.bridge.OnFileOpen();
-    rig.hookPicture(640, 360, 1000000);
-    rig.hookAudio(c.audioEnd, 1024);
-    const std::vector<std::int16_t> s = rig.sound();
-    ASSERT_EQ(s.size(), static_cast<std::size_t>(c.frames) * 2);
-    if (c.frames == 0) continue;
-    EXPECT_EQ(s[0], c.leadingSilence ? 0 : 1000);
-    EXPECT_EQ(s[c.frames * 2 - 1], 1000);
+    for (bool soundFirst : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.audioEnd << (soundFirst ? " sound first" : ""));
+      BridgeRig rig;
+      rig.bridge.StartRecording();
+      rig.bridge.OnFileOpen();
+      if (soundFirst) rig.hookAudio(c.audioEnd, 1024);
+      rig.hookPicture(640, 360, 1000000);
+      if (!soundFirst) rig.hookAudio(c.audioEnd, 1024);
+      const std::vector<std::int16_t> s = rig.sound();
+      ASSERT_EQ(s.size(), static_cast<std::size_t>(c.frames) * 2);
+      if (c.frames == 0) continue;
+      EXPECT_EQ(s[0], c.leadingSilence ? 0 : 1000);
+      EXPECT_EQ(s[c.frames * 2 - 1], 1000);
+    }
   }
 }
 
@@ -275,12 +279,43 @@ TEST(RecordingStates, FailedStartStaysArmedAndRetriesWithTheNextFile) {
   }
 }
 
+// A size change the hooks posted before a start that fails belongs to the
+// failed start: the bridge stays armed with one message.
+TEST(RecordingStates, FailedStartIgnoresWhatItsHooksPosted) {
+  BridgeRig rig;
+  rig.encoder.failAt = "Start";
+  rig.bridge.StartRecording();
+  rig.bridge.OnFileOpen();
+  rig.hookPicture(640, 360, 1000000);
+  rig.hookAudio(1021333, 1024);        // ready
+  rig.hookPicture(320, 240, 1040000);  // a change
+  rig.posts.run();
+  EXPECT_EQ(rig.bridge.Recording(), rsArmed);
+  EXPECT_EQ(rig.messages, std::vector<std::string>{"***Failed to record: disk on fire"});
+}
+
 TEST(RecordingStates, PlaybackStopDisarmsAndStops) {
   BridgeRig armed;
   armed.player.video = armed.player.audio = false;
   armed.bridge.StartRecording();
   armed.bridge.OnPlayStateStop();
   EXPECT_EQ(armed.bridge.Recording(), rsIdle);
+  EXPECT_TRUE(armed.messages.empty()) << "no file played";
+
+  BridgeRig neverStarted;  // a file played, its hooks never delivered
+  neverStarted.bridge.StartRecording();
+  neverStarted.bridge.OnFileOpen();
+  neverStarted.bridge.OnPlayStateStop();
+  EXPECT_EQ(neverStarted.bridge.Recording(), rsIdle);
+  EXPECT_EQ(neverStarted.messages,
+            std::vector<std::string>{"***Failed to record: nothing was recorded"});
+
+  BridgeRig replaced;  // the same, but the file stops for the next one
+  replaced.bridge.StartRecording();
+  replaced.bridge.OnFileOpen();
+  replaced.bridge.OnFileReplaced();
+  EXPECT_EQ(replaced.bridge.Recording(), rsArmed);
+  EXPECT_TRUE(replaced.messages.empty());
 
   BridgeRig recording;
   recording.startRecording();
@@ -303,27 +338,39 @@ TEST(RecordingStates, RecordingEndsWithAMessage) {
   struct Case {
     const char* name;
     std::function<void(BridgeRig&)> cause;
-    std::string message;
+    std::vector<std::string> messages;
   };
   const Case cases[] = {
-      {"task ended", [](BridgeRig& r) { r.encoder.endWith("No space left on device"); },
-       "***Failed to record: No space left on device"},
-      {"picture size", [](BridgeRig& r) { r.hookPicture(320, 240, 2000000); },
-       "***Failed to record: the picture size changed from 640x360 to 320x240"},
-      {"sound format", [](BridgeRig& r) { r.hookAudio(2000000, 1024, 44100, 2); },
-       "***Failed to record: the sound changed from 48000 Hz, 2 channels to 44100 Hz, 2 "
-       "channels"},
+      {"task ended",
+       [](BridgeRig& r) { r.encoder.endWith("No space left on device"); },
+       {"***Failed to record: No space left on device"}},
+      {"picture size",
+       [](BridgeRig& r) { r.hookPicture(320, 240, 2000000); },
+       {"***Failed to record: the picture size changed from 640x360 to 320x240"}},
+      {"picture size, then the task fails at its stop",
+       [](BridgeRig& r) {
+         r.encoder.stopError = "No space left on device";
+         r.hookPicture(320, 240, 2000000);
+       },
+       {"***Failed to record: No space left on device",
+        "***Failed to record: the picture size changed from 640x360 to 320x240"}},
+      {"sound format",
+       [](BridgeRig& r) { r.hookAudio(2000000, 1024, 44100, 2); },
+       {"***Failed to record: the sound changed from 48000 Hz, 2 channels to 44100 Hz, 2 "
+        "channels"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     BridgeRig rig;
     rig.startRecording();
     ASSERT_EQ(rig.bridge.Recording(), rsRecording);
+    rig.pictures(640, 360);  // the task took everything
+    rig.sound();
     c.cause(rig);
     rig.posts.run();
     EXPECT_EQ(rig.bridge.Recording(), rsIdle);
     EXPECT_FALSE(rig.player.hooks);
-    EXPECT_EQ(rig.messages, std::vector<std::string>{c.message});
+    EXPECT_EQ(rig.messages, c.messages);
   }
 }
 
@@ -341,7 +388,8 @@ TEST(RecordingStates, PictureWithoutTimestampLeavesVideoOut) {
   EXPECT_TRUE(rig.encoder.called("AddTask " + rig.bridge.WaveAdapter()->RegistryUrl()));
   rig.hookAudio(31 * 21333, 1024);
   const std::vector<std::int16_t> s = rig.sound();
-  ASSERT_FALSE(s.empty());
+  ASSERT_EQ(s.size(), 31u * 1024 * 2) << "the sound is whole from its first block";
+  EXPECT_EQ(s.front(), 1000);
   EXPECT_EQ(s.back(), 1000);
   EXPECT_EQ(rig.bridge.Drops().SkippedVideo, 1);
 }
@@ -386,12 +434,15 @@ TEST(RecordingStates, PictureFormats) {
             std::vector<std::uint8_t>(plain.Data(), plain.Data() + plain.Size()));
 
   BridgeRig refused;
+  std::vector<std::string> notices;
+  refused.bridge.SetOnNotice([&](const std::string& text) { notices.push_back(text); });
   refused.startRecording();
   refused.hookPicture(640, 360, 1040000, 0, AV_PIX_FMT_VAAPI);
   refused.hookPicture(640, 360, 1080000, 0, AV_PIX_FMT_VAAPI);
   refused.posts.run();
-  ASSERT_EQ(refused.messages.size(), 1u);
-  EXPECT_EQ(refused.messages[0].rfind("***Failed to record: pictures in the ", 0), 0u);
+  EXPECT_TRUE(refused.messages.empty()) << "a notice, not a failure";
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].rfind("***Failed to record: pictures in the ", 0), 0u);
   EXPECT_EQ(refused.bridge.Drops().Video, 2);
   EXPECT_EQ(refused.bridge.Recording(), rsRecording) << "the sound goes on";
 }
@@ -407,6 +458,18 @@ TEST(RecordingRead, SilenceLongerThanTheRing) {
   ASSERT_EQ(s.size(), (1024u + 30 * 48000 + 1024) * 2);
   EXPECT_EQ(s[1024 * 2], 0);
   EXPECT_EQ(s.back(), 2000);
+
+  // Two minutes forward, then a block on time: it follows the whole gap.
+  BridgeRig far;
+  far.startRecording();
+  far.hookAudio(121042666, 1024, 48000, 2, 2000);
+  far.hookAudio(121064000, 1024, 48000, 2, 3000);
+  const std::vector<std::int16_t> f = far.sound();
+  const std::size_t jumped = (1024u + 120 * 48000) * 2;
+  ASSERT_EQ(f.size(), jumped + 2048 * 2);
+  EXPECT_EQ(f[jumped - 1], 0);
+  EXPECT_EQ(f[jumped], 2000);
+  EXPECT_EQ(f[jumped + 1024 * 2], 3000);
 }
 
 // At another speed the sound's timestamps do not follow the file: no silence
@@ -482,6 +545,17 @@ TEST(RecordingStates, CallsWhilePumpingCarriedOut) {
   boxed.startRecording();
   EXPECT_EQ(boxed.messages.size(), 1u);
   EXPECT_EQ(boxed.bridge.Recording(), rsIdle) << "Record pressed while the message showed";
+
+  BridgeRig ordered;  // a Stop clicked while the start pumped, Record while its message showed
+  ordered.encoder.failAt = "Start";
+  ordered.encoder.duringStart = [&] { ordered.bridge.StopRecording(); };
+  bool pressed = false;
+  ordered.inBox = [&] {
+    if (!std::exchange(pressed, true)) ordered.bridge.StartRecording();
+  };
+  ordered.startRecording();
+  EXPECT_EQ(ordered.bridge.Recording(), rsArmed) << "the Stop first, then Record";
+  EXPECT_TRUE(ordered.player.hooks);
 }
 
 // Without a dispatcher posted reports would run on the hooks' threads: the
