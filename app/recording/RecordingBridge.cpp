@@ -244,7 +244,12 @@ void TRecordingBridge::OnFileOpen() {
   if (FState == rsArmed) tryStart();
 }
 
-void TRecordingBridge::OnPlayStateStop() { StopRecording(); }
+void TRecordingBridge::OnPlayStateStop() {
+  if (deferred([this] { OnPlayStateStop(); })) return;
+  TControl control(*this);
+  const std::string error = stop(true);
+  if (!error.empty()) report(error);
+}
 
 void TRecordingBridge::OnFileReplaced() {
   if (deferred([this] { OnFileReplaced(); })) return;
@@ -266,9 +271,10 @@ void TRecordingBridge::StopRecording() {
   if (!error.empty()) report(error);
 }
 
-// Ends the recording; the task's error, why the file was cut short, or that a
-// file played but its recording never started.
-std::string TRecordingBridge::stop() {
+// Ends the recording; the task's error, why the file was cut short, or, when
+// playback stopped, that a file played but its recording never started and
+// no failure said why.
+std::string TRecordingBridge::stop(bool APlaybackStopped) {
   const TRecordState was = FState;
   bool opened;
   {
@@ -290,7 +296,8 @@ std::string TRecordingBridge::stop() {
     FPacker.Release();
   }
   FState = rsIdle;
-  if (was == rsArmed && opened) return "nothing was recorded";
+  if (was == rsArmed && opened && APlaybackStopped && LastRecordError().empty())
+    return "nothing was recorded";
   if (was != rsRecording) return {};
   FFLogger().Log(nullptr, llInfo, "Recording %s stopped: %s", OutputFileName().c_str(),
                  FormatDrops(Drops()).c_str());

@@ -185,7 +185,7 @@ class TRecordingBridge {
   // Keeps AError as LastRecordError and queues its message.
   void report(const std::string& AError);
   void tryStart();
-  std::string stop();
+  std::string stop(bool APlaybackStopped = false);
   bool buildTask();
   // Removes a partly built task and queues the encoder's error; false.
   bool fail(int ATask);

@@ -310,6 +310,20 @@ TEST(RecordingStates, PlaybackStopDisarmsAndStops) {
   EXPECT_EQ(neverStarted.messages,
             std::vector<std::string>{"***Failed to record: nothing was recorded"});
 
+  BridgeRig cancelled;  // Record pressed again before anything came: no failure
+  cancelled.bridge.StartRecording();
+  cancelled.bridge.OnFileOpen();
+  cancelled.bridge.StopRecording();
+  EXPECT_EQ(cancelled.bridge.Recording(), rsIdle);
+  EXPECT_TRUE(cancelled.messages.empty());
+
+  BridgeRig failed;  // a start that failed has said why already
+  failed.encoder.failAt = "Start";
+  failed.startRecording();
+  failed.bridge.OnPlayStateStop();
+  EXPECT_EQ(failed.bridge.Recording(), rsIdle);
+  EXPECT_EQ(failed.messages.size(), 1u);
+
   BridgeRig replaced;  // the same, but the file stops for the next one
   replaced.bridge.StartRecording();
   replaced.bridge.OnFileOpen();
