@@ -15,7 +15,7 @@ namespace corvane {
 // for a channel count other than 1, 2, 4 or 6.
 bool CompleteAudioSpec(SDL_AudioSpec& ASpec, std::string& AError);
 
-// Any thread; the device calls the spec's callback on its own thread.
+// Any thread; the device calls the SDL_AudioSpec's callback on its own thread.
 class TWavePlayer {
  public:
   TWavePlayer() = default;
