@@ -153,6 +153,19 @@ bool TRecordingBridge::deferred(std::function<void()> ACall) {
   return true;
 }
 
+// Runs ABody in control of the encoder; a call that arrives while the bridge
+// is in control (it pumps) or tells its messages runs after that, in order.
+void TRecordingBridge::controlled(std::function<void()> ABody) {
+  if (deferred([this, ABody] { controlled(ABody); })) return;
+  TControl control(*this);
+  ABody();
+}
+
+void TRecordingBridge::stopReporting(bool APlaybackStopped) {
+  const std::string error = stop(APlaybackStopped);
+  if (!error.empty()) report(error);
+}
+
 // The messages first (a modal box may call back in: such calls queue behind
 // the deferred ones), then what arrived while the bridge pumped, in order.
 void TRecordingBridge::leaveControl() {
@@ -190,8 +203,10 @@ void TRecordingBridge::ToggleRecording() {
 }
 
 void TRecordingBridge::StartRecording() {
-  if (deferred([this] { StartRecording(); })) return;
-  TControl control(*this);
+  controlled([this] { startInControl(); });
+}
+
+void TRecordingBridge::startInControl() {
   if (FState == rsRecording) return;
   if (FState == rsIdle) {
     if (!FOwnPost && !currentDispatcher()) {
@@ -239,36 +254,27 @@ void TRecordingBridge::tryStart() {
 }
 
 void TRecordingBridge::OnFileOpen() {
-  if (deferred([this] { OnFileOpen(); })) return;
-  TControl control(*this);
-  if (FState == rsArmed) tryStart();
+  controlled([this] {
+    if (FState == rsArmed) tryStart();
+  });
 }
 
 void TRecordingBridge::OnPlayStateStop() {
-  if (deferred([this] { OnPlayStateStop(); })) return;
-  TControl control(*this);
-  const std::string error = stop(true);
-  if (!error.empty()) report(error);
+  controlled([this] { stopReporting(true); });
 }
 
 void TRecordingBridge::OnFileReplaced() {
-  if (deferred([this] { OnFileReplaced(); })) return;
-  if (FState != rsArmed) {
-    StopRecording();
-    return;
-  }
-  TControl control(*this);
-  stop();  // nothing was recorded of this file; the next one may be
-  ++FSession;
-  FState = rsArmed;
-  tryStart();
+  controlled([this] {
+    if (FState != rsArmed) return stopReporting(false);
+    stop();  // nothing was recorded of this file; the next one may be
+    ++FSession;
+    FState = rsArmed;
+    tryStart();
+  });
 }
 
 void TRecordingBridge::StopRecording() {
-  if (deferred([this] { StopRecording(); })) return;
-  TControl control(*this);
-  const std::string error = stop();
-  if (!error.empty()) report(error);
+  controlled([this] { stopReporting(false); });
 }
 
 // Ends the recording; the task's error, why the file was cut short, or, when
@@ -310,8 +316,10 @@ std::string TRecordingBridge::stop(bool APlaybackStopped) {
 
 // Called once the hooks delivered what the file plays (or a stream stayed silent).
 void TRecordingBridge::onFormatsKnown(unsigned ASession) {
-  if (deferred([this, ASession] { onFormatsKnown(ASession); })) return;
-  TControl control(*this);
+  controlled([this, ASession] { buildWhenArmed(ASession); });
+}
+
+void TRecordingBridge::buildWhenArmed(unsigned ASession) {
   if (ASession != FSession || FState != rsArmed) return;
   sizeAudioRing();
   FTaskEnded = false;
@@ -333,26 +341,25 @@ void TRecordingBridge::onFormatsKnown(unsigned ASession) {
 }
 
 void TRecordingBridge::onFormatChanged(unsigned ASession, const std::string& AText) {
-  if (deferred([this, ASession, AText] { onFormatChanged(ASession, AText); })) return;
-  TControl control(*this);
-  if (ASession != FSession || FState == rsIdle) return;
-  const std::string error = stop();
-  if (!error.empty()) report(error);
-  report(AText);
+  controlled([this, ASession, AText] {
+    if (ASession != FSession || FState == rsIdle) return;
+    stopReporting(false);
+    report(AText);
+  });
 }
 
 void TRecordingBridge::onTaskEnded(unsigned ASession) {
-  if (deferred([this, ASession] { onTaskEnded(ASession); })) return;
-  TControl control(*this);
-  if (ASession != FSession || FState != rsRecording) return;
-  const std::string error = stop();
-  report(error.empty() ? std::string("the recording task ended") : error);
+  controlled([this, ASession] {
+    if (ASession != FSession || FState != rsRecording) return;
+    const std::string error = stop();
+    report(error.empty() ? std::string("the recording task ended") : error);
+  });
 }
 
 void TRecordingBridge::onMessage(unsigned ASession, const std::string& AText) {
-  if (deferred([this, ASession, AText] { onMessage(ASession, AText); })) return;
-  TControl control(*this);
-  if (ASession == FSession && FState != rsIdle) FNotices.push_back(kFailed + AText);
+  controlled([this, ASession, AText] {
+    if (ASession == FSession && FState != rsIdle) FNotices.push_back(kFailed + AText);
+  });
 }
 
 std::string TRecordingBridge::OutputFileName() const {

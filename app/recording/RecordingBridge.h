@@ -181,7 +181,11 @@ class TRecordingBridge {
   void sendPosts(const TPosts& APosts, unsigned ASession);
   // Main-thread entry: false (and the call deferred) while the bridge pumps.
   bool deferred(std::function<void()> ACall);
+  void controlled(std::function<void()> ABody);
   void leaveControl();
+  void startInControl();
+  void buildWhenArmed(unsigned ASession);
+  void stopReporting(bool APlaybackStopped);
   // Keeps AError as LastRecordError and queues its message.
   void report(const std::string& AError);
   void tryStart();

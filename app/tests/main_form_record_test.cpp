@@ -53,6 +53,18 @@ class RecordFormTest : public ::testing::Test {
   }
 
   QPushButton& record() { return *form_->findChild<QPushButton*>("btnRecord"); }
+  // Record, then Open of a WAV clip with output options the encoder refuses:
+  // the start fails with a message and the bridge stays armed.
+  void openWithFailedStart() {
+    form_->Player().SetDisableDisplay(true);
+    nextFile_ = QString::fromStdString(clipCopy(media::Kind::Wav));
+    form_->Recorder().SetOutputOptions("-no_such_option 1");
+    form_->show();
+    record().click();
+    form_->btnOpenClick();
+    ASSERT_TRUE(waitUntil([&] { return !messages_.empty(); }));
+    ASSERT_EQ(form_->Recorder().Recording(), rsArmed);
+  }
   QTimer& timer() { return *form_->findChild<QTimer*>("Timer1"); }
   // A copy of a generated clip in the test's own directory, where the
   // recording is written.
@@ -137,16 +149,8 @@ TEST_F(RecordFormTest, ArmedRecordingStartsWithTheFileAndEndsWithTheWindow) {
 // "Error", stays armed and leaves playback running; the next file opened
 // (the first one stopping for it) is recorded. Stop disarms.
 TEST_F(RecordFormTest, FailedStartStaysArmedForTheNextFile) {
-  form_->Player().SetDisableDisplay(true);
-  const std::string clip = clipCopy(media::Kind::Wav);
-  nextFile_ = QString::fromStdString(clip);
-  form_->Recorder().SetOutputOptions("-no_such_option 1");
-  form_->show();
-  record().click();
-  form_->btnOpenClick();
-  ASSERT_TRUE(waitUntil([&] { return !messages_.empty(); }));
+  ASSERT_NO_FATAL_FAILURE(openWithFailedStart());
   EXPECT_EQ(messages_.front().rfind("Error: ***Failed to record: ", 0), 0u) << messages_.front();
-  EXPECT_EQ(form_->Recorder().Recording(), rsArmed);
   EXPECT_TRUE(waitUntil([&] { return form_->Player().CurrentPTS() > 300000; }));
   EXPECT_EQ(form_->Player().PlayState(), psPlay);
 
@@ -169,15 +173,7 @@ TEST_F(RecordFormTest, FailedStartStaysArmedForTheNextFile) {
 // An open that fails before it stopped the file playing leaves no stop to
 // come of a replaced file: the user's Stop then disarms.
 TEST_F(RecordFormTest, FailedOpenLeavesTheNextStopTheUsers) {
-  form_->Player().SetDisableDisplay(true);
-  const std::string clip = clipCopy(media::Kind::Wav);
-  nextFile_ = QString::fromStdString(clip);
-  form_->Recorder().SetOutputOptions("-no_such_option 1");
-  form_->show();
-  record().click();
-  form_->btnOpenClick();
-  ASSERT_TRUE(waitUntil([&] { return !messages_.empty(); }));
-  ASSERT_EQ(form_->Recorder().Recording(), rsArmed);
+  ASSERT_NO_FATAL_FAILURE(openWithFailedStart());
   ASSERT_TRUE(waitUntil([&] { return form_->Player().PlayState() == psPlay; }));
 
   form_->Player().SetDisableAudio(true);  // refused before the open stops anything

@@ -82,8 +82,6 @@ class TFrameInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputFrameInfo* AInfo);
 
  private:
-  template <class R>
-  static int ReadResult(const TSlotResult<R>& AResult);
   int ReadCanvas(Bitmap& ABitmap, TInputFrameInfo* AInfo);
 
   TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Main, this,

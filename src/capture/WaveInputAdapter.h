@@ -57,9 +57,6 @@ class TWaveInputAdapter : public TFFBaseComponent, public TRegisteredObject {
   void ReadClose(TInputWaveInfo* AInfo);
 
  private:
-  template <class Slot, class... B>
-  int RunEvent(const Slot& AEvent, B&&... AArgs);
-
   TEventSlot<void(TObject*)> FOnReadHeader{"OnReadHeader", SlotThread::Raiser, this};
   TEventSlot<void(TObject*)> FOnReadClose{"OnReadClose", SlotThread::Raiser, this};
   TEventSlot<int(TObject*, std::uint8_t*, TInputWaveInfo*)> FOnReadWaveData{

@@ -222,6 +222,8 @@ class TCustomEncoder : public TFFBaseComponent {
               const std::string& AMessage);
   void RaiseTerminate(const TTerminateInfo& AInfo);
   void AutoRelease(int AIndex, const TFFmpeg* ATask, unsigned AGeneration);
+  template <class Slot, class F>
+  void DeliverReport(const Slot& ASlot, std::recursive_mutex& ALock, F&& ACall);
   template <class Slot, class... B>
   void RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs);
   template <class Slot, class... B>

@@ -49,19 +49,23 @@ void TCustomEncoder::InstallOutputHooks(TFFmpeg& ATask, const TOutputOptions& AO
         });
 }
 
-// A report: delivered through the main thread without holding the kind's
-// lock (the main thread serialises it; a handler there may stop and wait
-// for the tasks), else raised here under the lock.
-template <class Slot, class... B>
-void TCustomEncoder::RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs) {
-  const auto h = ASlot.Snapshot();
-  if (!h) return;
+// A report's call: delivered through the main thread without holding the
+// kind's lock (the main thread serialises it; a handler there may stop and
+// wait for the tasks), else run here under the lock.
+template <class Slot, class F>
+void TCustomEncoder::DeliverReport(const Slot& ASlot, std::recursive_mutex& ALock, F&& ACall) {
   if (ASlot.Marshals()) {
-    ASlot.Deliver([&] { ASlot.Invoke(*h, AArgs...); });
+    ASlot.Deliver(ACall);
     return;
   }
   std::lock_guard g(ALock);
-  ASlot.Invoke(*h, AArgs...);
+  ACall();
+}
+
+template <class Slot, class... B>
+void TCustomEncoder::RaiseReport(const Slot& ASlot, std::recursive_mutex& ALock, B&&... AArgs) {
+  const auto h = ASlot.Snapshot();
+  if (h) DeliverReport(ASlot, ALock, [&] { ASlot.Invoke(*h, AArgs...); });
 }
 
 // A hook, on the task thread under the kind's lock (hooks never wait for the
@@ -95,16 +99,10 @@ void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ATask, const Bitmap& ABitmap, int 
   const auto h = OnPreviewBitmap.Snapshot();
   if (!h) return;
   const TPreviewInfo info{GetTaskIndex(ATask), &ABitmap, AFrameNumber, APTS};
-  const auto call = [&] {
+  DeliverReport(OnPreviewBitmap, FPreviewLock, [&] {
     std::lock_guard canvas(ABitmap.canvas);
     OnPreviewBitmap.Invoke(*h, this, info);
-  };
-  if (OnPreviewBitmap.Marshals()) {
-    OnPreviewBitmap.Deliver(call);
-    return;
-  }
-  std::lock_guard g(FPreviewLock);
-  call();
+  });
 }
 
 void TCustomEncoder::DoBeforeFindStreamInfo(TFFmpeg* ATask, AVFormatContext* AContext) {

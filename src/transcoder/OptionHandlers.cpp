@@ -363,8 +363,8 @@ namespace {
 
 // Whether the stream matches; a broken specifier is fatal.
 bool stream_matches(TCustomFFmpegOpt& e, AVFormatContext* ctx, AVStream* st,
-                    const std::string& spec) {
-  const int ret = check_stream_specifier(ctx, st, spec.c_str());
+                    const std::string& specifier) {
+  const int ret = check_stream_specifier(ctx, st, specifier.c_str());
   if (ret < 0) e.Fatal(error_text("check_stream_specifier", ret));
   return ret > 0;
 }
@@ -385,7 +385,7 @@ struct TSyncStream {
   int stream = -1;
 };
 
-// "file[:spec]" after the map's comma.
+// "file[:specifier]" after the map's comma.
 TSyncStream find_sync_stream(TCustomFFmpegOpt& e, const std::string& map_text,
                              const std::string& sync_text) {
   char* end = nullptr;
