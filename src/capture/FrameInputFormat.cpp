@@ -8,9 +8,11 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "capture/FrameInputAdapter.h"
 #include "capture/FramePacking.h"
@@ -25,9 +27,19 @@ namespace {
 
 constexpr std::int64_t kClockStep = 1000000;  // the frame clock counts millionths of a frame
 
+// Handler timestamps beyond this (either way) are refused: the library adds durations to
+// them, and the frame clock must be able to step past them.
+constexpr std::int64_t kMaxTimeStamp = std::int64_t{1} << 62;
+
 struct TFrameInputSession {
   std::shared_ptr<TFrameInputAdapter> adapter;
+  // Shared with the handlers, which may write into it: what they may set is
+  // the timestamp (and the palette's entries). Everything else is restored
+  // from `layout` before each call and never read back.
   TInputFrameInfo info;
+  TInputFrameInfo layout;  // the sizes fixed by the header
+  std::int32_t frame_number = 1;
+  std::int64_t last_timestamp = AV_NOPTS_VALUE;
   TFrameInputKind kind = TFrameInputKind::Yuv;
   BmpFormat bitmap_format = BmpFormat::pf32bit;
   Bitmap bitmap;
@@ -180,6 +192,7 @@ int readHeader(AVFormatContext* s) {
     return ret;
   ses->info.LastTimeStamp = AV_NOPTS_VALUE;
   ses->info.FrameNumber = 1;
+  ses->layout = ses->info;
   TFrameInputSession* opened = ses.release();
   priv(s)->session = opened;
   opened->adapter->ReadHeader(&opened->info);
@@ -205,11 +218,11 @@ const char* kindName(TFrameInputKind kind) {
 int packBitmap(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   const Bitmap& b = ses.bitmap;
   std::lock_guard canvas(b.canvas);  // the application may draw into it from elsewhere
-  if (b.width != ses.info.Width || b.height != ses.info.Height || b.format != ses.bitmap_format ||
-      !b.consistent())
+  if (b.width != ses.layout.Width || b.height != ses.layout.Height ||
+      b.format != ses.bitmap_format || !b.consistent())
     return fail(s, AVERROR(EINVAL), "reading frame (Canvas): the canvas size or format changed\n");
-  packBitmapRows(b, ses.info.BytesPerLine, pkt->data);
-  if (ses.info.PixelFormat == AV_PIX_FMT_PAL8) {
+  packBitmapRows(b, ses.layout.BytesPerLine, pkt->data);
+  if (ses.layout.PixelFormat == AV_PIX_FMT_PAL8) {
     std::uint8_t* side = ff::av_packet_new_side_data(pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
     if (!side) return AVERROR(ENOMEM);
     std::memcpy(side, ses.palette, AVPALETTE_SIZE);
@@ -217,12 +230,33 @@ int packBitmap(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   return 0;
 }
 
-int fillPacket(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
+template <class T>
+void restore(T& shared, const T& value) {
+  if (shared != value) shared = value;  // no write while it holds the right value
+}
+
+// The shared record as the handler is to see it: what a previous handler
+// changed goes back to the input's own values.
+void publishInfo(TFrameInputSession& ses, std::int64_t timestamp) {
   TInputFrameInfo& info = ses.info;
+  const TInputFrameInfo& fixed = ses.layout;
+  restore(info.Width, fixed.Width);
+  restore(info.Height, fixed.Height);
+  restore(info.BitsPerPixel, fixed.BitsPerPixel);
+  restore(info.BytesPerLine, fixed.BytesPerLine);
+  restore(info.BytesPerFrame, fixed.BytesPerFrame);
+  restore(info.PixelFormat, fixed.PixelFormat);
+  restore(info.FrameNumber, ses.frame_number);
+  restore(info.LastTimeStamp, ses.last_timestamp);
   const bool bitmap = isBitmapKind(ses.kind);
-  info.Palette = bitmap && info.PixelFormat == AV_PIX_FMT_PAL8 ? ses.palette : nullptr;
+  restore(info.Palette, bitmap && fixed.PixelFormat == AV_PIX_FMT_PAL8 ? ses.palette : nullptr);
+  info.TimeStamp = timestamp;
+}
+
+int fillPacket(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
+  const bool bitmap = isBitmapKind(ses.kind);
   std::uint8_t* target = bitmap ? ses.bitmap.pixels.data() : pkt->data;
-  const int ret = ses.adapter->ReadFrame(ses.kind, target, ses.bitmap, &info);
+  const int ret = ses.adapter->ReadFrame(ses.kind, target, ses.bitmap, &ses.info);
   if (ret < 0) {
     ff::av_log(s, ses.kind == TFrameInputKind::Bmp ? AV_LOG_ERROR : AV_LOG_INFO,
                "reading frame (%s) return %d\n", kindName(ses.kind), ret);
@@ -231,38 +265,55 @@ int fillPacket(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   return bitmap ? packBitmap(s, ses, pkt) : 0;
 }
 
+// The frame clock of a handler's timestamp, when it moves forward and the
+// clock can go on from it.
+std::optional<std::int64_t> acceptedClock(const TFrameInputSession& ses, std::int64_t ts) {
+  if (ts <= ses.last_timestamp || ts < -kMaxTimeStamp || ts > kMaxTimeStamp) return std::nullopt;
+  const auto clock = microsecondsToFrameClock(ts, ses.duration);
+  if (!clock || *clock > std::numeric_limits<std::int64_t>::max() - kClockStep) return std::nullopt;
+  return clock;
+}
+
 // A timestamp the handler set replaces the computed one when it moves
 // forward, and the frame clock continues from it.
 void applyTimestamp(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt,
-                    std::int64_t computed) {
-  TInputFrameInfo& info = ses.info;
-  if (info.TimeStamp != computed) {
-    if (info.TimeStamp > info.LastTimeStamp) {
-      pkt->pts = pkt->dts = info.TimeStamp;
-      ses.clock = microsecondsToFrameClock(info.TimeStamp, ses.duration);
+                    std::int64_t computed, std::int64_t ts) {
+  if (ts != computed) {
+    if (const auto clock = acceptedClock(ses, ts)) {
+      pkt->pts = pkt->dts = ts;
+      ses.clock = *clock;
     } else {
-      ff::av_log(s, AV_LOG_WARNING, "invalid pts %" PRId64 "\n", info.TimeStamp);
+      ff::av_log(s, AV_LOG_WARNING, "invalid pts %" PRId64 "\n", ts);
     }
   }
   ses.clock += kClockStep;
-  ++info.FrameNumber;
-  info.LastTimeStamp = pkt->pts;
+  ++ses.frame_number;
+  ses.last_timestamp = pkt->pts;
 }
 
 int readPacket(AVFormatContext* s, AVPacket* pkt) {
   TFrameInputSession* ses = priv(s)->session;
   if (!ses) return AVERROR(EINVAL);
-  if (ff::av_new_packet(pkt, ses->info.BytesPerFrame) < 0) return AVERROR(ENOMEM);
-  const std::int64_t computed = frameClockToMicroseconds(ses->clock, ses->duration);
-  ses->info.TimeStamp = computed;
-  pkt->pts = pkt->dts = computed;
+  const auto computed = frameClockToMicroseconds(ses->clock, ses->duration);
+  if (!computed || *computed > kMaxTimeStamp) {
+    ff::av_log(s, AV_LOG_WARNING, "the frame clock reached its end\n");
+    return AVERROR_EOF;
+  }
+  const int size = ses->layout.BytesPerFrame;
+  if (ff::av_new_packet(pkt, size) < 0) return AVERROR(ENOMEM);
+  publishInfo(*ses, *computed);
+  pkt->pts = pkt->dts = *computed;
   pkt->stream_index = 0;
   const int ret = fillPacket(s, *ses, pkt);
-  if (ret < 0) return ret;  // the library releases the packet
-  // Every picture stands alone, so every packet is a key frame.
-  pkt->flags |= AV_PKT_FLAG_KEY;
-  applyTimestamp(s, *ses, pkt, computed);
-  return ses->info.BytesPerFrame;
+  const std::int64_t wanted = ses->info.TimeStamp;
+  if (ret >= 0) {
+    // Every picture stands alone, so every packet is a key frame.
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    applyTimestamp(s, *ses, pkt, *computed, wanted);
+  }
+  // Readers of the record between calls see the input's values too.
+  publishInfo(*ses, ret >= 0 ? pkt->pts : wanted);
+  return ret < 0 ? ret : size;  // on failure the library releases the packet
 }
 
 int readClose(AVFormatContext* s) {

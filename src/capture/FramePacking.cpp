@@ -1,6 +1,7 @@
 #include "capture/FramePacking.h"
 
 #include <cstring>
+#include <limits>
 
 namespace corvane {
 
@@ -38,23 +39,38 @@ void packBitmapRows(const Bitmap& bitmap, int bytes_per_line, std::uint8_t* dst)
                 static_cast<std::size_t>(bytes_per_line));
 }
 
-std::int64_t mulDivRound(std::int64_t a, std::int64_t b, std::int64_t c) {
+namespace {
+
+// The exact quotient; |a * b| < 2^126 keeps 2 * n within 128 bits.
+__int128 divRound128(std::int64_t a, std::int64_t b, std::int64_t c) {
   __int128 n = static_cast<__int128>(a) * b;
   __int128 d = c;
   if (d < 0) {
     n = -n;
     d = -d;
   }
-  const __int128 q = n >= 0 ? (2 * n + d) / (2 * d) : -((-2 * n + d) / (2 * d));
+  return n >= 0 ? (2 * n + d) / (2 * d) : -((-2 * n + d) / (2 * d));
+}
+
+}  // namespace
+
+std::int64_t mulDivRound(std::int64_t a, std::int64_t b, std::int64_t c) {
+  return static_cast<std::int64_t>(divRound128(a, b, c));
+}
+
+std::optional<std::int64_t> mulDivRoundChecked(std::int64_t a, std::int64_t b, std::int64_t c) {
+  const __int128 q = divRound128(a, b, c);
+  if (q > std::numeric_limits<std::int64_t>::max() || q < std::numeric_limits<std::int64_t>::min())
+    return std::nullopt;
   return static_cast<std::int64_t>(q);
 }
 
-std::int64_t frameClockToMicroseconds(std::int64_t clock, AVRational duration) {
-  return mulDivRound(clock, duration.num, duration.den);
+std::optional<std::int64_t> frameClockToMicroseconds(std::int64_t clock, AVRational duration) {
+  return mulDivRoundChecked(clock, duration.num, duration.den);
 }
 
-std::int64_t microsecondsToFrameClock(std::int64_t us, AVRational duration) {
-  return mulDivRound(us, duration.den, duration.num);
+std::optional<std::int64_t> microsecondsToFrameClock(std::int64_t us, AVRational duration) {
+  return mulDivRoundChecked(us, duration.den, duration.num);
 }
 
 std::int64_t frameBitRate(std::int64_t bytes_per_frame, AVRational duration) {

@@ -35,11 +35,14 @@ void packBitmapRows(const Bitmap& bitmap, int bytes_per_line, std::uint8_t* dst)
 
 // round(a * b / c), halves away from zero; c must not be 0.
 std::int64_t mulDivRound(std::int64_t a, std::int64_t b, std::int64_t c);
+// The same, or nothing when the result does not fit in 64 bits.
+std::optional<std::int64_t> mulDivRoundChecked(std::int64_t a, std::int64_t b, std::int64_t c);
 
 // Microseconds of a frame clock that counts millionths of a frame, for
-// frames lasting `duration` seconds, and the way back.
-std::int64_t frameClockToMicroseconds(std::int64_t clock, AVRational duration);
-std::int64_t microsecondsToFrameClock(std::int64_t us, AVRational duration);
+// frames lasting `duration` seconds, and the way back; nothing when the
+// result does not fit in 64 bits.
+std::optional<std::int64_t> frameClockToMicroseconds(std::int64_t clock, AVRational duration);
+std::optional<std::int64_t> microsecondsToFrameClock(std::int64_t us, AVRational duration);
 
 // Bits per second of `bytes_per_frame` every `duration` seconds, rounded.
 std::int64_t frameBitRate(std::int64_t bytes_per_frame, AVRational duration);

@@ -25,7 +25,10 @@ constexpr int kSamplesPerPacket = 1024;
 
 struct TWaveInputSession {
   std::shared_ptr<TWaveInputAdapter> adapter;
+  // Shared with the handler, which may write into it; the input's own
+  // values are restored before each call and never read back.
   TInputWaveInfo info;
+  TInputWaveInfo layout;  // sizes fixed by the header, counts kept here
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   AVSampleFormat sample_format = AV_SAMPLE_FMT_NONE;
   int bytes_per_sample = 0;
@@ -133,6 +136,7 @@ int readHeader(AVFormatContext* s) {
   if (ret < 0 || (ret = parseSampleFormat(s, *ses)) < 0 ||
       (ret = checkRateAndChannels(s, *ses)) < 0 || (ret = createStream(s, *ses)) < 0)
     return ret;
+  ses->layout = ses->info;
   TWaveInputSession* opened = ses.release();
   priv(s)->session = opened;
   opened->adapter->ReadHeader(&opened->info);
@@ -144,9 +148,9 @@ int readHeader(AVFormatContext* s) {
 // A claim beyond the packet, or of part of a sample frame, would hand the
 // decoder bytes nobody wrote or shift every later sample: both end the input.
 int checkDelivered(AVFormatContext* s, const TWaveInputSession& ses, int delivered) {
-  if (delivered > ses.info.FrameSize) {
+  if (delivered > ses.layout.FrameSize) {
     ff::av_log(s, AV_LOG_ERROR, "reading wave data return %d, more than the frame size %d\n",
-               delivered, ses.info.FrameSize);
+               delivered, ses.layout.FrameSize);
     return AVERROR(EINVAL);
   }
   if (delivered % ses.block_align) {
@@ -158,17 +162,37 @@ int checkDelivered(AVFormatContext* s, const TWaveInputSession& ses, int deliver
   return 0;
 }
 
+template <class T>
+void restore(T& shared, const T& value) {
+  if (shared != value) shared = value;  // no write while it holds the right value
+}
+
+// The shared record as the handler is to see it.
+void publishInfo(TWaveInputSession& ses) {
+  TInputWaveInfo& info = ses.info;
+  const TInputWaveInfo& own = ses.layout;
+  restore(info.FrameSize, own.FrameSize);
+  restore(info.SampleRate, own.SampleRate);
+  restore(info.SampleFormat, own.SampleFormat);
+  restore(info.Channels, own.Channels);
+  restore(info.TotalSize, own.TotalSize);
+  restore(info.FrameNumber, own.FrameNumber);
+  info.TimeStamp = own.TimeStamp;
+}
+
 int readPacket(AVFormatContext* s, AVPacket* pkt) {
   TWaveInputSession* ses = priv(s)->session;
   if (!ses) return AVERROR(EINVAL);
-  TInputWaveInfo& info = ses->info;
-  if (ff::av_new_packet(pkt, info.FrameSize) < 0) return AVERROR(ENOMEM);
-  ++info.FrameNumber;
-  info.TimeStamp =
-      sampleMicroseconds(info.TotalSize, ses->bytes_per_sample, info.SampleRate, info.Channels);
-  pkt->pts = pkt->dts = info.TimeStamp;
+  TInputWaveInfo& own = ses->layout;
+  if (ff::av_new_packet(pkt, own.FrameSize) < 0) return AVERROR(ENOMEM);
+  ++own.FrameNumber;
+  own.TimeStamp =
+      sampleMicroseconds(own.TotalSize, ses->bytes_per_sample, own.SampleRate, own.Channels);
+  publishInfo(*ses);
+  pkt->pts = pkt->dts = own.TimeStamp;
   pkt->stream_index = 0;
-  const int ret = ses->adapter->ReadWaveData(pkt->data, &info);
+  const int ret = ses->adapter->ReadWaveData(pkt->data, &ses->info);
+  publishInfo(*ses);  // readers of the record between calls see the input's values too
   if (ret < 0) {
     ff::av_log(s, AV_LOG_INFO, "reading wave data return %d\n", ret);
     return ret;  // the library releases the packet
@@ -176,7 +200,8 @@ int readPacket(AVFormatContext* s, AVPacket* pkt) {
   // An empty packet would read as a flush to the decoder: ask again later.
   if (ret == 0) return AVERROR(EAGAIN);
   if (const int bad = checkDelivered(s, *ses, ret); bad < 0) return bad;
-  info.TotalSize += ret;
+  own.TotalSize += ret;
+  restore(ses->info.TotalSize, own.TotalSize);
   pkt->size = ret;
   std::memset(pkt->data + ret, 0, AV_INPUT_BUFFER_PADDING_SIZE);
   return ret;

@@ -215,4 +215,76 @@ TEST_F(FrameInputTest, CanvasMustKeepItsSize) {
   EXPECT_TRUE(logged("the canvas size or format changed"));
 }
 
+// The record a handler receives is writable, but the input keeps its own
+// sizes: a handler that changes them gets them back on the next call, and
+// every packet keeps the header's size.
+TEST_F(FrameInputTest, HandlerCannotChangeTheSizes) {
+  std::vector<std::int32_t> lines_seen;
+  adapter_->SetOnReadFrameBMP([&](TObject*, std::uint8_t* data, TInputFrameInfo* info) {
+    lines_seen.push_back(info->BytesPerLine);
+    for (int y = 0; y < info->Height; ++y)
+      std::fill_n(data + y * info->BytesPerLine, info->BytesPerLine, std::uint8_t(y % 251));
+    info->BytesPerLine = 4096;
+    info->BytesPerFrame = 16;
+    info->Width = 1;
+    info->Height = 100000;
+    info->PixelFormat = AV_PIX_FMT_GRAY8;
+    info->FrameNumber = -7;
+    info->LastTimeStamp = INT64_MAX;
+    return 0;
+  });
+  ASSERT_EQ(open({{"video_size", "640x480"},
+                  {"input_type", "bmp"},
+                  {"pixel_format", "bgr24"},
+                  {"framerate", "25"}}),
+            0);
+  for (int frame = 0; frame < 3; ++frame) {
+    SCOPED_TRACE(frame);
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(pkt_->size, 1920 * 480);
+    EXPECT_EQ(pkt_->pts, frame * 40000);
+    EXPECT_EQ(pkt_->data[479 * 1920 + 1919], 479 % 251);
+  }
+  EXPECT_EQ(lines_seen, (std::vector<std::int32_t>{1920, 1920, 1920}));
+  EXPECT_EQ(adapter_->FrameInfo()->FrameNumber, 4);
+
+  std::vector<std::int32_t> sizes_seen;
+  adapter_->SetOnReadFrameYUV([&](TObject*, std::uint8_t* data, TInputFrameInfo* info) {
+    sizes_seen.push_back(info->BytesPerFrame);
+    std::fill_n(data, info->BytesPerFrame, std::uint8_t(0x40));
+    info->BytesPerFrame = 10;
+    return 0;
+  });
+  ASSERT_EQ(open({{"video_size", "32x16"}, {"framerate", "25"}}), 0);
+  for (int frame = 0; frame < 2; ++frame) {
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(pkt_->size, 32 * 16 * 3 / 2);
+  }
+  EXPECT_EQ(sizes_seen, (std::vector<std::int32_t>{768, 768}));
+}
+
+// A timestamp at either end of the 64-bit range cannot drive the frame
+// clock past its end: it is refused like a timestamp that goes back.
+TEST_F(FrameInputTest, TimestampsOutOfRangeRefused) {
+  adapter_->SetOnReadFrameYUV([&](TObject*, std::uint8_t*, TInputFrameInfo* info) {
+    if (info->FrameNumber == 2) info->TimeStamp = INT64_MAX;
+    if (info->FrameNumber == 3) info->TimeStamp = INT64_MAX - 1000000;
+    if (info->FrameNumber == 4) info->TimeStamp = INT64_MIN + 1;
+    if (info->FrameNumber == 5) info->TimeStamp = 3000000;
+    return 0;
+  });
+  ASSERT_EQ(open({{"video_size", "32x16"}, {"framerate", "1/1000000"}}), 0);
+  std::vector<std::int64_t> pts;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_EQ(read(), 0);
+    pts.push_back(pkt_->pts);
+  }
+  EXPECT_EQ(pts, (std::vector<std::int64_t>{0, 1000000000000, 2000000000000, 3000000000000,
+                                            4000000000000, 5000000000000}));
+  EXPECT_TRUE(logged("invalid pts 9223372036854775807"));
+  EXPECT_TRUE(logged("invalid pts -9223372036854775807"));
+  // 3 s is behind the clock at one frame per million seconds.
+  EXPECT_TRUE(logged("invalid pts 3000000"));
+}
+
 }  // namespace

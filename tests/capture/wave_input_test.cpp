@@ -132,4 +132,33 @@ TEST_F(WaveInputTest, HandlerResults) {
   EXPECT_EQ(frame_numbers.back(), 8);
 }
 
+// The record the handler receives is writable, but the input keeps its own
+// sizes and counts: a handler that raises FrameSize cannot claim more than
+// the packet holds, and a zero rate or channel count divides nothing.
+TEST_F(WaveInputTest, HandlerCannotChangeTheSizes) {
+  std::vector<std::int32_t> sizes_seen;
+  int call = 0;
+  adapter_->SetOnReadWaveData([&](TObject*, std::uint8_t* data, TInputWaveInfo* info) {
+    sizes_seen.push_back(info->FrameSize);
+    std::memset(data, 0x22, static_cast<std::size_t>(info->FrameSize));
+    info->SampleRate = 0;
+    info->Channels = 0;
+    info->TotalSize = -1;
+    info->FrameNumber = 0;
+    info->FrameSize = 1 << 20;
+    return ++call == 3 ? 8192 : 4096;
+  });
+  ASSERT_EQ(open({}), 0);
+  ASSERT_EQ(read(), 0);
+  EXPECT_EQ(pkt_->pts, 0);
+  ASSERT_EQ(read(), 0);
+  EXPECT_EQ(pkt_->size, 4096);
+  EXPECT_EQ(pkt_->pts, 23219);
+  EXPECT_EQ(read(), AVERROR(EINVAL));
+  EXPECT_TRUE(logged("reading wave data return 8192, more than the frame size 4096"));
+  EXPECT_EQ(sizes_seen, (std::vector<std::int32_t>{4096, 4096, 4096}));
+  EXPECT_EQ(adapter_->WaveInfo()->TotalSize, 8192);
+  EXPECT_EQ(adapter_->WaveInfo()->FrameNumber, 3);
+}
+
 }  // namespace
