@@ -140,6 +140,10 @@ int main(int argc, char** argv) {
       std::cout << dec.FileInfoText() << std::flush;
     dec.CloseFile();
   }
-  if (asJson) std::cout << (files.size() == 1 && docs.size() == 1 ? docs[0] : docs).dump(2) << "\n";
+  // Text from files is arbitrary bytes: invalid UTF-8 becomes U+FFFD.
+  if (asJson)
+    std::cout << (files.size() == 1 && docs.size() == 1 ? docs[0] : docs)
+                     .dump(2, ' ', false, json::error_handler_t::replace)
+              << "\n";
   return status;
 }

@@ -86,7 +86,8 @@ void TCustomEncoder::DoProgress(TFFmpeg* ATask, const TProgressInfo& AInfo) {
   info.FrameNumber = static_cast<std::int32_t>(AInfo.FrameNumber);
   info.FPS = static_cast<std::int32_t>(AInfo.FPS);
   info.Quality = AInfo.Quality;
-  info.BitRate = static_cast<float>(AInfo.BitRate);
+  // The engine counts bit/s; applications get kbit/s.
+  info.BitRate = AInfo.BitRate < 0 ? -1.0f : static_cast<float>(AInfo.BitRate / 1000.0);
   info.CurrentSize = AInfo.CurrentSize;
   info.CurrentDuration = AInfo.CurrentDuration;
   info.TotalDuration = AInfo.TotalDuration;

@@ -69,11 +69,11 @@ struct TPreviewInfo {
 // TProgressInfo).
 struct TEncProgressInfo {
   std::int32_t TaskIndex = -1;
-  std::int32_t FileIndex = 0;
+  std::int32_t FileIndex = -1;  // the task's progress covers all its outputs
   std::int32_t FrameNumber = 0;
   std::int32_t FPS = 0;
   float Quality = 0;
-  float BitRate = 0;
+  float BitRate = 0;                 // kbit/s, -1 unknown
   std::int64_t CurrentSize = 0;      // bytes
   std::int64_t CurrentDuration = 0;  // microseconds
   std::int64_t TotalDuration = 0;    // microseconds

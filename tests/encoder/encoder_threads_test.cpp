@@ -161,6 +161,12 @@ TEST_F(EncoderTest, ReportsRunWhereTheSwitchSays) {
     enc_->SetProgressInterval(10);
     enc_->OnProgress.Set([&](TObject*, TEncProgressInfo* p) {
       EXPECT_EQ(p->TaskIndex, 0);
+      // The record names no output file, and its rate is in kbit/s.
+      EXPECT_EQ(p->FileIndex, -1);
+      if (p->CurrentDuration > 0 && p->CurrentSize > 0) {
+        const double kbits = p->CurrentSize * 8000.0 / static_cast<double>(p->CurrentDuration);
+        EXPECT_NEAR(p->BitRate, kbits, kbits * 0.01 + 0.1);
+      }
       ++progress;
       progressOnMain += isMainThread();
     });
