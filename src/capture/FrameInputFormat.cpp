@@ -35,11 +35,9 @@ struct TFrameInputSession {
   std::shared_ptr<TFrameInputAdapter> adapter;
   // Shared with the handlers, which may write into it: what they may set is
   // the timestamp (and the palette's entries). Everything else is restored
-  // from `layout` before each call and never read back.
+  // from `own` around each call and never read back.
   TInputFrameInfo info;
-  TInputFrameInfo layout;  // the sizes fixed by the header
-  std::int32_t frame_number = 1;
-  std::int64_t last_timestamp = AV_NOPTS_VALUE;
+  TInputFrameInfo own;  // the sizes fixed by the header, the counts kept here
   TFrameInputKind kind = TFrameInputKind::Yuv;
   BmpFormat bitmap_format = BmpFormat::pf32bit;
   Bitmap bitmap;
@@ -192,7 +190,7 @@ int readHeader(AVFormatContext* s) {
     return ret;
   ses->info.LastTimeStamp = AV_NOPTS_VALUE;
   ses->info.FrameNumber = 1;
-  ses->layout = ses->info;
+  ses->own = ses->info;
   TFrameInputSession* opened = ses.release();
   priv(s)->session = opened;
   opened->adapter->ReadHeader(&opened->info);
@@ -218,11 +216,11 @@ const char* kindName(TFrameInputKind kind) {
 int packBitmap(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   const Bitmap& b = ses.bitmap;
   std::lock_guard canvas(b.canvas);  // the application may draw into it from elsewhere
-  if (b.width != ses.layout.Width || b.height != ses.layout.Height ||
-      b.format != ses.bitmap_format || !b.consistent())
+  if (b.width != ses.own.Width || b.height != ses.own.Height || b.format != ses.bitmap_format ||
+      !b.consistent())
     return fail(s, AVERROR(EINVAL), "reading frame (Canvas): the canvas size or format changed\n");
-  packBitmapRows(b, ses.layout.BytesPerLine, pkt->data);
-  if (ses.layout.PixelFormat == AV_PIX_FMT_PAL8) {
+  packBitmapRows(b, ses.own.BytesPerLine, pkt->data);
+  if (ses.own.PixelFormat == AV_PIX_FMT_PAL8) {
     std::uint8_t* side = ff::av_packet_new_side_data(pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
     if (!side) return AVERROR(ENOMEM);
     std::memcpy(side, ses.palette, AVPALETTE_SIZE);
@@ -230,26 +228,22 @@ int packBitmap(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
   return 0;
 }
 
-template <class T>
-void restore(T& shared, const T& value) {
-  if (shared != value) shared = value;  // no write while it holds the right value
-}
-
 // The shared record as the handler is to see it: what a previous handler
 // changed goes back to the input's own values.
 void publishInfo(TFrameInputSession& ses, std::int64_t timestamp) {
   TInputFrameInfo& info = ses.info;
-  const TInputFrameInfo& fixed = ses.layout;
-  restore(info.Width, fixed.Width);
-  restore(info.Height, fixed.Height);
-  restore(info.BitsPerPixel, fixed.BitsPerPixel);
-  restore(info.BytesPerLine, fixed.BytesPerLine);
-  restore(info.BytesPerFrame, fixed.BytesPerFrame);
-  restore(info.PixelFormat, fixed.PixelFormat);
-  restore(info.FrameNumber, ses.frame_number);
-  restore(info.LastTimeStamp, ses.last_timestamp);
+  const TInputFrameInfo& own = ses.own;
+  capture::RestoreShared(info.Width, own.Width);
+  capture::RestoreShared(info.Height, own.Height);
+  capture::RestoreShared(info.BitsPerPixel, own.BitsPerPixel);
+  capture::RestoreShared(info.BytesPerLine, own.BytesPerLine);
+  capture::RestoreShared(info.BytesPerFrame, own.BytesPerFrame);
+  capture::RestoreShared(info.PixelFormat, own.PixelFormat);
+  capture::RestoreShared(info.FrameNumber, own.FrameNumber);
+  capture::RestoreShared(info.LastTimeStamp, own.LastTimeStamp);
   const bool bitmap = isBitmapKind(ses.kind);
-  restore(info.Palette, bitmap && fixed.PixelFormat == AV_PIX_FMT_PAL8 ? ses.palette : nullptr);
+  capture::RestoreShared(info.Palette,
+                         bitmap && own.PixelFormat == AV_PIX_FMT_PAL8 ? ses.palette : nullptr);
   info.TimeStamp = timestamp;
 }
 
@@ -268,7 +262,7 @@ int fillPacket(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt) {
 // The frame clock of a handler's timestamp, when it moves forward and the
 // clock can go on from it.
 std::optional<std::int64_t> acceptedClock(const TFrameInputSession& ses, std::int64_t ts) {
-  if (ts <= ses.last_timestamp || ts < -kMaxTimeStamp || ts > kMaxTimeStamp) return std::nullopt;
+  if (ts <= ses.own.LastTimeStamp || ts < -kMaxTimeStamp || ts > kMaxTimeStamp) return std::nullopt;
   const auto clock = microsecondsToFrameClock(ts, ses.duration);
   if (!clock || *clock > std::numeric_limits<std::int64_t>::max() - kClockStep) return std::nullopt;
   return clock;
@@ -287,8 +281,8 @@ void applyTimestamp(AVFormatContext* s, TFrameInputSession& ses, AVPacket* pkt,
     }
   }
   ses.clock += kClockStep;
-  ++ses.frame_number;
-  ses.last_timestamp = pkt->pts;
+  ++ses.own.FrameNumber;
+  ses.own.LastTimeStamp = pkt->pts;
 }
 
 int readPacket(AVFormatContext* s, AVPacket* pkt) {
@@ -299,7 +293,7 @@ int readPacket(AVFormatContext* s, AVPacket* pkt) {
     ff::av_log(s, AV_LOG_WARNING, "the frame clock reached its end\n");
     return AVERROR_EOF;
   }
-  const int size = ses->layout.BytesPerFrame;
+  const int size = ses->own.BytesPerFrame;
   if (ff::av_new_packet(pkt, size) < 0) return AVERROR(ENOMEM);
   publishInfo(*ses, *computed);
   pkt->pts = pkt->dts = *computed;

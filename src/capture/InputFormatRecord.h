@@ -54,6 +54,14 @@ inline AVClass OptionClass(const char* name, const AVOption* options) {
   return c;
 }
 
+// A field of a record shared with handlers back to the input's own value,
+// written only when a handler changed it: readers on other threads then see
+// no write in normal use.
+template <class T>
+void RestoreShared(T& shared, const T& own) {
+  if (shared != own) shared = own;
+}
+
 // Nothing is thrown into the library.
 template <class F>
 int Guarded(F&& f) {

@@ -26,9 +26,9 @@ constexpr int kSamplesPerPacket = 1024;
 struct TWaveInputSession {
   std::shared_ptr<TWaveInputAdapter> adapter;
   // Shared with the handler, which may write into it; the input's own
-  // values are restored before each call and never read back.
+  // values are restored around each call and never read back.
   TInputWaveInfo info;
-  TInputWaveInfo layout;  // sizes fixed by the header, counts kept here
+  TInputWaveInfo own;  // the sizes fixed by the header, the counts kept here
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   AVSampleFormat sample_format = AV_SAMPLE_FMT_NONE;
   int bytes_per_sample = 0;
@@ -136,7 +136,7 @@ int readHeader(AVFormatContext* s) {
   if (ret < 0 || (ret = parseSampleFormat(s, *ses)) < 0 ||
       (ret = checkRateAndChannels(s, *ses)) < 0 || (ret = createStream(s, *ses)) < 0)
     return ret;
-  ses->layout = ses->info;
+  ses->own = ses->info;
   TWaveInputSession* opened = ses.release();
   priv(s)->session = opened;
   opened->adapter->ReadHeader(&opened->info);
@@ -148,9 +148,9 @@ int readHeader(AVFormatContext* s) {
 // A claim beyond the packet, or of part of a sample frame, would hand the
 // decoder bytes nobody wrote or shift every later sample: both end the input.
 int checkDelivered(AVFormatContext* s, const TWaveInputSession& ses, int delivered) {
-  if (delivered > ses.layout.FrameSize) {
+  if (delivered > ses.own.FrameSize) {
     ff::av_log(s, AV_LOG_ERROR, "reading wave data return %d, more than the frame size %d\n",
-               delivered, ses.layout.FrameSize);
+               delivered, ses.own.FrameSize);
     return AVERROR(EINVAL);
   }
   if (delivered % ses.block_align) {
@@ -162,28 +162,23 @@ int checkDelivered(AVFormatContext* s, const TWaveInputSession& ses, int deliver
   return 0;
 }
 
-template <class T>
-void restore(T& shared, const T& value) {
-  if (shared != value) shared = value;  // no write while it holds the right value
-}
-
 // The shared record as the handler is to see it.
 void publishInfo(TWaveInputSession& ses) {
   TInputWaveInfo& info = ses.info;
-  const TInputWaveInfo& own = ses.layout;
-  restore(info.FrameSize, own.FrameSize);
-  restore(info.SampleRate, own.SampleRate);
-  restore(info.SampleFormat, own.SampleFormat);
-  restore(info.Channels, own.Channels);
-  restore(info.TotalSize, own.TotalSize);
-  restore(info.FrameNumber, own.FrameNumber);
+  const TInputWaveInfo& own = ses.own;
+  capture::RestoreShared(info.FrameSize, own.FrameSize);
+  capture::RestoreShared(info.SampleRate, own.SampleRate);
+  capture::RestoreShared(info.SampleFormat, own.SampleFormat);
+  capture::RestoreShared(info.Channels, own.Channels);
+  capture::RestoreShared(info.TotalSize, own.TotalSize);
+  capture::RestoreShared(info.FrameNumber, own.FrameNumber);
   info.TimeStamp = own.TimeStamp;
 }
 
 int readPacket(AVFormatContext* s, AVPacket* pkt) {
   TWaveInputSession* ses = priv(s)->session;
   if (!ses) return AVERROR(EINVAL);
-  TInputWaveInfo& own = ses->layout;
+  TInputWaveInfo& own = ses->own;
   if (ff::av_new_packet(pkt, own.FrameSize) < 0) return AVERROR(ENOMEM);
   ++own.FrameNumber;
   own.TimeStamp =
@@ -201,7 +196,7 @@ int readPacket(AVFormatContext* s, AVPacket* pkt) {
   if (ret == 0) return AVERROR(EAGAIN);
   if (const int bad = checkDelivered(s, *ses, ret); bad < 0) return bad;
   own.TotalSize += ret;
-  restore(ses->info.TotalSize, own.TotalSize);
+  capture::RestoreShared(ses->info.TotalSize, own.TotalSize);
   pkt->size = ret;
   std::memset(pkt->data + ret, 0, AV_INPUT_BUFFER_PADDING_SIZE);
   return ret;

@@ -85,7 +85,8 @@ AVDictionary** TMetadataWriter::Dictionary(const TMetaSpecifier& m, AVFormatCont
   return nullptr;
 }
 
-// 1 and the first stream of s matching spec, 0 for none, or a negative code.
+// 1 and the first stream of s that the specifier matches, 0 for none, or a
+// negative code.
 int TMetadataWriter::MatchFirst(AVFormatContext* s, const std::string& spec, AVStream*& found) {
   for (unsigned i = 0; i < s->nb_streams; ++i) {
     const int ret = check_stream_specifier(s, s->streams[i], spec.c_str());

@@ -17,6 +17,12 @@ namespace {
 
 using Options = std::vector<std::pair<std::string, std::string>>;
 
+// Row y of a bmp handler's picture holds y % 251 in every byte.
+void fillRows(std::uint8_t* data, const TInputFrameInfo& info) {
+  for (int y = 0; y < info.Height; ++y)
+    std::fill_n(data + y * info.BytesPerLine, info.BytesPerLine, std::uint8_t(y % 251));
+}
+
 class FrameInputTest : public testrig::CaptureTest {
  protected:
   void SetUp() override {
@@ -95,8 +101,7 @@ TEST_F(FrameInputTest, BitmapRowsTopFirst) {
   int header_width = 0;
   adapter_->SetOnReadHeader([&](TObject*) { header_width = adapter_->FrameInfo()->Width; });
   adapter_->SetOnReadFrameBMP([](TObject*, std::uint8_t* data, TInputFrameInfo* info) {
-    for (int y = 0; y < info->Height; ++y)
-      std::fill_n(data + y * info->BytesPerLine, info->BytesPerLine, std::uint8_t(y % 251));
+    fillRows(data, *info);
     return 0;
   });
   ASSERT_EQ(open({{"video_size", "640x480"},
@@ -222,8 +227,7 @@ TEST_F(FrameInputTest, HandlerCannotChangeTheSizes) {
   std::vector<std::int32_t> lines_seen;
   adapter_->SetOnReadFrameBMP([&](TObject*, std::uint8_t* data, TInputFrameInfo* info) {
     lines_seen.push_back(info->BytesPerLine);
-    for (int y = 0; y < info->Height; ++y)
-      std::fill_n(data + y * info->BytesPerLine, info->BytesPerLine, std::uint8_t(y % 251));
+    fillRows(data, *info);
     info->BytesPerLine = 4096;
     info->BytesPerFrame = 16;
     info->Width = 1;
