@@ -130,7 +130,7 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   SDL_AudioSpec obtained{};
   SDL_AudioDeviceID dev;
   while (!(dev = sdl::SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), 0, &wanted_spec,
-                                          &obtained, allowed_changes))) {
+                                          &obtained, controls->allowed_changes))) {
     report(llWarning, strprintf("SDL_OpenAudio (%d channels, %d Hz): %s", wanted_spec.channels,
                                 wanted_spec.freq, sdl::SDL_GetError()));
     wanted_spec.channels =
@@ -274,7 +274,8 @@ void TAudioOutput::Callback(std::uint8_t* stream, int len) {
       audio_buf_index = 0;
     }
     const int n = std::min(static_cast<int>(audio_buf_size) - audio_buf_index, len);
-    const int vol = volume;
+    const int vol = controls->volume;
+    const bool mute = controls->mute;
     if (!mute && audio_buf && vol == SDL_MIX_MAXVOLUME) {
       std::memcpy(stream, audio_buf + audio_buf_index, static_cast<std::size_t>(n));
     } else {
@@ -302,7 +303,7 @@ void TAudioOutput::Callback(std::uint8_t* stream, int len) {
 }
 
 bool TAudioOutput::tempoUsable() const {
-  return TempoProcessorUsable(use_soundtouch, audio_tgt.channels());
+  return TempoProcessorUsable(controls->use_soundtouch, audio_tgt.channels());
 }
 
 int TAudioOutput::DecodeAudioBlock() {
@@ -409,7 +410,7 @@ int TAudioOutput::DecodeAudioBlock() {
   }
 
   double lag = 0;
-  if ((external_speed || audio_pitch != 1.0f) && tempoUsable()) {
+  if ((external_speed || controls->audio_pitch != 1.0f) && tempoUsable()) {
     resampled_data_size = applyTempo(resampled_data_size, external_speed, speed);
     if (resampled_data_size < 0) return resampled_data_size;
     lag = tempoBufferedSeconds();
@@ -437,7 +438,7 @@ int TAudioOutput::applyTempo(int in_size, bool external_speed, double speed) {
     report(llError, "av_fast_malloc() failed");
     return AVERROR(ENOMEM);
   }
-  const float pitch = audio_pitch;
+  const float pitch = controls->audio_pitch;
   if (!soundtouch) {
     soundtouch.reset(st::soundtouch_createInstance());
     if (!soundtouch) {

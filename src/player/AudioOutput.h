@@ -52,6 +52,17 @@ struct TAudioStateLink {
 // start, interleaved signed 16-bit samples, their size in bytes, rate, channels.
 using TAudioHook = std::function<void(std::int64_t pts, const std::uint8_t* sample, int size,
                                       int sample_rate, int channels)>;
+// What the output reads on every block; shared with the player, which
+// changes it from any thread.
+struct TAudioControls {
+  std::atomic<int> volume{SDL_MIX_MAXVOLUME};
+  std::atomic<bool> mute{false};
+  std::atomic<float> audio_pitch{1.0f};
+  std::atomic<bool> use_soundtouch{true};
+  std::atomic<int> allowed_changes{SDL_AUDIO_ALLOW_FREQUENCY_CHANGE |
+                                   SDL_AUDIO_ALLOW_CHANNELS_CHANGE};
+};
+
 // Where the output's messages go; by default the logger.
 using TAudioReport = std::function<void(TLogLevel level, const std::string& msg)>;
 
@@ -84,15 +95,17 @@ class TAudioOutput {
   void Callback(std::uint8_t* stream, int len);
 
   // Settings, read on every block.
-  void SetVolume(int v) { volume = v; }
-  void SetMute(bool m) { mute = m; }
-  void SetAudioPitch(float p) { audio_pitch = p; }
-  void SetUseSoundTouch(bool u) { use_soundtouch = u; }
+  void SetVolume(int v) { controls->volume = v; }
+  void SetMute(bool m) { controls->mute = m; }
+  void SetAudioPitch(float p) { controls->audio_pitch = p; }
+  void SetUseSoundTouch(bool u) { controls->use_soundtouch = u; }
+  // Reads its settings from the given controls from now on (before Open).
+  void UseControls(std::shared_ptr<TAudioControls> shared) { controls = std::move(shared); }
   void SetAudioHook(TAudioHook hook);
   void SetCaptureSamples(bool c) { capture_samples = c; }
   void SetStartTime(std::int64_t us) { start_time = us; }
   void SetDeviceName(const std::string& name);
-  void SetAllowedChanges(int flags) { allowed_changes = flags; }
+  void SetAllowedChanges(int flags) { controls->allowed_changes = flags; }
 
   const TAudioParams& Target() const { return audio_tgt; }
   int HwBufSize() const { return audio_hw_buf_size; }
@@ -139,14 +152,9 @@ class TAudioOutput {
   std::string current_device;
   mutable std::mutex device_lock;  // guards the two names
 
-  std::atomic<int> volume{SDL_MIX_MAXVOLUME};
-  std::atomic<bool> mute{false};
-  std::atomic<float> audio_pitch{1.0f};
-  std::atomic<bool> use_soundtouch{true};
+  std::shared_ptr<TAudioControls> controls = std::make_shared<TAudioControls>();
   std::atomic<bool> capture_samples{true};
   std::atomic<std::int64_t> start_time{0};
-  std::atomic<int> allowed_changes{SDL_AUDIO_ALLOW_FREQUENCY_CHANGE |
-                                   SDL_AUDIO_ALLOW_CHANNELS_CHANGE};
   std::mutex hook_lock;
   std::shared_ptr<const TAudioHook> hook;
 

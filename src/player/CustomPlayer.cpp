@@ -20,21 +20,8 @@ TCustomPlayer::TCustomPlayer(TComponent* AOwner)
 TCustomPlayer::~TCustomPlayer() {
   FEvents->Detach();
   RemoveSDLEventClient(FEvents.get());
-  // The play thread draws through this object: stop it before the screen
-  // goes, and end event delivery before the handlers are cleared.
+  // The play thread draws through this object: stop it before the screen goes.
   StopPlayerThreads();
-  OnFileOpen = nullptr;
-  OnBeforeFindStreamInfo = nullptr;
-  OnPosition = nullptr;
-  OnPosition2 = nullptr;
-  OnState = nullptr;
-  OnVideoHook = nullptr;
-  OnFrameHook = nullptr;
-  OnAudioHook = nullptr;
-  OnError = nullptr;
-  OnOpenFailed = nullptr;
-  OnKeyDown = nullptr;
-  OnVideoRender = nullptr;
   auto video = LockSDLVideo();
   FScreen.Destroy();
 }
@@ -80,22 +67,22 @@ void TCustomPlayer::SetScreenHandle(std::uintptr_t AHandle) {
 }
 
 void TCustomPlayer::ScreenResized(int AWidth, int AHeight) {
-  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
+  PostRequest({FF_WINDOW_EVENT, nullptr, SDL_WINDOWEVENT_RESIZED, AWidth, AHeight});
 }
 
 void TCustomPlayer::ScreenExposed() {
-  EventQueue().Push({FF_WINDOW_EVENT, State().get(), SDL_WINDOWEVENT_EXPOSED, 0, 0});
+  PostRequest({FF_WINDOW_EVENT, nullptr, SDL_WINDOWEVENT_EXPOSED, 0, 0});
 }
 
-void TCustomPlayer::ScreenClosed() { EventQueue().Push({FF_STOP_EVENT, State().get()}); }
+void TCustomPlayer::ScreenClosed() { PostRequest({FF_STOP_EVENT, nullptr}); }
 
 void TCustomPlayer::SetBackColor(std::uint32_t v) {
   FBackColor = v;
-  EventQueue().Push({FF_REFRESH_EVENT, State().get()});
+  PostRequest({FF_REFRESH_EVENT, nullptr});
 }
 
 void TCustomPlayer::SetAspectRatio(double v) {
-  if (FAspectRatio.exchange(v) != v) EventQueue().Push({FF_REFRESH_EVENT, State().get()});
+  if (FAspectRatio.exchange(v) != v) PostRequest({FF_REFRESH_EVENT, nullptr});
 }
 
 TRect TCustomPlayer::DisplayRect() const {
@@ -138,12 +125,12 @@ void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
 void TCustomPlayer::mediaEvent(const SDL_Event& e) {
   TVideoState* is = State().get();
   if (e.type == SDL_QUIT) {
-    EventQueue().Push({FF_QUIT_EVENT, is});
+    PostRequest({FF_QUIT_EVENT, is});
   } else if (e.type == SDL_WINDOWEVENT) {
     if (e.window.event == SDL_WINDOWEVENT_CLOSE)
-      EventQueue().Push({FF_STOP_EVENT, is});
+      PostRequest({FF_STOP_EVENT, is});
     else
-      EventQueue().Push({FF_WINDOW_EVENT, is, e.window.event, e.window.data1, e.window.data2});
+      PostRequest({FF_WINDOW_EVENT, is, e.window.event, e.window.data1, e.window.data2});
   } else if (e.type == SDL_KEYDOWN) {
     keyDown(e);
   }
@@ -193,7 +180,7 @@ void TCustomPlayer::Draw(TVideoState* is) {
       }
       // Never close the player inside a draw: ask the play thread.
       ReportError(error, llError, true);
-      EventQueue().Push({FF_STOP_EVENT, is});
+      PostRequest({FF_STOP_EVENT, is});
       return;
     }
     FFLogger().Log(this, llInfo, "Current render driver: %s", FScreen.RenderDriver().c_str());
@@ -207,7 +194,7 @@ void TCustomPlayer::Draw(TVideoState* is) {
     // Drawing on would only add errors: end the playback.
     ReportError(why, llError, true);
     FNoScreenNow = true;
-    EventQueue().Push({FF_STOP_EVENT, is});
+    PostRequest({FF_STOP_EVENT, is});
     return;
   }
   FScreen.Clear(FBackColor);
@@ -274,11 +261,12 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
 
 void TCustomPlayer::VideoRender() { OnVideoRender.Raise(this); }
 
-void TCustomPlayer::RaiseFileOpen(TVideoState* is) {
+void TCustomPlayer::RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone) {
   if (!OnFileOpen) return;
   int sw = FScreenWidth, sh = FScreenHeight;
   OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
                    sw, sh);
+  if (gone) return;
   FScreenWidth = sw;
   FScreenHeight = sh;
 }
@@ -334,7 +322,7 @@ bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) 
   FReadOk = false;
   std::shared_ptr<TVideoState> is = State();
   if (is) is->force_refresh = 1;
-  EventQueue().Push({FF_REFRESH_EVENT, is.get()});
+  PostRequest({FF_REFRESH_EVENT, is.get()});
   if (!FReadDone.wait_for(g, std::chrono::seconds(3), [this] { return !FReadWanted; })) {
     FReadWanted = false;
     return false;
@@ -348,10 +336,16 @@ void TCustomPlayer::destroyScreen() {
   FScreen.Destroy();
 }
 
-void TCustomPlayer::ClearScreen() {
+void TCustomPlayer::ClearHandlers() {
+  TFFBasePlayer::ClearHandlers();
+  OnKeyDown = nullptr;
+  OnVideoRender = nullptr;
+}
+
+void TCustomPlayer::ClearScreen(bool AReplaced) {
   auto video = LockSDLVideo();
   const int clear = FClearScreenAfterStop;
-  if (FScreen.Ready() && (clear > 0 || (clear < 0 && !Loading()))) {
+  if (FScreen.Ready() && (clear > 0 || (clear < 0 && !AReplaced))) {
     FScreen.Clear(FBackColor);
     FScreen.Present();
   }

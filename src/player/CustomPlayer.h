@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,17 @@ class TCustomPlayer : public TFFBasePlayer {
   // AScreenHandle: 0 for a window of the player's own, else the native window.
   bool Open(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
   bool TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
+  // Open(file, 0) and the like: any integer but a bool is a screen handle.
+  template <std::integral H>
+  requires(!std::same_as<H, bool> && !std::same_as<H, std::uintptr_t>) bool Open(
+      const std::string& AFileName, H AScreenHandle, bool APaused = false) {
+    return Open(AFileName, static_cast<std::uintptr_t>(AScreenHandle), APaused);
+  }
+  template <std::integral H>
+  requires(!std::same_as<H, bool> && !std::same_as<H, std::uintptr_t>) bool TryOpen(
+      const std::string& AFileName, H AScreenHandle, bool APaused = false) {
+    return TryOpen(AFileName, static_cast<std::uintptr_t>(AScreenHandle), APaused);
+  }
 
   std::uintptr_t ScreenHandle() const { return FScreenHandle; }
   // Takes effect at the next picture, on the play thread.
@@ -103,8 +115,9 @@ class TCustomPlayer : public TFFBasePlayer {
   bool ScreenRequired() const override { return FScreenHandle != 0; }
   void Draw(TVideoState* is) override;
   void VideoRender() override;
-  void RaiseFileOpen(TVideoState* is) override;
-  void ClearScreen() override;
+  void RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone) override;
+  void ClearScreen(bool AReplaced) override;
+  void ClearHandlers() override;
   void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;
   void SubtitleExpired(TFFFrame& sp) override;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <array>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,51 +19,13 @@
 #include "foundation/FormatConverter.h"
 #include "foundation/Library.h"
 #include "player/PlayEvents.h"
+#include "player/PlaySession.h"
 #include "player/PlayerHost.h"
 #include "player/VideoState.h"
 
 namespace corvane {
 
 enum TErrorType { errUnknow, errVideoFilters };
-
-// A thread of the player. Joining it on the main thread runs the main thread's
-// queued calls meanwhile, since the thread may be waiting for one of them. A
-// new start never waits for the previous thread: the new thread joins it first,
-// so a thread may start its own successor (a handler opening the next file).
-class TPlayerThread {
- public:
-  TPlayerThread() = default;
-  ~TPlayerThread();
-  TPlayerThread(const TPlayerThread&) = delete;
-  TPlayerThread& operator=(const TPlayerThread&) = delete;
-  template <class F>
-  void Start(F&& body) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread previous = std::move(FThread);
-    FDone = done;
-    FThread =
-        std::thread([done, previous = std::move(previous), body = std::forward<F>(body)]() mutable {
-          if (previous.joinable()) previous.join();
-          body();
-          *done = true;
-        });
-  }
-  // Waits for the thread (and its predecessors). On the thread itself it
-  // returns at once: the thread is ending, and its successor or the
-  // destructor joins it.
-  void Join();
-  bool OnThread() const { return FThread.get_id() == std::this_thread::get_id(); }
-
- private:
-  std::thread FThread;
-  std::shared_ptr<std::atomic<bool>> FDone;
-};
-
-// The play events of one playback and the flag that ends their delivery.
-struct TEventPump {
-  TPlayEventRing ring;
-  std::atomic<bool> stop{false};
-};
 
 class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
  public:
@@ -83,21 +46,29 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool InitSDL();
 
   // Open waits until the input is open (or failed); TryOpen returns at once
-  // and reports through OnFileOpen or OnOpenFailed. Not on the player's own
-  // play, decoder or read threads (hooks, OnVideoRender): false there.
+  // and reports through OnFileOpen or OnOpenFailed. Any thread but the
+  // player's own play, decoder and read threads (hooks, OnVideoRender): false
+  // there, and false at once while another open is not over ("Current trying
+  // open is not completed.") or while the player is being destroyed. A stop
+  // during a waiting open cancels it: false, with OnOpenFailed.
   bool Open(const std::string& AFileName, bool APaused = false);
   bool TryOpen(const std::string& AFileName, bool APaused = false);
-  // With AWaitForStop on the player's own threads (hooks, OnVideoRender) and
-  // from OnBeforeFindStreamInfo the stop is requested without waiting.
+  // Any thread. With AWaitForStop it returns once the file playing at the
+  // call is closed (a handler that opens the next file meanwhile does not
+  // extend the wait); on the player's own threads (hooks, OnVideoRender) and
+  // from OnBeforeFindStreamInfo the stop is only requested.
   void Stop(bool AWaitForStop = false);
+  // Every control below: any thread; nothing happens without an open file.
   void Pause();
   void Resume();
   void TogglePause();
   void StepToNextFrame();
   void FlushQueue();
-  // Absolute seek (microseconds, or bytes with sfByte).
+  // Absolute seek (microseconds, or bytes with sfByte). AWaitForSeekEnd
+  // waits for the first picture at the target, except on the player's own
+  // threads (hooks, OnVideoRender), where the seek only starts.
   void SeekTo(std::int64_t APTS, TSeekFlags ASeekFlags = 0, bool AWaitForSeekEnd = false);
-  // Relative seek (seconds, or bytes with sfByte).
+  // Relative seek (seconds, or bytes with sfByte); waits as SeekTo.
   void SeekBy(double ADelta, TSeekFlags ASeekFlags = 0, bool AWaitForSeekEnd = false);
   bool opt_default(const std::string& opt, const std::string& arg);
   bool DefaultOptions(const std::string& AOptions);
@@ -135,6 +106,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   int AudioStreamIndex() const;
   int VideoStreamIndex() const;
   int SubtitleStreamIndex() const;
+  // A hook cannot switch the stream its own thread decodes (OnVideoHook and
+  // OnFrameHook the video stream, OnAudioHook the audio stream): false, with
+  // LastErrMsg saying so.
   bool SetAudioStreamIndex(int AIndex);
   bool SetVideoStreamIndex(int AIndex);
   bool SetSubtitleStreamIndex(int AIndex);
@@ -158,7 +132,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   int lowres() const { return get(&TPlayerSettings::lowres); }
   void Setlowres(int v) { put(&TPlayerSettings::lowres, v); }
   int seek_by_bytes() const { return get(&TPlayerSettings::seek_by_bytes); }
-  void Setseek_by_bytes(int v) { put(&TPlayerSettings::seek_by_bytes, v); }
+  void Setseek_by_bytes(int v) { put(&TPlayerSettings::seek_by_bytes, v, pfSeekByBytes); }
   int infinite_buffer() const { return get(&TPlayerSettings::infinite_buffer); }
   void Setinfinite_buffer(int v) { put(&TPlayerSettings::infinite_buffer, v); }
   bool FindStreamInfo() const { return get(&TPlayerSettings::find_stream_info); }
@@ -184,12 +158,16 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
     setStreamSpec(AVMEDIA_TYPE_SUBTITLE, v);
   }
   std::string audio_codec_name() const { return get(&TPlayerSettings::audio_codec_name); }
-  void Setaudio_codec_name(const std::string& v) { put(&TPlayerSettings::audio_codec_name, v); }
+  void Setaudio_codec_name(const std::string& v) {
+    put(&TPlayerSettings::audio_codec_name, v, pfCodecNames);
+  }
   std::string video_codec_name() const { return get(&TPlayerSettings::video_codec_name); }
-  void Setvideo_codec_name(const std::string& v) { put(&TPlayerSettings::video_codec_name, v); }
+  void Setvideo_codec_name(const std::string& v) {
+    put(&TPlayerSettings::video_codec_name, v, pfCodecNames);
+  }
   std::string subtitle_codec_name() const { return get(&TPlayerSettings::subtitle_codec_name); }
   void Setsubtitle_codec_name(const std::string& v) {
-    put(&TPlayerSettings::subtitle_codec_name, v);
+    put(&TPlayerSettings::subtitle_codec_name, v, pfCodecNames);
   }
   // Read: the driver in use; write: the driver for the next initialisation.
   std::string AudioDriver() const;
@@ -232,9 +210,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool ResetFilterAfterSeeking() const { return get(&TPlayerSettings::ResetFilterAfterSeeking); }
   void SetResetFilterAfterSeeking(bool v);
   TRepeatType RepeatType() const { return get(&TPlayerSettings::RepeatType); }
-  void SetRepeatType(TRepeatType v) { put(&TPlayerSettings::RepeatType, v); }
+  void SetRepeatType(TRepeatType v) { put(&TPlayerSettings::RepeatType, v, pfRepeatType); }
   std::int64_t PlayTime() const { return FPlayTime; }
-  void SetPlayTime(std::int64_t v) { FPlayTime = v; }
+  void SetPlayTime(std::int64_t v);
   std::int64_t StartTime() const { return get(&TPlayerSettings::start_time); }
   void SetStartTime(std::int64_t v);
   std::string VideoFilters() const { return get(&TPlayerSettings::VideoFilters); }
@@ -275,8 +253,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetVideoHookBitsPixel(int v);
   void SetReadTimeout(std::int32_t v) override;
 
-  // Events. A handler may call any method of the player; no engine lock is
-  // held while it runs.
+  // Events. A handler may call any method of the player, and a handler run
+  // on the main thread or on the event thread may destroy it; no engine lock
+  // is held while it runs. The destructor unassigns every handler first.
   // Opener (Open) or the open-result thread (TryOpen); main thread when set.
   TEventSlot<void(TObject* Sender, std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
                   int& AScreenWidth, int& AScreenHeight)>
@@ -317,6 +296,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TFFOptions& PlayerOptions() override { return FOptions; }
   void ReportError(const std::string& msg, TLogLevel level, bool storeLast) override;
   void BeforeFindStreamInfo(AVFormatContext* ic) override;
+  void StateCreated(TVideoState* is) override;
   void FileOpened(TVideoState* is) override;
   void OpenFailed(TVideoState* is, bool waited) override;
   void PostQuit(TVideoState* is) override;
@@ -337,8 +317,10 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   virtual void Refresh(TVideoState* is, double& remaining);
   virtual void Draw(TVideoState* /*is*/) {}
   virtual void VideoRender() {}
-  virtual void ClearScreen() {}
-  virtual void RaiseFileOpen(TVideoState* is);
+  // After a close; AReplaced when the next file opens right away.
+  virtual void ClearScreen(bool /*AReplaced*/) {}
+  // `gone` is set once a handler destroyed the player: touch nothing then.
+  virtual void RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone);
   virtual bool HasScreen() const { return false; }
   // A screen that must exist (the application's window); without one a player
   // whose video output cannot start plays without display.
@@ -353,14 +335,19 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // Computes CurrentPTS/CurrentPos and posts the position (play thread).
   void UpdatePosition(TVideoState* is);
   void PostPlayState(TPlayState s);
-  // Closes the file and ends every thread of the player. The threads call the
-  // player's virtual methods: each class destructor runs this first.
+  // Unassigns every handler, refuses new opens, closes the file and ends
+  // every thread of the player, except the thread it runs on and a thread
+  // whose main-thread call it runs in: those leave without touching the
+  // player. The threads call the player's virtual methods: each class
+  // destructor runs this first.
   void StopPlayerThreads();
+  // Unassigns the handlers; players with events of their own add theirs.
+  virtual void ClearHandlers();
   std::unique_lock<std::timed_mutex> LockData() { return std::unique_lock(FDataLock); }
   // The per-file state, kept alive by the caller's reference.
   std::shared_ptr<TVideoState> State() const;
-  TEventQueue& EventQueue() { return FEventQueue; }
-  bool Loading() const { return FLoading; }
+  // Queues a request for the play thread of the current file.
+  void PostRequest(TPlayRecord r);
   // True on the play thread and on the engine threads while they run the
   // player's hooks: waiting for the engine there would wait for oneself.
   bool OnEngineThread() const;
@@ -371,6 +358,19 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TFormatConverter FConverter;
 
  private:
+  // The settings the close resets, unless the next file was set up meanwhile.
+  enum TPerFile {
+    pfStreamSpecs,
+    pfStartTime,
+    pfRepeatType,
+    pfVerticalFlip,
+    pfCodecNames,
+    pfForceFormat,
+    pfPlayTime,
+    pfOptions,
+    pfSeekByBytes,
+    pfCount
+  };
   template <class T>
   T get(T TPlayerSettings::*m) const {
     std::lock_guard g(FSettingsLock);
@@ -381,6 +381,18 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
     std::lock_guard g(FSettingsLock);
     FSettings.*m = std::forward<V>(v);
   }
+  template <class T, class V>
+  void put(T TPlayerSettings::*m, V&& v, TPerFile f) {
+    std::lock_guard g(FSettingsLock);
+    FSettings.*m = std::forward<V>(v);
+    stamp(f);
+  }
+  // Under FSettingsLock.
+  void stamp(TPerFile f) { FWrittenAt[f] = ++FSettingsClock; }
+  std::uint64_t settingsClock() const {
+    std::lock_guard g(FSettingsLock);
+    return FSettingsClock;
+  }
   std::string streamSpec(AVMediaType t) const;
   void setStreamSpec(AVMediaType t, const std::string& v);
   // Applies fn to the playing state, if any.
@@ -388,78 +400,97 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void withState(F&& fn) {
     if (std::shared_ptr<TVideoState> is = State()) fn(*is);
   }
+
+  // Opening and closing.
   bool doOpen(const std::string& AFileName, bool APaused, bool AWait);
-  bool startPlayback(const std::shared_ptr<TVideoState>& is);
-  void opened(TVideoState* raw);
-  void failed(TVideoState* raw, bool waited);
-  bool stopBeforePlay(const std::shared_ptr<TVideoState>& is, bool wait);
-  // True when a stop came while the state was being created.
-  bool storeState(std::shared_ptr<TVideoState> is);
-  void close();
-  void resetAfterClose();
+  bool openRefused();
+  TPlayerSettings openSettings(std::uint64_t& clock, const AVInputFormat*& forced);
+  std::shared_ptr<TPlaySession> newSession(std::uint64_t settingsAt);
+  bool createState(const std::shared_ptr<TPlaySession>& s, const TPlayerSettings& settings,
+                   const std::string& AFileName, const AVInputFormat* forced, bool APaused,
+                   bool AWait);
+  bool startPlayback(const std::shared_ptr<TPlaySession>& s);
+  void opened(const std::shared_ptr<TPlaySession>& s, TVideoState* raw);
+  void failed(const std::shared_ptr<TPlaySession>& s, TVideoState* raw, bool waited);
+  void stopBeforePlay(TPlaySession& s, bool wait);
+  void waitForClose(TPlaySession& s);
+  void close(TPlaySession& s);
+  void resetAfterClose(const TPlaySession& s);
+  // The current session, and the session of a state (null when gone).
+  std::shared_ptr<TPlaySession> session() const;
+  std::shared_ptr<TPlaySession> sessionOf(const TVideoState* is) const;
+  bool isCurrent(const TPlaySession& s) const;
+
+  // Controls.
   void togglePause(TVideoState* is);
-  void streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel, TSeekFlags flags, bool wait);
-  void repeatAction(TVideoState* is);
+  void streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel, TSeekFlags flags);
+  void repeatAction(TPlaySession& s, TVideoState* is);
   void waitForSeek(TVideoState* is);
   bool switchStream(AVMediaType kind, int index);
   // Under the data lock: the request is valid; `current` gets the stream playing.
   bool checkSwitch(AVMediaType kind, int index, int& current);
-  void playThread(std::shared_ptr<TEventPump> pump);
-  bool playStep(double& remaining, bool& running);
-  void drawIfWanted();
-  bool handleRequest(const TPlayRecord& r);
-  void eventThread(std::shared_ptr<TEventPump> pump);
-  void deliver(const TPlayEvent& e);
-  std::shared_ptr<TEventPump> pump() const;
-  void newPump();
-  void stopThreads();
+
+  // The play thread and the event thread of a session.
+  void playThread(const std::shared_ptr<TPlaySession>& s);
+  void playLoop(TPlaySession& s);
+  bool playStep(TPlaySession& s, double& remaining, bool& running);
+  void drawIfWanted(TPlaySession& s);
+  bool handleRequest(TPlaySession& s, const TPlayRecord& r);
+  void eventThread(const std::shared_ptr<TPlaySession>& s);
+  // False once the player is gone (a handler destroyed it).
+  bool deliver(const TPlaySession& s, const TPlayEvent& e);
+  void postTo(TPlaySession& s, TPlayState st);
   void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
+
+  // Refresh.
   double targetDelay(TVideoState* is, double delay);
   // The released picture, held for CurrentAVFrame: its slot goes back to the
   // decoder as soon as the refresh drops past it.
   void keepShownFrame(TFFFrame* vp);
   // Drops the subtitles that have ended or been replaced.
   void expireSubtitles(TVideoState* is);
+  bool releasePicture(TVideoState* is, double& remaining, bool seekDoneAtEntry);
+  bool dropLate(TVideoState* is, TFFFrame* vp, double t, bool seekSeen);
+  void showPicture(TVideoState* is);
+  const TClock* positionClock(TVideoState* is, bool& useVideo) const;
+  void reportPosition(TPlaySession& s, std::int64_t pts, std::int64_t pos);
+  void checkPlayTime(TPlaySession& s, TVideoState* is, std::int64_t pts, int serial);
   void runVideoHook(AVFrame* frame, std::int64_t pts);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
-  mutable std::mutex FSettingsLock;  // guards FSettings and the strings below
+  mutable std::mutex FSettingsLock;  // guards FSettings, the strings below and the clock
   TPlayerSettings FSettings;
+  std::uint64_t FSettingsClock = 0;  // counts the writes of per-file settings
+  std::array<std::uint64_t, pfCount> FWrittenAt{};
   std::string FAudioDriver, FVideoDriver;
   std::string FForceFormat;
   const AVInputFormat* FForcedFormat = nullptr;
+  // The settings the engine reads while playing, shared with every state.
+  std::shared_ptr<TLiveSettings> FLive = std::make_shared<TLiveSettings>();
   std::string FLastErrMsg;
   std::string FFileName;
   mutable std::mutex FErrLock;  // FLastErrMsg, FFileName
   std::mutex FShownLock;
   FramePtr FShownFrame;
 
-  // Lock order: FDataLock, then FStateLock. FState changes under both.
-  mutable std::mutex FStateLock;
-  std::shared_ptr<TVideoState> FState;
-  bool FStopPending = false;                     // under FStateLock
-  std::atomic<TVideoState*> FStatePtr{nullptr};  // for threads that only compare
+  // Lock order: FDataLock, then FSessionLock. A session's state is stored and
+  // taken under both.
+  mutable std::mutex FSessionLock;
+  std::shared_ptr<TPlaySession> FSession;                // the current file
+  std::vector<std::shared_ptr<TPlaySession>> FSessions;  // every one with threads
+  std::atomic<TVideoState*> FStatePtr{nullptr};          // the current state
+  bool FOpenClaimed = false;  // under FSessionLock: an open is starting
   mutable std::timed_mutex FDataLock;
-  TEventQueue FEventQueue;
-  mutable std::mutex FPumpLock;
-  std::shared_ptr<TEventPump> FPump;
-  TPlayerThread FPlayThread, FEventThread, FResultThread;
+  std::atomic<bool> FDestroying{false};
   std::atomic<bool> FLibLoaded{false};
-  std::atomic<bool> FLooping{false};
-  std::atomic<bool> FStopped{true};
   std::atomic<bool> FPictureReady{true};
   std::atomic<bool> FSeeking{false};
-  std::atomic<bool> FTryOpenBusy{false};
-  std::atomic<bool> FInFileOpen{false};    // OnFileOpen is being raised
-  std::atomic<bool> FInBeforeFind{false};  // OnBeforeFindStreamInfo is being raised
-  std::atomic<bool> FLoading{false};
   bool FDrawWanted = false;  // play thread
   std::atomic<TPlayState> FPlayState{psStop};
   std::atomic<std::int64_t> FCurrentPTS{-1}, FCurrentPos{-1};
   std::atomic<std::int64_t> FLastPTS{AV_NOPTS_VALUE}, FLastPos{-1};
   std::atomic<std::int64_t> FPlayTime{AV_NOPTS_VALUE};
-  std::atomic<int> FPlayTimeSerial{-1};
   std::atomic<std::int64_t> FPositionInterval{30000};
   std::atomic<bool> FUseAudioPosition{false};
   std::atomic<double> Frdftspeed{0.02};

@@ -1,5 +1,6 @@
-// The settings the engine's threads read while a file plays. The player
-// writes them from any thread; each read sees a whole value.
+// The settings the engine's threads read while a file plays. The player owns
+// them and writes them from any thread, before and during an open; each read
+// sees a whole value.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "player/AudioOutput.h"
 #include "player/PlayerHost.h"
 
 namespace corvane {
@@ -20,6 +22,11 @@ class TLiveSettings {
     VerticalFlip = s.VerticalFlip;
     DisableVideoFilter = s.DisableVideoFilter;
     ResetFilterAfterSeeking = s.ResetFilterAfterSeeking;
+    audio->volume = s.AudioVolume;
+    audio->mute = s.Mute;
+    audio->audio_pitch = s.AudioPitch;
+    audio->use_soundtouch = s.UseSoundTouch;
+    audio->allowed_changes = s.SDLAllowedChangesFlag;
     std::lock_guard g(lock);
     vfilters = s.VideoFilters;
     afilters = s.AudioFilters;
@@ -28,6 +35,8 @@ class TLiveSettings {
 
   std::atomic<int> framedrop{-1}, decoder_reorder_pts{-1};
   std::atomic<bool> DisableVideoFilter{false}, ResetFilterAfterSeeking{false};
+  // Read by the audio output on every block.
+  const std::shared_ptr<TAudioControls> audio = std::make_shared<TAudioControls>();
   // A change of these rebuilds the video graph.
   void SetAutoRotate(bool v) { change(AutoRotate, v); }
   void SetVerticalFlip(bool v) { change(VerticalFlip, v); }

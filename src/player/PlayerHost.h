@@ -91,6 +91,9 @@ class TPlayerHost {
   // Logs the message; with storeLast it also becomes the player's LastErrMsg.
   virtual void ReportError(const std::string& msg, TLogLevel level, bool storeLast) = 0;
   virtual void BeforeFindStreamInfo(AVFormatContext* /*ic*/) {}
+  // A state was created (on the opener), or a failed one is about to be freed
+  // (nullptr).
+  virtual void StateCreated(TVideoState* /*is*/) {}
   // The input opened with at least one stream (read thread or opener).
   virtual void FileOpened(TVideoState* /*is*/) {}
   // Held while a stream switch changes which streams play: what the refresh

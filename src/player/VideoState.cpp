@@ -48,58 +48,72 @@ bool isDevice(const AVInputFormat* f) {
 // ---------------------------------------------------------------------------
 // Creation and closing
 
-TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s) : host(h), settings(s) {
-  live.Load(s);
-}
+TVideoState::TVideoState(TPlayerHost& h, const TPlayerSettings& s, std::shared_ptr<TLiveSettings> l)
+    : host(h), settings(s), live_settings(std::move(l)), live(*live_settings) {}
 
 std::unique_ptr<TVideoState> TVideoState::Create(TPlayerHost& host, const TPlayerSettings& settings,
                                                  const std::string& filename,
                                                  const AVInputFormat* iformat, bool openPaused,
-                                                 bool wait) {
-  std::unique_ptr<TVideoState> is(new TVideoState(host, settings));
-  if (openPaused) {
-    is->paused = 1;
-    is->open_paused = 1;
-    is->step = 0;
+                                                 bool wait, std::shared_ptr<TLiveSettings> live) {
+  if (!live) {
+    live = std::make_shared<TLiveSettings>();
+    live->Load(settings);
   }
-  if (settings.StepToKeyFrame) is->step_to_key_frame = 1;
-  is->filename = filename;
-  is->iformat = iformat;
-  TFFOptions& options = host.PlayerOptions();
-  is->format_opts = options.format_opts();
-  is->codec_opts = options.codec_opts();
-  is->sws_dict = options.sws_dict();
-  is->swr_opts = options.swr_opts();
-  if (is->pictq.Init(&is->videoq, VIDEO_PICTURE_QUEUE_SIZE, true) < 0 ||
-      is->subpq.Init(&is->subtitleq, SUBPICTURE_QUEUE_SIZE, false) < 0 ||
-      is->sampq.Init(&is->audioq, SAMPLE_QUEUE_SIZE, true) < 0)
+  std::unique_ptr<TVideoState> is(new TVideoState(host, settings, std::move(live)));
+  host.StateCreated(is.get());
+  if (!is->Start(filename, iformat, openPaused, wait)) {
+    // A failed state is forgotten by the host before it is freed.
+    host.StateCreated(nullptr);
     return nullptr;
-  is->vidclk.Init(&is->videoq.serial);
-  is->audclk.Init(&is->audioq.serial);
-  is->extclk.Init(nullptr);  // follows its own serial
-  is->sync.SetSyncType(settings.SyncType);
-  for (TClock* c : {&is->vidclk, &is->audclk, &is->extclk}) c->SetSpeed(settings.PlaybackSpeed);
-  is->wait_for_stream_opened = wait;
-  is->open_in_caller_thread = settings.OpenInCallerThread;
+  }
+  return is;
+}
 
-  if (is->open_in_caller_thread) {
-    const int ret = is->OpenInput();
+bool TVideoState::Start(const std::string& name, const AVInputFormat* format, bool openPaused,
+                        bool wait) {
+  if (openPaused) {
+    paused = 1;
+    open_paused = 1;
+    step = 0;
+  }
+  if (settings.StepToKeyFrame) step_to_key_frame = 1;
+  filename = name;
+  iformat = format;
+  TFFOptions& options = host.PlayerOptions();
+  format_opts = options.format_opts();
+  codec_opts = options.codec_opts();
+  sws_dict = options.sws_dict();
+  swr_opts = options.swr_opts();
+  if (pictq.Init(&videoq, VIDEO_PICTURE_QUEUE_SIZE, true) < 0 ||
+      subpq.Init(&subtitleq, SUBPICTURE_QUEUE_SIZE, false) < 0 ||
+      sampq.Init(&audioq, SAMPLE_QUEUE_SIZE, true) < 0)
+    return false;
+  vidclk.Init(&videoq.serial);
+  audclk.Init(&audioq.serial);
+  extclk.Init(nullptr);  // follows its own serial
+  sync.SetSyncType(settings.SyncType);
+  for (TClock* c : {&vidclk, &audclk, &extclk}) c->SetSpeed(settings.PlaybackSpeed);
+  wait_for_stream_opened = wait;
+  open_in_caller_thread = settings.OpenInCallerThread;
+
+  if (open_in_caller_thread) {
+    const int ret = OpenInput();
     if (ret < 0) {
-      is->FinishReading(ret);
-      return nullptr;
+      FinishReading(ret);
+      return false;
     }
   }
   try {
-    is->read_tid = std::thread([p = is.get()] { p->ReadThread(); });
+    read_tid = std::thread([this] { ReadThread(); });
   } catch (const std::system_error& e) {
-    is->Report(strprintf("SDL_CreateThread(): %s", e.what()), llFatal);
-    return nullptr;
+    Report(strprintf("SDL_CreateThread(): %s", e.what()), llFatal);
+    return false;
   }
-  if (!wait) return is;
-  waitPumping([&] { return is->FileOpened != 0; });
-  if (is->FileOpened > 0) return is;
-  is->Close();
-  return nullptr;
+  if (!wait) return true;
+  waitPumping([&] { return FileOpened != 0; });
+  if (FileOpened > 0) return true;
+  Close();
+  return false;
 }
 
 TVideoState::~TVideoState() { Close(); }
@@ -134,7 +148,9 @@ int TVideoState::InterruptCallback(void* opaque) {
   const std::int64_t since = is->last_read;
   if (since == INT64_MAX || is->settings.ReadTimeout < 1) return 0;
   if (ff::av_gettime_relative() - since > std::int64_t{is->settings.ReadTimeout} * 1000) {
-    FFLogger().Log(is->host.LogSender(), llInfo, "connecting/reading timeout");
+    // A stop before the state was stored zeroes the last read.
+    FFLogger().Log(is->host.LogSender(), llInfo,
+                   since == 0 ? "connecting/reading canceled" : "connecting/reading timeout");
     return 1;
   }
   return 0;
@@ -405,11 +421,7 @@ int TVideoState::OpenStreamComponent(int stream_index, bool start_audio) {
       audio = std::make_unique<TAudioOutput>(
           TAudioStateLink{sampq, audioq, audclk, extclk, vidclk, sync, paused, seek_paused},
           [this](TLogLevel level, const std::string& m) { Report(m, level); });
-      audio->SetVolume(settings.AudioVolume);
-      audio->SetMute(settings.Mute);
-      audio->SetAudioPitch(settings.AudioPitch);
-      audio->SetUseSoundTouch(settings.UseSoundTouch);
-      audio->SetAllowedChanges(settings.SDLAllowedChangesFlag);
+      audio->UseControls(live.audio);
       audio->SetStartTime(StartTime);
       if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
       if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);

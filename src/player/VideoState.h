@@ -61,11 +61,15 @@ class TVideoState {
  public:
   // Creates the state; the input is opened on the read thread, or at once
   // when the settings say so. With wait, returns only after the open ended
-  // (pumping the main thread); nullptr when it failed.
+  // (pumping the main thread); nullptr when it failed. The host hears of the
+  // state as soon as it exists, and of its end (nullptr) before a failed
+  // state is freed here. `live`: the owner's settings while playing (none:
+  // taken from `settings`).
   static std::unique_ptr<TVideoState> Create(TPlayerHost& host, const TPlayerSettings& settings,
                                              const std::string& filename,
                                              const AVInputFormat* iformat, bool openPaused,
-                                             bool wait);
+                                             bool wait,
+                                             std::shared_ptr<TLiveSettings> live = nullptr);
   ~TVideoState();  // Close
   TVideoState(const TVideoState&) = delete;
   TVideoState& operator=(const TVideoState&) = delete;
@@ -110,7 +114,8 @@ class TVideoState {
 
   TPlayerHost& host;
   TPlayerSettings settings;  // the player's settings at open
-  TLiveSettings live;        // the settings that act while playing
+  const std::shared_ptr<TLiveSettings> live_settings;
+  TLiveSettings& live;  // the settings that act while playing
   // The player's option dictionaries at open: the engine's threads read these,
   // never the player's, which the application changes meanwhile.
   TDictionary format_opts, codec_opts, sws_dict, swr_opts;
@@ -205,7 +210,9 @@ class TVideoState {
   std::atomic<bool> read_done{false};
 
  private:
-  TVideoState(TPlayerHost& h, const TPlayerSettings& s);
+  TVideoState(TPlayerHost& h, const TPlayerSettings& s, std::shared_ptr<TLiveSettings> l);
+  // The rest of Create: false when the open failed.
+  bool Start(const std::string& name, const AVInputFormat* format, bool openPaused, bool wait);
   int OpenInput();
   void ReadThread();
   // The graph a filter command goes to; the caller holds its lock.
