@@ -292,6 +292,46 @@ BareRun bareDecode(const std::string& path, bool toS16) {
   return run;
 }
 
+// Per target (seconds from the start): the time to seek to the key frame the
+// player's seek finds (nearest, no flags), flush the decoder and decode
+// pictures up to the first one at or after the target. Empty on failure.
+std::vector<double> bareSeekMs(const std::string& path, const std::vector<double>& targets) {
+  std::vector<double> ms;
+  AVFormatContext* raw = nullptr;
+  if (ff::avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return ms;
+  InputContextPtr ic(raw);
+  if (ff::avformat_find_stream_info(raw, nullptr) < 0) return ms;
+  const int v = ff::av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  CodecContextPtr vctx = v >= 0 ? openDecoder(raw, v) : nullptr;
+  if (!vctx) return ms;
+  const AVStream* st = raw->streams[v];
+  const std::int64_t start = raw->start_time != AV_NOPTS_VALUE ? raw->start_time : 0;
+  PacketPtr pkt = makePacket();
+  FramePtr frame = makeFrame();
+  for (double target : targets) {
+    const std::int64_t ts = std::llround(target * 1e6) + start;
+    const double wanted = static_cast<double>(ts) / 1e6;
+    const auto t0 = SteadyClock::now();
+    if (ff::avformat_seek_file(raw, -1, INT64_MIN, ts, INT64_MAX, 0) < 0) return {};
+    ff::avcodec_flush_buffers(vctx.get());
+    bool reached = false;
+    while (!reached && ff::av_read_frame(raw, pkt.get()) >= 0) {
+      if (pkt->stream_index == v && ff::avcodec_send_packet(vctx.get(), pkt.get()) >= 0) {
+        while (!reached && ff::avcodec_receive_frame(vctx.get(), frame.get()) == 0) {
+          const std::int64_t pts = frame->best_effort_timestamp;
+          reached = pts != AV_NOPTS_VALUE && static_cast<double>(pts) * av_q2d(st->time_base) >=
+                                                 wanted - 0.001;
+          ff::av_frame_unref(frame.get());
+        }
+      }
+      ff::av_packet_unref(pkt.get());
+    }
+    if (!reached) return {};
+    ms.push_back(msBetween(t0, SteadyClock::now()));
+  }
+  return ms;
+}
+
 // Process CPU seconds of one bare loop per second of media, or NaN.
 double bareCpuPerMediaSecond(const std::string& path, bool toS16, BareRun* result = nullptr) {
   const double c0 = processCpuSeconds();
@@ -687,6 +727,11 @@ void BM_PlayerSeek1080p(benchmark::State& state) {
   }
   double worst = 0;
   for (double o : offset) worst = std::max(worst, std::fabs(o));
+  const std::vector<double> bare =
+      bareSeekMs(path, std::vector<double>(std::begin(kTargets), std::end(kTargets)));
+  if (bare.empty()) return state.SkipWithError("the bare seek loop failed");
+  state.counters["bare_seek_to_target_picture_median_ms"] = median(bare);
+  state.counters["seek_over_bare"] = median(toPicture) / median(bare);
   state.counters["seek_to_first_picture_median_ms"] = median(toPicture);
   state.counters["seek_call_median_ms"] = median(call);
   state.counters["first_picture_minus_target_median_ms"] = median(offset);
@@ -694,5 +739,47 @@ void BM_PlayerSeek1080p(benchmark::State& state) {
   state.counters["tries"] = static_cast<double>(toPicture.size());
 }
 BENCHMARK(BM_PlayerSeek1080p)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+// Stop(true) while the psStop handler opens the next file: the time until
+// Stop returns (the wait ends with the file it stopped). Medians and the
+// worst of kTries tries.
+void BM_PlayerStopWhileReopening(benchmark::State& state) {
+  TRORizozu player;
+  player.SetAudioDriver("dummy");
+  player.SetVideoDriver("dummy");
+  player.SetTriggerEventInMainThread(false);
+  if (!player.LoadAVLib("")) return state.SkipWithError(player.LastErrMsg().c_str());
+  const std::string path = media::ensure(media::Kind::Numbered);
+  std::atomic<bool> reopen{false};
+  std::atomic<int> plays{0};
+  player.OnState = [&](TObject*, TPlayState s) {
+    if (s == psPlay) ++plays;
+    if (s == psStop && reopen.exchange(false)) player.TryOpen(path);
+  };
+  const auto until = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+    return done();
+  };
+  std::vector<double> stops;
+  for (auto _ : state) {
+    for (int i = 0; i < kTries; ++i) {
+      const int before = plays;
+      if (!player.Open(path)) return state.SkipWithError(player.LastErrMsg().c_str());
+      std::this_thread::sleep_for(200ms);
+      reopen = true;
+      const auto t0 = SteadyClock::now();
+      player.Stop(true);
+      stops.push_back(msBetween(t0, SteadyClock::now()));
+      if (!until([&] { return plays >= before + 2; }))
+        return state.SkipWithError("the re-opened file did not play");
+      player.Stop(true);
+    }
+  }
+  std::sort(stops.begin(), stops.end());
+  state.counters["stop_while_reopening_median_ms"] = median(stops);
+  state.counters["stop_while_reopening_max_ms"] = stops.back();
+  state.counters["tries"] = static_cast<double>(stops.size());
+}
+BENCHMARK(BM_PlayerStopWhileReopening)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace

@@ -182,6 +182,25 @@ TEST_F(DecoderTest, PreviousFrameAndKeyFramesLandOnExactFrames) {
   }
 }
 
+// A seek by time without flags lands on the key frame at or after the
+// target, a backward one at or before it; past the last key frame the seek
+// falls back to the one before.
+TEST_F(DecoderTest, SeekLandsOnTheSideItsFlagsSay) {
+  ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::Numbered))) << dec_.LastErrMsg();
+  constexpr int kGop = media::numbered::kGop;
+  const auto landing = [&](int frame, TSeekFlags flags) {
+    EXPECT_TRUE(dec_.Seek(std::int64_t{frame} * 40000, flags)) << dec_.LastErrMsg();
+    EXPECT_TRUE(dec_.Decode()) << dec_.LastErrMsg();
+    return frameNumber(dec_.FrameInfo());
+  };
+  EXPECT_EQ(landing(kGop + 1, 0), 2 * kGop);
+  EXPECT_EQ(landing(kGop + 1, sfBackward), kGop);
+  EXPECT_EQ(landing(2 * kGop, 0), 2 * kGop);
+  const int frames = media::numbered::kFrames;
+  const int lastKey = (frames - 1) / kGop * kGop;
+  EXPECT_EQ(landing(frames - 1, 0), lastKey);
+}
+
 TEST_F(DecoderTest, ReadAudioTotalsMatchTheDuration) {
   ASSERT_TRUE(dec_.LoadFile(media::ensure(media::Kind::ToneWav))) << dec_.LastErrMsg();
   std::vector<std::uint8_t> buf(3000);

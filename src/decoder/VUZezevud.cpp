@@ -53,6 +53,7 @@ void TVUZezevud::CloseFile() {
   FSeekIndex = FDesireVideoIndex = FDesireAudioIndex = -1;
   FFrameRate = {0, 0};
   FEOF = FEOFpkt = false;
+  FReadError = 0;
   resetPicture();
   FLastPTS = AV_NOPTS_VALUE;
   resetWave();
@@ -262,18 +263,23 @@ bool TVUZezevud::Seek(std::int64_t APTS, TSeekFlags ASeekFlags) {
   if (FVideoCodec) ff::avcodec_flush_buffers(FVideoCodec.get());
   if (FAudioCodec) ff::avcodec_flush_buffers(FAudioCodec.get());
   FEOF = FEOFpkt = false;
+  FReadError = 0;
   FVideoDrained = FAudioDrained = false;
   resetPicture();
   resetWave();
   FRemainsAudioSize = 0;
 
+  // By time, a backward seek lands at or before the target, any other at or
+  // after it.
   const auto attempt = [&](int flags) {
     MarkRead();
-    const std::int64_t maxTs = (flags & sfBackward) && !(flags & sfByte)
-                                   ? target
-                                   : std::numeric_limits<std::int64_t>::max();
-    return ff::avformat_seek_file(ic, FSeekIndex, std::numeric_limits<std::int64_t>::min(), target,
-                                  maxTs, flags);
+    const bool byTime = !(flags & sfByte);
+    const bool backward = flags & sfBackward;
+    const std::int64_t minTs =
+        byTime && !backward ? target : std::numeric_limits<std::int64_t>::min();
+    const std::int64_t maxTs =
+        byTime && backward ? target : std::numeric_limits<std::int64_t>::max();
+    return ff::avformat_seek_file(ic, FSeekIndex, minTs, target, maxTs, flags);
   };
   int ret = attempt(ASeekFlags);
   if (ret < 0) ret = attempt(ASeekFlags ^ sfBackward);
@@ -614,7 +620,13 @@ TVUZezevud::Got TVUZezevud::step(int video, int audio, const char* what) {
       return Got::AudioError;
   }
   if (FEOFpkt) {
-    // Every delayed frame of the taken streams has come out.
+    // Every delayed frame of the taken streams has come out. A read error
+    // other than the end is no end of stream: a seek may read on.
+    if (FReadError < 0) {
+      FFLogger().Log(this, llInfo, "%s",
+                     msg(what, strprintf("unknown error #%d.", FReadError)).c_str());
+      return Got::Stop;
+    }
     FEOF = true;
     ReportError(msg(what, "stream eof reached."), AV_LOG_INFO);
     return Got::Stop;
@@ -628,8 +640,8 @@ TVUZezevud::Got TVUZezevud::step(int video, int audio, const char* what) {
     return Got::Stop;
   }
   if (ret < 0) {
-    if (ret != AVERROR_EOF && ret != AVERROR(EPIPE) && !(ic->pb && ic->pb->eof_reached))
-      FFLogger().Log(this, llInfo, "%s", msg(what, strprintf("unknown error #%d.", ret)).c_str());
+    const bool end = ret == AVERROR_EOF || ret == AVERROR(EPIPE) || (ic->pb && ic->pb->eof_reached);
+    FReadError = end ? 0 : ret;
     FEOFpkt = true;
     if (video >= 0) ff::avcodec_send_packet(FVideoCodec.get(), nullptr);
     if (audio >= 0) ff::avcodec_send_packet(FAudioCodec.get(), nullptr);

@@ -136,6 +136,7 @@ class TVUZezevud : public TCustomDecoder {
   FramePtr FDecodedFrame, FFilteredFrame, FPictureFrame;
   bool FEOF = false;
   bool FEOFpkt = false;
+  int FReadError = 0;  // of the read that began the draining, when not the end
   TFrameInfo FPicture;
   std::int64_t FLastPTS = AV_NOPTS_VALUE;
   std::string Fvfilters, Flast_vfilters;

@@ -11,15 +11,9 @@
 
 namespace corvane {
 
-TCustomPlayer::TCustomPlayer(TComponent* AOwner)
-    : TFFBasePlayer(AOwner),
-      FEvents(std::make_shared<TSDLEventClient>([this](const SDL_Event& e) { mediaEvent(e); })) {
-  AddSDLEventClient(FEvents);
-}
+TCustomPlayer::TCustomPlayer(TComponent* AOwner) : TFFBasePlayer(AOwner) {}
 
 TCustomPlayer::~TCustomPlayer() {
-  FEvents->Detach();
-  RemoveSDLEventClient(FEvents.get());
   // The play thread draws through this object: stop it before the screen goes.
   StopPlayerThreads();
   auto video = LockSDLVideo();
@@ -122,7 +116,7 @@ void TCustomPlayer::HandleWindowEvent(TVideoState* is, const TPlayRecord& r) {
   is->force_refresh = 1;
 }
 
-void TCustomPlayer::mediaEvent(const SDL_Event& e) {
+void TCustomPlayer::MediaEvent(const SDL_Event& e) {
   TVideoState* is = State().get();
   if (e.type == SDL_QUIT) {
     PostRequest({FF_QUIT_EVENT, is});
@@ -140,7 +134,7 @@ void TCustomPlayer::keyDown(const SDL_Event& e) {
   if (TriggerEventInMainThread() && !isMainThread()) {
     // Posted, not waited for: the event thread serves every player.
     if (auto d = currentDispatcher()) {
-      d->post([client = std::weak_ptr(FEvents), e] {
+      d->post([client = std::weak_ptr(EventClient()), e] {
         if (auto c = client.lock()) c->Deliver(e);
       });
       return;
@@ -188,7 +182,7 @@ void TCustomPlayer::Draw(TVideoState* is) {
       std::lock_guard g(FRendererLock);
       FRenderDriver = FScreen.RenderDriver();
     }
-    FEvents->SetWindowID(FScreen.WindowID());
+    EventClient()->SetWindowID(FScreen.WindowID());
   }
   if (std::string why; !FScreen.OwnWindow() && NativeWindowLost(FScreen.Handle(), why)) {
     // Drawing on would only add errors: end the playback.
@@ -332,7 +326,7 @@ bool TCustomPlayer::ReadScreen(const TRect& r, std::vector<std::uint32_t>& out) 
 }
 
 void TCustomPlayer::destroyScreen() {
-  FEvents->SetWindowID(0);
+  EventClient()->SetWindowID(0);
   FScreen.Destroy();
 }
 

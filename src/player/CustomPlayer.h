@@ -97,7 +97,7 @@ class TCustomPlayer : public TFFBasePlayer {
   // The render driver of the window, once one was made.
   std::string RenderDriver() const;
   // The media layer's id of the window drawn into, 0 without one.
-  std::uint32_t ScreenWindowID() const { return FEvents->WindowID(); }
+  std::uint32_t ScreenWindowID() const { return EventClient()->WindowID(); }
 
   // A key pressed in the player's window (an SDL key code). With
   // TriggerEventInMainThread and a dispatcher it is posted to the main
@@ -119,10 +119,10 @@ class TCustomPlayer : public TFFBasePlayer {
   void ClearScreen(bool AReplaced) override;
   void ClearHandlers() override;
   void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;
+  void MediaEvent(const SDL_Event& e) override;
   void SubtitleExpired(TFFFrame& sp) override;
 
  private:
-  void mediaEvent(const SDL_Event& e);
   void keyDown(const SDL_Event& e);
   void destroyScreen();
   void drawPicture(TVideoState* is, const TRect& area);
@@ -148,8 +148,6 @@ class TCustomPlayer : public TFFBasePlayer {
   std::string FWindowTitle;
   mutable std::mutex FRendererLock;
   std::string FRenderer, FRenderDriver;
-  // Window, key and quit events from the media layer's event thread.
-  std::shared_ptr<TSDLEventClient> FEvents;
   std::atomic<bool> FFullScreen{false}, FFullScreenChanged{false};
   mutable std::mutex FDisplayRectLock;
   TRect FDisplayRect;

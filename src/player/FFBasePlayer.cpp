@@ -3,14 +3,22 @@
 #include "foundation/ErrorText.h"
 #include "foundation/FFLoader.h"
 #include "foundation/MainThread.h"
+#include "foundation/api/sdl2.h"
 #include "player/EngineScope.h"
 #include "player/SDLLoader.h"
 
 namespace corvane {
 
-TFFBasePlayer::TFFBasePlayer(TComponent* AOwner) : TFFBaseComponent(AOwner) {
+TFFBasePlayer::TFFBasePlayer(TComponent* AOwner)
+    : TFFBaseComponent(AOwner),
+      FEvents(std::make_shared<TSDLEventClient>([this](const SDL_Event& e) { MediaEvent(e); })) {
   FLive->Load(FSettings);
   if (AVLibLoaded()) FOptions.init_opts();
+  AddSDLEventClient(FEvents);
+}
+
+void TFFBasePlayer::MediaEvent(const SDL_Event& e) {
+  if (e.type == SDL_QUIT) PostRequest({FF_QUIT_EVENT, nullptr});
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
@@ -34,6 +42,9 @@ void TFFBasePlayer::ClearHandlers() {
 
 void TFFBasePlayer::StopPlayerThreads() {
   if (FDestroying.exchange(true)) return;
+  // No media-layer event reaches the derived player from here on.
+  FEvents->Detach();
+  RemoveSDLEventClient(FEvents.get());
   ClearHandlers();
   Stop(true);
   std::vector<std::shared_ptr<TPlaySession>> sessions;
@@ -70,11 +81,43 @@ bool TFFBasePlayer::LoadAVLib(const std::string& APath) {
   FLibLoaded = true;
   FOptions.init_opts();
   if (!FFLoader().Load(libSoundTouch)) FFLogger().Log(this, llWarning, FFLoader().LastErrMsg());
-  const std::vector<std::string> drivers = SDLLoader().AudioDrivers();
-  for (std::size_t i = 0; i < drivers.size(); ++i)
-    FFLogger().Log(this, llInfo, "Available audio driver [index %d]: %s", static_cast<int>(i),
-                   drivers[i].c_str());
+  logDrivers("audio", SDLLoader().AudioDrivers());
+  if (HasScreen()) {
+    logDrivers("video", SDLLoader().VideoDrivers());
+    logRenderDrivers();
+  }
   return true;
+}
+
+void TFFBasePlayer::logDrivers(const char* kind, const std::vector<std::string>& names) {
+  for (std::size_t i = 0; i < names.size(); ++i)
+    FFLogger().Log(this, llInfo, "Available %s driver [index %d]: %s", kind, static_cast<int>(i),
+                   names[i].c_str());
+}
+
+void TFFBasePlayer::logRenderDrivers() {
+  const int n = sdl::SDL_GetNumRenderDrivers();
+  for (int i = 0; i < n; ++i) {
+    SDL_RendererInfo info{};
+    if (sdl::SDL_GetRenderDriverInfo(i, &info) < 0) continue;
+    FFLogger().Log(this, llInfo,
+                   "Available render driver [index %d]: %s, flags: %d, formats num: %d, formats: "
+                   "%d, width: %d, height: %d",
+                   i, info.name ? info.name : "", static_cast<int>(info.flags),
+                   static_cast<int>(info.num_texture_formats),
+                   info.num_texture_formats ? static_cast<int>(info.texture_formats[0]) : 0,
+                   info.max_texture_width, info.max_texture_height);
+  }
+}
+
+void TFFBasePlayer::QuitSDL() {
+  Stop(true);
+  if (!FSDLClient.exchange(false)) return;
+  // Players still playing keep the media layer; the last one shuts it down.
+  if (SDLLoader().ClientCount() > 1)
+    SDLLoader().Quit(this);
+  else
+    SDLLoader().QuitAll();
 }
 
 void TFFBasePlayer::UnloadAVLib() {
@@ -129,6 +172,9 @@ bool TFFBasePlayer::InitSDL() {
     FFLogger().Log(this, llWarning, "No video output (%s): playing without display", why.c_str());
   }
   FSDLClient = true;
+  if (HasScreen() && !FNoScreen)
+    FFLogger().Log(this, llInfo, "Current video driver: %s",
+                   SDLLoader().CurrentVideoDriver().c_str());
   FFLogger().Log(this, llInfo, "Current audio driver: %s",
                  SDLLoader().CurrentAudioDriver().c_str());
   const std::vector<std::string> devices = SDLLoader().AudioDevices();
@@ -175,8 +221,9 @@ std::shared_ptr<TPlaySession> TFFBasePlayer::session() const {
 
 std::shared_ptr<TPlaySession> TFFBasePlayer::sessionOf(const TVideoState* is) const {
   std::lock_guard g(FSessionLock);
-  for (const std::shared_ptr<TPlaySession>& s : FSessions)
-    if (s->stored == is || s->state.get() == is || s->Pending() == is) return s;
+  // Newest first: an address freed by an older session may be reused.
+  for (auto s = FSessions.rbegin(); s != FSessions.rend(); ++s)
+    if ((*s)->Created() == is) return *s;
   return nullptr;
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/Bitmap.h"
 #include "foundation/EventSlot.h"
 #include "foundation/FormatConverter.h"
+#include "foundation/SDLEventThread.h"
 #include "foundation/Library.h"
 #include "player/PlayEvents.h"
 #include "player/PlaySession.h"
@@ -44,6 +45,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void UnloadAVLib();
   bool SDLWasInit();
   bool InitSDL();
+  // Stops the file and shuts the media layer down for every player; other
+  // players stop through the quit request it sends them first.
+  void QuitSDL();
 
   // Open waits until the input is open (or failed); TryOpen returns at once
   // and reports through OnFileOpen or OnOpenFailed. Any thread but the
@@ -88,6 +92,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // The picture last released, a reference the caller owns (av_frame_free), or
   // null.
   AVFrame* CurrentAVFrame();
+  // The picture being handed to OnFrameHook and OnVideoHook, on the video
+  // decoder thread while they run; null otherwise.
+  AVFrame* HookingAVFrame() const { return FHookingAVFrame; }
 
   // Properties. Every one may be read and set from any thread; those the
   // engine reads while playing take effect on the playing file.
@@ -112,6 +119,9 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool SetAudioStreamIndex(int AIndex);
   bool SetVideoStreamIndex(int AIndex);
   bool SetSubtitleStreamIndex(int AIndex);
+  // Byte sizes of the packet queues, -1 without a file; QueueSize: audio and
+  // video together.
+  int QueueSize() const;
   int AudioQueueSize() const;
   int VideoQueueSize() const;
   int SubtitleQueueSize() const;
@@ -237,6 +247,10 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetForceFormat(const std::string& AName);
   std::vector<std::string> AudioDrivers() const;
   std::vector<std::string> AudioDevices() const;
+  // Resuming lets the video clock run only when the input accepted the read
+  // pause.
+  bool CheckReadPause() const { return get(&TPlayerSettings::CheckReadPause); }
+  void SetCheckReadPause(bool v) { put(&TPlayerSettings::CheckReadPause, v); }
   bool StepToKeyFrame() const { return get(&TPlayerSettings::StepToKeyFrame); }
   void SetStepToKeyFrame(bool v);
   TShowMode ShowMode() const { return get(&TPlayerSettings::show_mode); }
@@ -325,6 +339,10 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // A screen that must exist (the application's window); without one a player
   // whose video output cannot start plays without display.
   virtual bool ScreenRequired() const { return false; }
+  // An event of the media layer's event thread for this player: a quit ends
+  // the file; players with a window add its events.
+  virtual void MediaEvent(const SDL_Event& e);
+  const std::shared_ptr<TSDLEventClient>& EventClient() const { return FEvents; }
   // Resize and expose reports of the window, on the play thread.
   virtual void HandleWindowEvent(TVideoState* /*is*/, const TPlayRecord& /*r*/) {}
   // A subtitle leaves the screen (play thread, before its slot is reused).
@@ -441,6 +459,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   bool deliver(const TPlaySession& s, const TPlayEvent& e);
   void postTo(TPlaySession& s, TPlayState st);
   void report(const std::string& msg, TLogLevel level = llError, bool storeLast = true);
+  void logDrivers(const char* kind, const std::vector<std::string>& names);
+  void logRenderDrivers();
 
   // Refresh.
   double targetDelay(TVideoState* is, double delay);
@@ -456,6 +476,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void reportPosition(TPlaySession& s, std::int64_t pts, std::int64_t pos);
   void checkPlayTime(TPlaySession& s, TVideoState* is, std::int64_t pts, int serial);
   void runVideoHook(AVFrame* frame, std::int64_t pts);
+  void runFrameHook(AVFrame* frame, std::int64_t pts);
 
   TFFOptions FOptions;
   TVUZezevud FDecoder;
@@ -503,9 +524,12 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   TFormatConverter FHookConverter;
   std::atomic<BmpFormat> FHookFormat{BmpFormat::pf32bit};
   std::atomic<int> FFrameWidth{0}, FFrameHeight{0};
+  std::atomic<AVFrame*> FHookingAVFrame{nullptr};
   std::atomic<bool> FSDLClient{false};
   std::atomic<bool> FNoScreen{false};
   std::atomic<bool> FTriggerMain{true};  // TriggerEventInMainThread
+  // Listed with the media layer's event thread from construction on.
+  std::shared_ptr<TSDLEventClient> FEvents;
 };
 
 }  // namespace corvane

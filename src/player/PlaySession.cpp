@@ -31,6 +31,7 @@ bool TPlayerThread::Joinable() const {
 void TPlaySession::SetPending(TVideoState* is) {
   std::lock_guard g(FLock);
   FPending = is;
+  if (is) FCreated = is;
   if (is && FStopRequested) is->abort_request = 1;
 }
 
@@ -56,6 +57,11 @@ bool TPlaySession::StartPlay() {
 TVideoState* TPlaySession::Pending() {
   std::lock_guard g(FLock);
   return FPending;
+}
+
+const TVideoState* TPlaySession::Created() {
+  std::lock_guard g(FLock);
+  return FCreated;
 }
 
 bool TPlaySession::StopRequested() {

@@ -76,6 +76,9 @@ struct TPlaySession {
   bool StartPlay();
   bool StopRequested();
   TVideoState* Pending();
+  // The state this session made, for matching the engine's reports; never
+  // dereferenced.
+  const TVideoState* Created();
   bool Finished() const { return !play.Running() && !events.Running() && !result.Running(); }
 
   // The player's settings clock when its settings were taken.
@@ -106,6 +109,7 @@ struct TPlaySession {
  private:
   std::mutex FLock;
   TVideoState* FPending = nullptr;
+  const TVideoState* FCreated = nullptr;
   bool FStopRequested = false, FPlayStarted = false;
 };
 

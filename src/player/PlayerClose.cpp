@@ -110,6 +110,7 @@ void TFFBasePlayer::close(TPlaySession& s) {
     keepShownFrame(nullptr);
     resetAfterClose(s);
   }
+  s.opening = false;
   s.closed = true;
 }
 
@@ -123,6 +124,7 @@ void TFFBasePlayer::resetAfterClose(const TPlaySession& s) {
   FCurrentPTS = -1;
   FCurrentPos = -1;
   FFrameWidth = FFrameHeight = 0;
+  FHookingAVFrame = nullptr;
   bool options = false;
   {
     std::lock_guard g(FSettingsLock);

@@ -1,6 +1,9 @@
 // Controls of the playing file: pause, step, seek, the repeat action and
 // stream switching.
+#include <chrono>
 #include <cmath>
+#include <functional>
+#include <thread>
 
 #include "foundation/FFLoader.h"
 #include "player/EngineScope.h"
@@ -11,17 +14,31 @@ namespace {
 
 double nowSeconds() { return static_cast<double>(ff::av_gettime_relative()) / 1e6; }
 
+// Waits up to 250 ms for done, without pumping: the caller holds the data lock.
+bool waitBriefly(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 }  // namespace
 
+// A seek under way and a picture being queued are given a moment to finish,
+// so that the pause takes the picture they bring.
 void TFFBasePlayer::togglePause(TVideoState* is) {
+  if (!waitBriefly([this] { return !FSeeking; })) FSeeking = false;
   if (is->paused) {
     const double lu =
         std::isnan(is->vidclk.Get()) ? is->extclk.LastUpdated() : is->vidclk.LastUpdated();
     is->frame_timer = is->frame_timer + nowSeconds() - lu;
-    if (is->read_pause_return != AVERROR(ENOSYS)) is->vidclk.SetPaused(false);
+    if (CheckReadPause() && is->read_pause_return != AVERROR(ENOSYS)) is->vidclk.SetPaused(false);
     is->vidclk.Set(is->vidclk.Get(), is->vidclk.Serial());
     is->SetPaused(false);
   } else {
+    if (is->video_st && !waitBriefly([this] { return FPictureReady.load(); })) FPictureReady = true;
     is->SetPaused(true);
   }
   is->extclk.Set(is->extclk.Get(), is->extclk.Serial());

@@ -58,8 +58,14 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
   const std::int64_t us =
       std::isnan(pts) ? AV_NOPTS_VALUE : std::llround(pts * 1e6) - is->StartTime;
   EngineScope engine(this, AVMEDIA_TYPE_VIDEO);
+  // Valid while the hooks run only: the picture goes on to the queue.
+  FHookingAVFrame = frame;
   if (FVideoHook && OnVideoHook) runVideoHook(frame, us);
-  if (!FFrameHook || !OnFrameHook) return;
+  if (FFrameHook && OnFrameHook) runFrameHook(frame, us);
+  FHookingAVFrame = nullptr;
+}
+
+void TFFBasePlayer::runFrameHook(AVFrame* frame, std::int64_t pts) {
   // The application may write into the picture: never into a decoder reference.
   if (ff::av_frame_make_writable(frame) < 0) return;
   PicturePlanes p;
@@ -68,7 +74,7 @@ void TFFBasePlayer::HookPicture(TVideoState* is, AVFrame* frame, double pts) {
     p.linesize[i] = frame->linesize[i];
   }
   OnFrameHook.Raise(this, p, static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
-                    us);
+                    pts);
 }
 
 void TFFBasePlayer::PictureEvent(bool set) { FPictureReady = set; }

@@ -23,13 +23,14 @@ namespace corvane {
 class TVideoState;
 struct TFFFrame;
 
+// AUTO: the video when there is one, else the waves.
 enum TShowMode : int {
-  SHOW_MODE_NONE = -1,
-  SHOW_MODE_VIDEO = 0,
+  SHOW_MODE_AUTO = 0,
+  SHOW_MODE_VIDEO,
   SHOW_MODE_WAVES,
   SHOW_MODE_RDFT,
+  SHOW_MODE_NONE,
   SHOW_MODE_NB,
-  SHOW_MODE_AUTO = SHOW_MODE_NB,
 };
 
 enum TRepeatType { rtNone, rtStop, rtLoop, rtPause, rtRewind, rtEnd };
@@ -67,6 +68,7 @@ struct TPlayerSettings {
   bool CheckIOERR = true;
   TRepeatType RepeatType = rtNone;
   bool StepToKeyFrame = false;
+  bool CheckReadPause = false;
   bool OpenInCallerThread = false;
   Tav_sync_type SyncType = AV_SYNC_AUDIO_MASTER;
   double PlaybackSpeed = 1.0;

@@ -234,10 +234,8 @@ void TFFBasePlayer::ToggleAudioDisplay() {
   std::lock_guard g(FSettingsLock);
   TVideoState* is = FStatePtr;
   const int current = is ? is->show_mode : FSettings.show_mode;
-  // video -> waves -> spectrum -> none -> video
-  static constexpr TShowMode kNext[] = {SHOW_MODE_WAVES, SHOW_MODE_RDFT, SHOW_MODE_NONE};
-  const TShowMode next =
-      current >= SHOW_MODE_VIDEO && current < SHOW_MODE_NB ? kNext[current] : SHOW_MODE_VIDEO;
+  // auto or none -> video -> waves -> spectrum -> none
+  const auto next = static_cast<TShowMode>(current % SHOW_MODE_NONE + 1);
   FSettings.show_mode = next;
   if (is) {
     is->show_mode = next;
@@ -323,6 +321,11 @@ int TFFBasePlayer::VideoStreamIndex() const {
 int TFFBasePlayer::SubtitleStreamIndex() const {
   std::shared_ptr<TVideoState> is = State();
   return is ? is->subtitle_stream.load() : -1;
+}
+
+int TFFBasePlayer::QueueSize() const {
+  std::shared_ptr<TVideoState> is = State();
+  return is ? is->audioq.size.load() + is->videoq.size.load() : -1;
 }
 
 int TFFBasePlayer::AudioQueueSize() const {
