@@ -319,8 +319,8 @@ std::vector<double> bareSeekMs(const std::string& path, const std::vector<double
       if (pkt->stream_index == v && ff::avcodec_send_packet(vctx.get(), pkt.get()) >= 0) {
         while (!reached && ff::avcodec_receive_frame(vctx.get(), frame.get()) == 0) {
           const std::int64_t pts = frame->best_effort_timestamp;
-          reached = pts != AV_NOPTS_VALUE && static_cast<double>(pts) * av_q2d(st->time_base) >=
-                                                 wanted - 0.001;
+          reached = pts != AV_NOPTS_VALUE &&
+                    static_cast<double>(pts) * av_q2d(st->time_base) >= wanted - 0.001;
           ff::av_frame_unref(frame.get());
         }
       }

@@ -331,7 +331,12 @@ int main(int argc, char** argv) {
     // closed) ends the list.
     if (stopped) playing = !quit && (ended || playTime != AV_NOPTS_VALUE) && openNext();
   }
-  if (gSignal) player.Stop(true);
+  // Stop(true) returns once the file is closed; its psStop may still be on
+  // its way to this thread.
+  if (gSignal) {
+    player.Stop(true);
+    if (playing) waitPumping([&] { return stopped; }, std::chrono::seconds(2));
+  }
   dispatcher->pump();
   if (recorder) {
     recorder->PlaybackStopped();

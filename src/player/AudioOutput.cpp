@@ -87,12 +87,9 @@ std::string TAudioOutput::AudioDevice() const {
 
 int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_sample_rate,
                        TAudioParams& audio_hw_params) {
-  static constexpr int next_nb_channels[] = {0, 0, 1, 6, 2, 6, 4, 6};
-  static constexpr int next_sample_rates[] = {0, 44100, 48000, 96000, 192000};
   // Players open their devices one at a time.
   auto held = SDLLoader().Lock();
   Close();
-
   TAudioParams wanted;
   ff::av_channel_layout_copy(&wanted.ch_layout, &wanted_channel_layout);
   int wanted_nb_channels = wanted.channels();
@@ -103,14 +100,45 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   if (wanted.ch_layout.order != AV_CHANNEL_ORDER_NATIVE)
     defaultLayout(wanted.ch_layout, wanted_nb_channels);
   wanted_nb_channels = wanted.channels();
-
-  SDL_AudioSpec wanted_spec{};
-  wanted_spec.channels = static_cast<Uint8>(std::clamp(wanted_nb_channels, 0, 255));
-  wanted_spec.freq = wanted_sample_rate;
-  if (wanted_spec.freq <= 0 || wanted_spec.channels <= 0) {
+  if (wanted_sample_rate <= 0 || wanted_nb_channels <= 0) {
     report(llError, "Invalid sample rate or channel count!");
     return -1;
   }
+  std::string name;
+  {
+    std::lock_guard g(device_lock);
+    name = wanted_device;
+  }
+  SDL_AudioSpec obtained{};
+  int asked_channels = 0;
+  const SDL_AudioDeviceID dev =
+      openDevice(name, wanted, wanted_nb_channels, wanted_sample_rate, obtained, asked_channels);
+  if (!dev) return -1;
+  if (!hardwareParams(obtained, asked_channels, wanted, audio_hw_params)) {
+    sdl::SDL_CloseAudioDevice(dev);
+    return -1;
+  }
+  if (obtained.channels != wanted_nb_channels)
+    report(llInfo, strprintf("Audio channels changed from %d to %d (SDL advised)",
+                             wanted_nb_channels, obtained.channels));
+  if (obtained.freq != wanted_sample_rate)
+    report(llInfo, strprintf("Audio sample rate changed from %d to %d (SDL advised)",
+                             wanted_sample_rate, obtained.freq));
+  noteDevice(held, name, dev);
+  startOutput(dev, audio_hw_params, static_cast<int>(obtained.size));
+  return audio_hw_buf_size;
+}
+
+// Tries the wanted layout and rate, then fewer channels, then other rates;
+// `wanted` ends with the layout opened. 0 when nothing opened.
+SDL_AudioDeviceID TAudioOutput::openDevice(const std::string& name, TAudioParams& wanted,
+                                           int wanted_nb_channels, int wanted_sample_rate,
+                                           SDL_AudioSpec& obtained, int& asked_channels) {
+  static constexpr int next_nb_channels[] = {0, 0, 1, 6, 2, 6, 4, 6};
+  static constexpr int next_sample_rates[] = {0, 44100, 48000, 96000, 192000};
+  SDL_AudioSpec wanted_spec{};
+  wanted_spec.channels = static_cast<Uint8>(std::clamp(wanted_nb_channels, 0, 255));
+  wanted_spec.freq = wanted_sample_rate;
   int next_sample_rate_idx = std::size(next_sample_rates) - 1;
   while (next_sample_rate_idx && next_sample_rates[next_sample_rate_idx] >= wanted_spec.freq)
     next_sample_rate_idx--;
@@ -121,13 +149,6 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
       2 << log2floor(static_cast<unsigned>(wanted_spec.freq / SDL_AUDIO_MAX_CALLBACKS_PER_SEC))));
   wanted_spec.callback = &TAudioOutput::sdlCallback;
   wanted_spec.userdata = this;
-
-  std::string name;
-  {
-    std::lock_guard g(device_lock);
-    name = wanted_device;
-  }
-  SDL_AudioSpec obtained{};
   SDL_AudioDeviceID dev;
   while (!(dev = sdl::SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), 0, &wanted_spec,
                                           &obtained, controls->allowed_changes))) {
@@ -140,46 +161,46 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
       wanted_spec.channels = static_cast<Uint8>(wanted_nb_channels);
       if (!wanted_spec.freq) {
         report(llError, "No more combinations to try, audio open failed");
-        return -1;
+        return 0;
       }
     }
     defaultLayout(wanted.ch_layout, wanted_spec.channels);
   }
+  asked_channels = wanted_spec.channels;
+  return dev;
+}
+
+// The device's format as the resampler's target; false when it is unusable.
+bool TAudioOutput::hardwareParams(const SDL_AudioSpec& obtained, int asked_channels,
+                                  TAudioParams& wanted, TAudioParams& hw) {
   if (obtained.format != AUDIO_S16SYS) {
-    sdl::SDL_CloseAudioDevice(dev);
     report(llError, strprintf("SDL advised audio format %d is not supported!", obtained.format));
-    return -1;
+    return false;
   }
-  if (obtained.channels != wanted_spec.channels) {
+  if (obtained.channels != asked_channels) {
     defaultLayout(wanted.ch_layout, obtained.channels);
     if (wanted.ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
-      sdl::SDL_CloseAudioDevice(dev);
       report(llError,
              strprintf("SDL advised channel count %d is not supported!", obtained.channels));
-      return -1;
+      return false;
     }
   }
-
-  audio_hw_params.fmt = AV_SAMPLE_FMT_S16;
-  audio_hw_params.freq = obtained.freq;
-  ff::av_channel_layout_uninit(&audio_hw_params.ch_layout);
-  ff::av_channel_layout_copy(&audio_hw_params.ch_layout, &wanted.ch_layout);
-  audio_hw_params.frame_size = ff::av_samples_get_buffer_size(nullptr, audio_hw_params.channels(),
-                                                              1, audio_hw_params.fmt, 1);
-  audio_hw_params.bytes_per_sec = ff::av_samples_get_buffer_size(
-      nullptr, audio_hw_params.channels(), audio_hw_params.freq, audio_hw_params.fmt, 1);
-  if (audio_hw_params.bytes_per_sec <= 0 || audio_hw_params.frame_size <= 0) {
-    sdl::SDL_CloseAudioDevice(dev);
+  hw.fmt = AV_SAMPLE_FMT_S16;
+  hw.freq = obtained.freq;
+  ff::av_channel_layout_uninit(&hw.ch_layout);
+  ff::av_channel_layout_copy(&hw.ch_layout, &wanted.ch_layout);
+  hw.frame_size = ff::av_samples_get_buffer_size(nullptr, hw.channels(), 1, hw.fmt, 1);
+  hw.bytes_per_sec = ff::av_samples_get_buffer_size(nullptr, hw.channels(), hw.freq, hw.fmt, 1);
+  if (hw.bytes_per_sec <= 0 || hw.frame_size <= 0) {
     report(llError, "av_samples_get_buffer_size failed");
-    return -1;
+    return false;
   }
-  if (obtained.channels != wanted_nb_channels)
-    report(llInfo, strprintf("Audio channels changed from %d to %d (SDL advised)",
-                             wanted_nb_channels, obtained.channels));
-  if (obtained.freq != wanted_sample_rate)
-    report(llInfo, strprintf("Audio sample rate changed from %d to %d (SDL advised)",
-                             wanted_sample_rate, obtained.freq));
+  return true;
+}
 
+// The device in use, for AudioDevice: the one asked for, or the only one.
+void TAudioOutput::noteDevice(const std::unique_lock<std::mutex>& held, const std::string& name,
+                              SDL_AudioDeviceID dev) {
   std::string shown = name;
   if (shown.empty()) {
     const auto& devices = SDLLoader().AudioDevices(held);
@@ -191,13 +212,15 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   }
   report(llInfo, strprintf("Current audio device [SDL audio id %u]: %s", dev,
                            name.empty() ? "system default" : name.c_str()));
+}
 
+void TAudioOutput::startOutput(SDL_AudioDeviceID dev, const TAudioParams& hw, int hwBufSize) {
   audio_dev = dev;
-  audio_tgt = audio_hw_params;
-  audio_src = audio_hw_params;
+  audio_tgt = hw;
+  audio_src = hw;
   tgt_channels = audio_tgt.channels();
   tgt_freq = audio_tgt.freq;
-  audio_hw_buf_size = static_cast<int>(obtained.size);
+  audio_hw_buf_size = hwBufSize;
   audio_buf = nullptr;
   audio_buf_size = 0;
   audio_buf_index = 0;
@@ -205,7 +228,6 @@ int TAudioOutput::Open(const AVChannelLayout& wanted_channel_layout, int wanted_
   audio_diff_avg_count = 0;
   audio_diff_cum = 0;
   audio_diff_threshold = static_cast<double>(audio_hw_buf_size) / audio_tgt.bytes_per_sec;
-  return audio_hw_buf_size;
 }
 
 void TAudioOutput::Pause(bool pause) {

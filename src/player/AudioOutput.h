@@ -138,6 +138,14 @@ class TAudioOutput {
     void operator()(void* h) const;
   };
   static void sdlCallback(void* opaque, Uint8* stream, int len);
+  SDL_AudioDeviceID openDevice(const std::string& name, TAudioParams& wanted,
+                               int wanted_nb_channels, int wanted_sample_rate,
+                               SDL_AudioSpec& obtained, int& asked_channels);
+  bool hardwareParams(const SDL_AudioSpec& obtained, int asked_channels, TAudioParams& wanted,
+                      TAudioParams& hw);
+  void noteDevice(const std::unique_lock<std::mutex>& held, const std::string& name,
+                  SDL_AudioDeviceID dev);
+  void startOutput(SDL_AudioDeviceID dev, const TAudioParams& hw, int hwBufSize);
   void report(TLogLevel level, const std::string& msg) const;
   bool tempoUsable() const;
   int applyTempo(int size, bool external_speed, double speed);

@@ -4,10 +4,10 @@
 #include <cmath>
 
 #include "foundation/MainThread.h"
+#include "foundation/SDLEventThread.h"
 #include "foundation/StrFormat.h"
 #include "foundation/api/avutil.h"
 #include "player/NativeWindow.h"
-#include "foundation/SDLEventThread.h"
 
 namespace corvane {
 

@@ -35,13 +35,15 @@ class TCustomPlayer : public TFFBasePlayer {
   bool TryOpen(const std::string& AFileName, std::uintptr_t AScreenHandle, bool APaused = false);
   // Open(file, 0) and the like: any integer but a bool is a screen handle.
   template <std::integral H>
-  requires(!std::same_as<H, bool> && !std::same_as<H, std::uintptr_t>) bool Open(
-      const std::string& AFileName, H AScreenHandle, bool APaused = false) {
+  requires(!std::same_as<H, bool> &&
+           !std::same_as<H, std::uintptr_t>) bool Open(const std::string& AFileName,
+                                                       H AScreenHandle, bool APaused = false) {
     return Open(AFileName, static_cast<std::uintptr_t>(AScreenHandle), APaused);
   }
   template <std::integral H>
-  requires(!std::same_as<H, bool> && !std::same_as<H, std::uintptr_t>) bool TryOpen(
-      const std::string& AFileName, H AScreenHandle, bool APaused = false) {
+  requires(!std::same_as<H, bool> &&
+           !std::same_as<H, std::uintptr_t>) bool TryOpen(const std::string& AFileName,
+                                                          H AScreenHandle, bool APaused = false) {
     return TryOpen(AFileName, static_cast<std::uintptr_t>(AScreenHandle), APaused);
   }
 

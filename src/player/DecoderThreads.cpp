@@ -243,20 +243,24 @@ int TVideoState::ConfigureVideoFilters(AVFilterGraph* graph, const std::string& 
   return 0;
 }
 
+// The video thread's filter graph and what it was built for.
+struct TVideoGraphState {
+  int w = 0, h = 0, format = -2, serial = -1, graph = -1;
+  std::string filters;
+  bool built = false;
+  AVFilterContext *in = nullptr, *out = nullptr;
+  AVRational frame_rate{0, 1}, tb{0, 1};
+};
+
 void TVideoState::VideoThread() {
   FramePtr frame = makeFrame();
   if (!frame) {
     Report("av_frame_alloc() failed: " + error_text(AVERROR(ENOMEM)), llError);
     return;
   }
-  AVRational tb = video_st->time_base;
-  AVRational frame_rate = ff::av_guess_frame_rate(ic, video_st, nullptr);
-  int last_w = 0, last_h = 0, last_format = -2, last_serial = -1, last_graph = -1;
-  std::string last_filters;
-  bool built = false;
-  FilterGraphPtr graph;
-  AVFilterContext *filt_in = nullptr, *filt_out = nullptr;
-
+  TVideoGraphState g;
+  g.tb = video_st->time_base;
+  g.frame_rate = ff::av_guess_frame_rate(ic, video_st, nullptr);
   while (!shutdownRequested()) {
     int ret = GetVideoFrame(frame.get());
     if (ret < 0) break;  // stopped
@@ -267,107 +271,129 @@ void TVideoState::VideoThread() {
     }
     int queued = -1;  // serial of a picture queued in this round
     if (live.DisableVideoFilter) {
-      const double duration =
-          frame_rate.num && frame_rate.den ? av_q2d(AVRational{frame_rate.den, frame_rate.num}) : 0;
-      ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
-                         viddec.pkt_serial);
-      if (ret >= 0) queued = viddec.pkt_serial;
-      ff::av_frame_unref(frame.get());
+      ret = queueFiltered(frame.get(), g, queued);
     } else {
       const std::string vfilters = live.VideoFilters();
       const int graphSerial = live.GraphSerial();
-      if (!built || last_w != frame->width || last_h != frame->height ||
-          last_format != frame->format ||
-          (last_serial != viddec.pkt_serial && live.ResetFilterAfterSeeking) ||
-          last_filters != vfilters || last_graph != graphSerial) {
-        if (built)
-          FFLogger().Log(host.LogSender(), llInfo,
-                         "Video frame changed from size:%dx%d format:%s serial:%d to "
-                         "size:%dx%d format:%s serial:%d",
-                         last_w, last_h, pixName(last_format), last_serial, frame->width,
-                         frame->height, pixName(frame->format), viddec.pkt_serial);
-        {
-          std::lock_guard g(vgraph_lock);
-          FilterGraph.reset();
-          in_video_filter = out_video_filter = nullptr;
-        }
-        graph.reset(ff::avfilter_graph_alloc());
-        if (!graph) {
-          Report("avfilter_graph_alloc() failed: " + error_text(AVERROR(ENOMEM)), llError);
-          break;
-        }
-        graph->nb_threads = settings.FilterThreads;
-        ret = ConfigureVideoFilters(graph.get(), vfilters, frame.get(), &filt_in, &filt_out);
-        if (ret < 0) {
-          host.PostQuit(this);
-          const std::string text = "configure_video_filters() failed: " + error_text(ret);
-          Report(text, llError);
-          host.FilterError(text);
-          break;
-        }
-        built = true;
-        last_w = frame->width;
-        last_h = frame->height;
-        last_format = frame->format;
-        last_serial = viddec.pkt_serial;
-        last_filters = vfilters;
-        last_graph = graphSerial;
-        frame_rate = ff::av_buffersink_get_frame_rate(filt_out);
-        std::lock_guard g(vgraph_lock);
-        FilterGraph = std::move(graph);
-        in_video_filter = filt_in;
-        out_video_filter = filt_out;
-      }
-      {
-        std::lock_guard g(vgraph_lock);
-        ret = ff::av_buffersrc_add_frame(filt_in, frame.get());
-      }
-      if (ret < 0) break;
-      while (ret >= 0) {
-        frame_last_returned_time = static_cast<double>(ff::av_gettime_relative()) / 1e6;
-        {
-          std::lock_guard g(vgraph_lock);
-          ret = ff::av_buffersink_get_frame_flags(filt_out, frame.get(), 0);
-        }
-        if (ret < 0) {
-          if (ret == AVERROR_EOF) viddec.finished = viddec.pkt_serial;
-          ret = 0;
-          break;
-        }
-        double delay =
-            static_cast<double>(ff::av_gettime_relative()) / 1e6 - frame_last_returned_time;
-        if (std::fabs(delay) > 1.0) delay = 0;
-        frame_last_filter_delay = delay;
-        tb = ff::av_buffersink_get_time_base(filt_out);
-        const double duration = frame_rate.num && frame_rate.den
-                                    ? av_q2d(AVRational{frame_rate.den, frame_rate.num})
-                                    : 0;
-        ret = QueuePicture(frame.get(), toSeconds(frame->pts, tb), duration, frame->pkt_pos,
-                           viddec.pkt_serial);
-        if (ret >= 0) queued = viddec.pkt_serial;
-        ff::av_frame_unref(frame.get());
-        if (videoq.serial != viddec.pkt_serial) break;
-      }
+      if (needsGraph(g, frame.get(), vfilters, graphSerial) &&
+          rebuildVideoGraph(g, frame.get(), vfilters, graphSerial) < 0)
+        break;
+      ret = filterPicture(g, frame.get(), queued);
     }
     if (ret < 0) break;
-    if (seek_done && seek_flushed) {
-      seek_done = 0;
-      int waiting = 1;  // unless the refresh has shown the picture already
-      seek_paused.compare_exchange_strong(waiting, 2);
-    }
-    // A picture from before a seek neither ends the seek nor its wait.
-    if (queued >= 0 && queued == videoq.serial) {
-      host.PictureEvent(true);
-      if (!seek_req) host.SeekDone(false);
-    }
-    if (open_paused) {
-      if (open_paused == 1) host.OpenedPaused(this);
-      ++open_paused;
-    }
+    afterPicture(queued);
   }
-  std::lock_guard g(vgraph_lock);
+  std::lock_guard lock(vgraph_lock);
   FilterGraph.reset();
   in_video_filter = out_video_filter = nullptr;
+}
+
+bool TVideoState::needsGraph(const TVideoGraphState& g, const AVFrame* frame,
+                             const std::string& vfilters, int graphSerial) const {
+  return !g.built || g.w != frame->width || g.h != frame->height || g.format != frame->format ||
+         (g.serial != viddec.pkt_serial && live.ResetFilterAfterSeeking) || g.filters != vfilters ||
+         g.graph != graphSerial;
+}
+
+// A new graph for the picture's size and format; the old one goes first.
+int TVideoState::rebuildVideoGraph(TVideoGraphState& g, const AVFrame* frame,
+                                   const std::string& vfilters, int graphSerial) {
+  if (g.built)
+    FFLogger().Log(host.LogSender(), llInfo,
+                   "Video frame changed from size:%dx%d format:%s serial:%d to "
+                   "size:%dx%d format:%s serial:%d",
+                   g.w, g.h, pixName(g.format), g.serial, frame->width, frame->height,
+                   pixName(frame->format), viddec.pkt_serial);
+  {
+    std::lock_guard lock(vgraph_lock);
+    FilterGraph.reset();
+    in_video_filter = out_video_filter = nullptr;
+  }
+  FilterGraphPtr graph(ff::avfilter_graph_alloc());
+  if (!graph) {
+    Report("avfilter_graph_alloc() failed: " + error_text(AVERROR(ENOMEM)), llError);
+    return AVERROR(ENOMEM);
+  }
+  graph->nb_threads = settings.FilterThreads;
+  const int ret = ConfigureVideoFilters(graph.get(), vfilters, frame, &g.in, &g.out);
+  if (ret < 0) {
+    host.PostQuit(this);
+    const std::string text = "configure_video_filters() failed: " + error_text(ret);
+    Report(text, llError);
+    host.FilterError(text);
+    return ret;
+  }
+  g.built = true;
+  g.w = frame->width;
+  g.h = frame->height;
+  g.format = frame->format;
+  g.serial = viddec.pkt_serial;
+  g.filters = vfilters;
+  g.graph = graphSerial;
+  g.frame_rate = ff::av_buffersink_get_frame_rate(g.out);
+  std::lock_guard lock(vgraph_lock);
+  FilterGraph = std::move(graph);
+  in_video_filter = g.in;
+  out_video_filter = g.out;
+  return 0;
+}
+
+// Queues a picture with the graph's time base and frame rate.
+int TVideoState::queueFiltered(AVFrame* frame, const TVideoGraphState& g, int& queued) {
+  const double duration = g.frame_rate.num && g.frame_rate.den
+                              ? av_q2d(AVRational{g.frame_rate.den, g.frame_rate.num})
+                              : 0;
+  const int ret =
+      QueuePicture(frame, toSeconds(frame->pts, g.tb), duration, frame->pkt_pos, viddec.pkt_serial);
+  if (ret >= 0) queued = viddec.pkt_serial;
+  ff::av_frame_unref(frame);
+  return ret;
+}
+
+// Feeds the picture to the graph and queues what comes out of it.
+int TVideoState::filterPicture(TVideoGraphState& g, AVFrame* frame, int& queued) {
+  int ret = 0;
+  {
+    std::lock_guard lock(vgraph_lock);
+    ret = ff::av_buffersrc_add_frame(g.in, frame);
+  }
+  if (ret < 0) return ret;
+  while (ret >= 0) {
+    frame_last_returned_time = static_cast<double>(ff::av_gettime_relative()) / 1e6;
+    {
+      std::lock_guard lock(vgraph_lock);
+      ret = ff::av_buffersink_get_frame_flags(g.out, frame, 0);
+    }
+    if (ret < 0) {
+      if (ret == AVERROR_EOF) viddec.finished = viddec.pkt_serial;
+      return 0;
+    }
+    double delay = static_cast<double>(ff::av_gettime_relative()) / 1e6 - frame_last_returned_time;
+    if (std::fabs(delay) > 1.0) delay = 0;
+    frame_last_filter_delay = delay;
+    g.tb = ff::av_buffersink_get_time_base(g.out);
+    ret = queueFiltered(frame, g, queued);
+    if (videoq.serial != viddec.pkt_serial) break;
+  }
+  return ret;
+}
+
+// The seek and open waits hear of a picture of the current serial.
+void TVideoState::afterPicture(int queued) {
+  if (seek_done && seek_flushed) {
+    seek_done = 0;
+    int waiting = 1;  // unless the refresh has shown the picture already
+    seek_paused.compare_exchange_strong(waiting, 2);
+  }
+  // A picture from before a seek neither ends the seek nor its wait.
+  if (queued >= 0 && queued == videoq.serial) {
+    host.PictureEvent(true);
+    if (!seek_req) host.SeekDone(false);
+  }
+  if (open_paused) {
+    if (open_paused == 1) host.OpenedPaused(this);
+    ++open_paused;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -2,11 +2,11 @@
 // event and helper threads, and delivers its events to the application.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <array>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +17,8 @@
 #include "foundation/Bitmap.h"
 #include "foundation/EventSlot.h"
 #include "foundation/FormatConverter.h"
-#include "foundation/SDLEventThread.h"
 #include "foundation/Library.h"
+#include "foundation/SDLEventThread.h"
 #include "player/PlayEvents.h"
 #include "player/PlaySession.h"
 #include "player/PlayerHost.h"
@@ -501,7 +501,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::shared_ptr<TPlaySession> FSession;                // the current file
   std::vector<std::shared_ptr<TPlaySession>> FSessions;  // every one with threads
   std::atomic<TVideoState*> FStatePtr{nullptr};          // the current state
-  bool FOpenClaimed = false;  // under FSessionLock: an open is starting
+  bool FOpenClaimed = false;                             // under FSessionLock: an open is starting
   mutable std::timed_mutex FDataLock;
   std::atomic<bool> FDestroying{false};
   std::atomic<bool> FLibLoaded{false};

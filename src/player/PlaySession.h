@@ -30,13 +30,13 @@ class TPlayerThread {
     auto ready = std::make_shared<std::atomic<bool>>(false);
     std::thread previous = std::move(FThread);
     FDone = done;
-    FThread = std::thread([done, ready, previous = std::move(previous),
-                           body = std::forward<F>(body)]() mutable {
-      while (!ready->load()) std::this_thread::yield();  // the id is stored
-      if (previous.joinable()) previous.join();
-      body();
-      *done = true;
-    });
+    FThread = std::thread(
+        [done, ready, previous = std::move(previous), body = std::forward<F>(body)]() mutable {
+          while (!ready->load()) std::this_thread::yield();  // the id is stored
+          if (previous.joinable()) previous.join();
+          body();
+          *done = true;
+        });
     FId = FThread.get_id();
     *ready = true;
   }
@@ -95,14 +95,14 @@ struct TPlaySession {
   TEventPump pump;
   TPlayerThread play, events, result;
 
-  std::atomic<bool> opening{true};      // the open is not over
-  std::atomic<bool> looping{false};     // the play thread runs its loop
-  std::atomic<bool> closing{false};     // a close has begun
-  std::atomic<bool> closed{false};      // the state is gone
+  std::atomic<bool> opening{true};        // the open is not over
+  std::atomic<bool> looping{false};       // the play thread runs its loop
+  std::atomic<bool> closing{false};       // a close has begun
+  std::atomic<bool> closed{false};        // the state is gone
   std::atomic<bool> failReported{false};  // OnOpenFailed was raised
-  std::atomic<bool> replaced{false};    // closed by the next open: per-file settings stay
-  std::atomic<bool> orphaned{false};    // the player is gone: its threads leave at once
-  std::atomic<bool> inFileOpen{false};  // OnFileOpen is being raised
+  std::atomic<bool> replaced{false};      // closed by the next open: per-file settings stay
+  std::atomic<bool> orphaned{false};      // the player is gone: its threads leave at once
+  std::atomic<bool> inFileOpen{false};    // OnFileOpen is being raised
   std::atomic<bool> inBeforeFind{false};
   std::atomic<int> playTimeSerial{-1};
 

@@ -226,8 +226,7 @@ void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
     s->result.Start([this, s, is, waited] { failed(s, is, waited); });
 }
 
-void TFFBasePlayer::failed(const std::shared_ptr<TPlaySession>& s, TVideoState* raw,
-                           bool waited) {
+void TFFBasePlayer::failed(const std::shared_ptr<TPlaySession>& s, TVideoState* raw, bool waited) {
   if (waited) {
     // The opener frees the state and returns first.
     waitFor([&] { return !s->opening || shutdownRequested(); });

@@ -206,8 +206,7 @@ void TFFBasePlayer::checkPlayTime(TPlaySession& s, TVideoState* is, std::int64_t
   if (playTime == AV_NOPTS_VALUE) return;
   const std::int64_t start = StartTime();
   const bool reached = start != AV_NOPTS_VALUE ? pts >= playTime + start : pts >= playTime;
-  if (reached && s.playTimeSerial.exchange(serial) != serial)
-    s.queue.Push({FF_REPEAT_EVENT, is});
+  if (reached && s.playTimeSerial.exchange(serial) != serial) s.queue.Push({FF_REPEAT_EVENT, is});
 }
 
 }  // namespace corvane

@@ -195,7 +195,9 @@ bool TFFBasePlayer::SendVideoFilterCommand(const std::string& target, const std:
                                            const std::string& arg, int flags) {
   auto lock = LockData();
   std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr; is && is->SendFilterCommand(true, target, cmd, arg, flags, error)) return true;
+  if (TVideoState* is = FStatePtr;
+      is && is->SendFilterCommand(true, target, cmd, arg, flags, error))
+    return true;
   report(error);
   return false;
 }
@@ -204,7 +206,9 @@ bool TFFBasePlayer::SendAudioFilterCommand(const std::string& target, const std:
                                            const std::string& arg, int flags) {
   auto lock = LockData();
   std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr; is && is->SendFilterCommand(false, target, cmd, arg, flags, error)) return true;
+  if (TVideoState* is = FStatePtr;
+      is && is->SendFilterCommand(false, target, cmd, arg, flags, error))
+    return true;
   report(error);
   return false;
 }
@@ -213,7 +217,8 @@ bool TFFBasePlayer::QueueVideoFilterCommand(const std::string& target, const std
                                             const std::string& arg, int flags, double ATime) {
   auto lock = LockData();
   std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr; is && is->QueueFilterCommand(true, target, cmd, arg, flags, ATime, error))
+  if (TVideoState* is = FStatePtr;
+      is && is->QueueFilterCommand(true, target, cmd, arg, flags, ATime, error))
     return true;
   report(error);
   return false;
@@ -223,7 +228,8 @@ bool TFFBasePlayer::QueueAudioFilterCommand(const std::string& target, const std
                                             const std::string& arg, int flags, double ATime) {
   auto lock = LockData();
   std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr; is && is->QueueFilterCommand(false, target, cmd, arg, flags, ATime, error))
+  if (TVideoState* is = FStatePtr;
+      is && is->QueueFilterCommand(false, target, cmd, arg, flags, ATime, error))
     return true;
   report(error);
   return false;

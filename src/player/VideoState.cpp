@@ -161,6 +161,25 @@ int TVideoState::InterruptCallback(void* opaque) {
 
 int TVideoState::OpenInput() {
   eof = 0;
+  int ret = openContext();
+  if (ret < 0) return ret;
+  if (settings.find_stream_info && (ret = findStreamInfo()) < 0) return ret;
+  describeInput();
+  int st_index[AVMEDIA_TYPE_NB];
+  chooseStreams(st_index);
+  if ((ret = openChosen(st_index)) < 0) return ret;
+  if (settings.infinite_buffer < 0 && realtime) settings.infinite_buffer = 1;
+  host.PictureEvent(true);
+  FileOpened = 1;
+  // Opened in the caller's thread, the state is not stored yet: the read
+  // thread reports the opening once it runs.
+  if (!wait_for_stream_opened && !open_in_caller_thread) host.FileOpened(this);
+  return 0;
+}
+
+// Opens the input with the state's format options; the context is the
+// state's from here on.
+int TVideoState::openContext() {
   AVFormatContext* ctx = ff::avformat_alloc_context();
   if (!ctx) {
     Report("Could not allocate context.", llFatal);
@@ -178,7 +197,7 @@ int TVideoState::OpenInput() {
   MarkRead();
   setOpeningInput(true);
   const std::string name = to_library_file_name(filename);
-  int err = ff::avformat_open_input(&ctx, name.c_str(), iformat, opts.address());
+  const int err = ff::avformat_open_input(&ctx, name.c_str(), iformat, opts.address());
   setOpeningInput(false);
   if (err < 0) {
     Report(error_text(filename, err), llError, true);
@@ -193,23 +212,29 @@ int TVideoState::OpenInput() {
   ic = ctx;
   if (settings.genpts) ic->flags |= AVFMT_FLAG_GENPTS;
   ff::av_format_inject_global_side_data(ic);
+  return 0;
+}
 
-  if (settings.find_stream_info) {
-    if (abort_request) return -1;
-    host.BeforeFindStreamInfo(ic);
-    MarkRead();
-    try {
-      err = find_stream_info(ic, codec_opts);
-    } catch (const EOptionError& e) {
-      Report(e.what(), llError, true);
-      return -1;
-    }
-    if (err < 0) {
-      Report(filename + ": could not find codec parameters", llError, true);
-      return -1;
-    }
-    if (abort_request) return -1;
+int TVideoState::findStreamInfo() {
+  if (abort_request) return -1;
+  host.BeforeFindStreamInfo(ic);
+  MarkRead();
+  int err = 0;
+  try {
+    err = find_stream_info(ic, codec_opts);
+  } catch (const EOptionError& e) {
+    Report(e.what(), llError, true);
+    return -1;
   }
+  if (err < 0) {
+    Report(filename + ": could not find codec parameters", llError, true);
+    return -1;
+  }
+  return abort_request ? -1 : 0;
+}
+
+// What the input is, and the start position when one is set.
+void TVideoState::describeInput() {
   if (ic->pb) {
     ic->pb->eof_reached = 0;
     ic->pb->error = 0;
@@ -222,7 +247,6 @@ int TVideoState::OpenInput() {
   IsDevice = isDevice(ic->iformat);
   StartTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
   FileDuration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
-
   if (settings.start_time != AV_NOPTS_VALUE) {
     std::int64_t ts = settings.start_time;
     if (ic->start_time != AV_NOPTS_VALUE) ts += ic->start_time;
@@ -233,96 +257,90 @@ int TVideoState::OpenInput() {
              llWarning);
   }
   realtime = isRealtime(ic);
+}
 
-  // A kind that is not played ignores its specifier.
-  const auto wanted = [this](int type) {
-    if (type < 0 || type >= AVMEDIA_TYPE_NB || settings.wanted_stream_spec[type].empty())
-      return false;
-    switch (type) {
-      case AVMEDIA_TYPE_VIDEO:
-        return !settings.video_disable;
-      case AVMEDIA_TYPE_AUDIO:
-        return !settings.audio_disable;
-      case AVMEDIA_TYPE_SUBTITLE:
-        return !settings.video_disable && !settings.subtitle_disable;
-      default:
-        return true;
-    }
-  };
-  int st_index[AVMEDIA_TYPE_NB];
-  std::fill(std::begin(st_index), std::end(st_index), -1);
+// A kind that is not played ignores its specifier.
+bool TVideoState::specified(int type) const {
+  if (type < 0 || type >= AVMEDIA_TYPE_NB || settings.wanted_stream_spec[type].empty())
+    return false;
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO:
+      return !settings.video_disable;
+    case AVMEDIA_TYPE_AUDIO:
+      return !settings.audio_disable;
+    case AVMEDIA_TYPE_SUBTITLE:
+      return !settings.video_disable && !settings.subtitle_disable;
+    default:
+      return true;
+  }
+}
+
+// The stream of each kind to play (-1: none), by specifier, else the best.
+void TVideoState::chooseStreams(int st_index[AVMEDIA_TYPE_NB]) {
+  std::fill(st_index, st_index + AVMEDIA_TYPE_NB, -1);
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     AVStream* st = ic->streams[i];
     const AVMediaType type = st->codecpar->codec_type;
     st->discard = AVDISCARD_ALL;
-    if (wanted(type) && st_index[type] == -1 &&
+    if (specified(type) && st_index[type] == -1 &&
         ff::avformat_match_stream_specifier(ic, st, settings.wanted_stream_spec[type].c_str()) > 0)
       st_index[type] = static_cast<int>(i);
   }
   for (int t = 0; t < AVMEDIA_TYPE_NB; ++t) {
-    if (wanted(t) && st_index[t] == -1) {
+    if (specified(t) && st_index[t] == -1) {
       Report(strprintf("Stream specifier %s does not match any %s stream",
                        settings.wanted_stream_spec[t].c_str(), media_type_name(t).c_str()),
              llError);
       st_index[t] = INT_MAX;
     }
   }
+  int& video = st_index[AVMEDIA_TYPE_VIDEO];
+  int& audio = st_index[AVMEDIA_TYPE_AUDIO];
+  int& subtitle = st_index[AVMEDIA_TYPE_SUBTITLE];
   if (!settings.video_disable)
-    st_index[AVMEDIA_TYPE_VIDEO] = ff::av_find_best_stream(
-        ic, AVMEDIA_TYPE_VIDEO, st_index[AVMEDIA_TYPE_VIDEO], -1, nullptr, 0);
+    video = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, video, -1, nullptr, 0);
   if (!settings.audio_disable)
-    st_index[AVMEDIA_TYPE_AUDIO] =
-        ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, st_index[AVMEDIA_TYPE_AUDIO],
-                                st_index[AVMEDIA_TYPE_VIDEO], nullptr, 0);
+    audio = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, audio, video, nullptr, 0);
   if (!settings.video_disable && !settings.subtitle_disable)
-    st_index[AVMEDIA_TYPE_SUBTITLE] =
-        ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, st_index[AVMEDIA_TYPE_SUBTITLE],
-                                st_index[AVMEDIA_TYPE_AUDIO] >= 0 ? st_index[AVMEDIA_TYPE_AUDIO]
-                                                                  : st_index[AVMEDIA_TYPE_VIDEO],
-                                nullptr, 0);
+    subtitle = ff::av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, subtitle,
+                                       audio >= 0 ? audio : video, nullptr, 0);
+}
 
+// Opens the chosen streams and settles the display mode; -1 when nothing
+// plays.
+int TVideoState::openChosen(const int st_index[AVMEDIA_TYPE_NB]) {
+  const int video = st_index[AVMEDIA_TYPE_VIDEO], audio = st_index[AVMEDIA_TYPE_AUDIO];
+  const int subtitle = st_index[AVMEDIA_TYPE_SUBTITLE];
   show_mode = settings.show_mode;
-  if (st_index[AVMEDIA_TYPE_VIDEO] >= 0) {
-    AVStream* st = ic->streams[st_index[AVMEDIA_TYPE_VIDEO]];
+  if (video >= 0) {
+    AVStream* st = ic->streams[video];
     if (st->codecpar->width)
       host.DefaultWindowSize(st->codecpar->width, st->codecpar->height,
                              ff::av_guess_sample_aspect_ratio(ic, st, nullptr));
   }
   int ret = -1;
-  if (st_index[AVMEDIA_TYPE_AUDIO] >= 0) OpenStreamComponent(st_index[AVMEDIA_TYPE_AUDIO]);
-  if (st_index[AVMEDIA_TYPE_VIDEO] >= 0) ret = OpenStreamComponent(st_index[AVMEDIA_TYPE_VIDEO]);
+  if (audio >= 0) OpenStreamComponent(audio);
+  if (video >= 0) ret = OpenStreamComponent(video);
   if (show_mode == SHOW_MODE_AUTO) {
     if (settings.has_screen)
       show_mode = ret >= 0 ? SHOW_MODE_VIDEO : SHOW_MODE_WAVES;
     else
       show_mode = audio_stream >= 0 ? SHOW_MODE_WAVES : SHOW_MODE_NONE;
   }
-  if (st_index[AVMEDIA_TYPE_SUBTITLE] >= 0 && st_index[AVMEDIA_TYPE_SUBTITLE] != INT_MAX)
-    OpenStreamComponent(st_index[AVMEDIA_TYPE_SUBTITLE]);
+  if (subtitle >= 0 && subtitle != INT_MAX) OpenStreamComponent(subtitle);
+  if (video_stream >= 0 || audio_stream >= 0) return 0;
+  Report(nothingToPlay(), llFatal, true);
+  return -1;
+}
 
-  if (video_stream < 0 && audio_stream < 0) {
-    std::string m;
-    if (settings.audio_disable && (settings.video_disable || settings.display_disable))
-      m = "There is not any stream to play while audio and video/display disabled at the same "
-          "time.";
-    else if (settings.audio_disable)
-      m = "There is no video stream to play while audio disabled.";
-    else if (settings.display_disable)
-      m = "There is no audio stream to play while display disabled.";
-    else if (settings.video_disable)
-      m = "There is no audio stream to play while video disabled.";
-    else
-      m = strprintf("Failed to open file \"%s\" or configure filtergraph", filename.c_str());
-    Report(m, llFatal, true);
-    return -1;
-  }
-  if (settings.infinite_buffer < 0 && realtime) settings.infinite_buffer = 1;
-  host.PictureEvent(true);
-  FileOpened = 1;
-  // Opened in the caller's thread, the state is not stored yet: the read
-  // thread reports the opening once it runs.
-  if (!wait_for_stream_opened && !open_in_caller_thread) host.FileOpened(this);
-  return 0;
+std::string TVideoState::nothingToPlay() const {
+  if (settings.audio_disable && (settings.video_disable || settings.display_disable))
+    return "There is not any stream to play while audio and video/display disabled at the same "
+           "time.";
+  if (settings.audio_disable) return "There is no video stream to play while audio disabled.";
+  if (settings.display_disable) return "There is no audio stream to play while display disabled.";
+  if (settings.video_disable) return "There is no audio stream to play while video disabled.";
+  return strprintf("Failed to open file \"%s\" or configure filtergraph", filename.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -331,124 +349,14 @@ int TVideoState::OpenInput() {
 int TVideoState::OpenStreamComponent(int stream_index, bool start_audio) {
   if (!ic || stream_index < 0 || stream_index >= static_cast<int>(ic->nb_streams)) return -1;
   AVStream* st = ic->streams[stream_index];
-  CodecContextPtr avctx(ff::avcodec_alloc_context3(nullptr));
-  if (!avctx) return AVERROR(ENOMEM);
-  int ret = ff::avcodec_parameters_to_context(avctx.get(), st->codecpar);
+  CodecContextPtr avctx;
+  int ret = openCodec(st, stream_index, avctx);
   if (ret < 0) return ret;
-  avctx->pkt_timebase = st->time_base;
-  if (avctx->codec_type == AVMEDIA_TYPE_SUBTITLE) {
-    const AVCodecDescriptor* d = ff::avcodec_descriptor_get(avctx->codec_id);
-    if (!d || !(d->props & AV_CODEC_PROP_BITMAP_SUB))
-      Report("Only bitmap based subtitles supported.", llError);
-  }
-  const AVCodec* codec = ff::avcodec_find_decoder(avctx->codec_id);
-  const std::string* forced = nullptr;
-  switch (avctx->codec_type) {
-    case AVMEDIA_TYPE_AUDIO:
-      last_audio_stream = stream_index;
-      forced = &settings.audio_codec_name;
-      break;
-    case AVMEDIA_TYPE_VIDEO:
-      last_video_stream = stream_index;
-      forced = &settings.video_codec_name;
-      break;
-    case AVMEDIA_TYPE_SUBTITLE:
-      last_subtitle_stream = stream_index;
-      forced = &settings.subtitle_codec_name;
-      break;
-    default:
-      break;
-  }
-  if (forced && !forced->empty()) codec = ff::avcodec_find_decoder_by_name(forced->c_str());
-  if (!codec) {
-    if (forced && !forced->empty())
-      Report(strprintf("No codec could be found with name \"%s\"", forced->c_str()), llError);
-    else
-      Report(strprintf("No decoder could be found for codec %s",
-                       ff::avcodec_get_name(avctx->codec_id)),
-             llError);
-    return AVERROR(EINVAL);
-  }
-  avctx->codec_id = codec->id;
-  int lowres = settings.lowres;
-  if (lowres > codec->max_lowres) {
-    Report(
-        strprintf("The maximum value for lowres supported by the decoder is %d", codec->max_lowres),
-        llWarning);
-    lowres = codec->max_lowres;
-  }
-  avctx->lowres = lowres;
-  if (settings.fast) avctx->flags2 |= AV_CODEC_FLAG2_FAST;
-
-  TDictionary opts;
-  try {
-    opts = filter_codec_options(codec_opts, codec->id, ic, st, codec);
-  } catch (const EOptionError& e) {
-    Report(e.what(), llError);
-    return AVERROR(EINVAL);
-  }
-  if (!opts.contains("threads")) opts.set("threads", "auto");
-  if (lowres) opts.set("lowres", std::to_string(lowres));
-  if (ff::avcodec_open2(avctx.get(), codec, opts.address()) < 0) {
-    Report("avcodec_open2() failed.", llError);
-    return AVERROR(EINVAL);
-  }
-  bool unknown = false;
-  opts.forEach([&](const char* key, const char*) {
-    Report(strprintf("Option %s not found.", key), llError);
-    unknown = true;
-  });
-  if (unknown) return AVERROR_OPTION_NOT_FOUND;
-
   eof = 0;
   st->discard = AVDISCARD_DEFAULT;
   switch (avctx->codec_type) {
-    case AVMEDIA_TYPE_AUDIO: {
-      AVChannelLayout layout{};
-      int sample_rate = 0;
-      if (settings.DisableAudioFilter) {
-        sample_rate = avctx->sample_rate;
-        ff::av_channel_layout_copy(&layout, &avctx->ch_layout);
-      } else {
-        audio_filter_src.freq = avctx->sample_rate;
-        ff::av_channel_layout_uninit(&audio_filter_src.ch_layout);
-        ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &avctx->ch_layout);
-        audio_filter_src.fmt = avctx->sample_fmt;
-        if ((ret = ConfigureAudioFilters(live.AudioFilters(), false)) < 0) return ret;
-        sample_rate = ff::av_buffersink_get_sample_rate(out_audio_filter);
-        if ((ret = ff::av_buffersink_get_ch_layout(out_audio_filter, &layout)) < 0) return ret;
-      }
-      audio = std::make_unique<TAudioOutput>(
-          TAudioStateLink{sampq, audioq, audclk, extclk, vidclk, sync, paused, seek_paused},
-          [this](TLogLevel level, const std::string& m) { Report(m, level); });
-      audio->UseControls(live.audio);
-      audio->SetStartTime(StartTime);
-      if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
-      if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
-      TAudioParams hw;
-      // Open takes the media layer's lock itself.
-      ret = audio->Open(layout, sample_rate, hw);
-      ff::av_channel_layout_uninit(&layout);
-      if (ret < 0) {
-        audio.reset();
-        return ret;
-      }
-      audio_stream = stream_index;
-      audio_st = st;
-      sync.SetStreamOpen(AVMEDIA_TYPE_AUDIO, true);
-      AudioDuration = st->duration != AV_NOPTS_VALUE ? ff::av_rescale_q(st->duration, st->time_base,
-                                                                        AVRational{1, AV_TIME_BASE})
-                                                     : -1;
-      if ((ret = auddec.Init(std::move(avctx), &audioq, this)) < 0) return ret;
-      if ((ic->iformat->flags & (AVFMT_NOBINSEARCH | AVFMT_NOGENSEARCH | AVFMT_NO_BYTE_SEEK)) &&
-          !ic->iformat->read_seek) {
-        auddec.start_pts = st->start_time;
-        auddec.start_pts_tb = st->time_base;
-      }
-      if ((ret = auddec.Start([this] { AudioThread(); })) < 0) return ret;
-      if (start_audio) audio->Pause(false);
-      break;
-    }
+    case AVMEDIA_TYPE_AUDIO:
+      return startAudio(st, stream_index, std::move(avctx), start_audio);
     case AVMEDIA_TYPE_VIDEO:
       video_stream = stream_index;
       video_st = st;
@@ -469,6 +377,137 @@ int TVideoState::OpenStreamComponent(int stream_index, bool start_audio) {
       break;
   }
   return 0;
+}
+
+// The decoder of the stream (the forced one when named), opened with the
+// stream's codec options.
+int TVideoState::openCodec(AVStream* st, int stream_index, CodecContextPtr& avctx) {
+  avctx.reset(ff::avcodec_alloc_context3(nullptr));
+  if (!avctx) return AVERROR(ENOMEM);
+  if (const int ret = ff::avcodec_parameters_to_context(avctx.get(), st->codecpar); ret < 0)
+    return ret;
+  avctx->pkt_timebase = st->time_base;
+  if (avctx->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+    const AVCodecDescriptor* d = ff::avcodec_descriptor_get(avctx->codec_id);
+    if (!d || !(d->props & AV_CODEC_PROP_BITMAP_SUB))
+      Report("Only bitmap based subtitles supported.", llError);
+  }
+  const AVCodec* codec = findDecoder(avctx.get(), stream_index);
+  if (!codec) return AVERROR(EINVAL);
+  avctx->codec_id = codec->id;
+  int lowres = settings.lowres;
+  if (lowres > codec->max_lowres) {
+    Report(
+        strprintf("The maximum value for lowres supported by the decoder is %d", codec->max_lowres),
+        llWarning);
+    lowres = codec->max_lowres;
+  }
+  avctx->lowres = lowres;
+  if (settings.fast) avctx->flags2 |= AV_CODEC_FLAG2_FAST;
+  TDictionary opts;
+  try {
+    opts = filter_codec_options(codec_opts, codec->id, ic, st, codec);
+  } catch (const EOptionError& e) {
+    Report(e.what(), llError);
+    return AVERROR(EINVAL);
+  }
+  if (!opts.contains("threads")) opts.set("threads", "auto");
+  if (lowres) opts.set("lowres", std::to_string(lowres));
+  if (ff::avcodec_open2(avctx.get(), codec, opts.address()) < 0) {
+    Report("avcodec_open2() failed.", llError);
+    return AVERROR(EINVAL);
+  }
+  bool unknown = false;
+  opts.forEach([&](const char* key, const char*) {
+    Report(strprintf("Option %s not found.", key), llError);
+    unknown = true;
+  });
+  return unknown ? AVERROR_OPTION_NOT_FOUND : 0;
+}
+
+const AVCodec* TVideoState::findDecoder(const AVCodecContext* avctx, int stream_index) {
+  const std::string* forced = nullptr;
+  switch (avctx->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      last_audio_stream = stream_index;
+      forced = &settings.audio_codec_name;
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      last_video_stream = stream_index;
+      forced = &settings.video_codec_name;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      last_subtitle_stream = stream_index;
+      forced = &settings.subtitle_codec_name;
+      break;
+    default:
+      break;
+  }
+  const bool named = forced && !forced->empty();
+  const AVCodec* codec = named ? ff::avcodec_find_decoder_by_name(forced->c_str())
+                               : ff::avcodec_find_decoder(avctx->codec_id);
+  if (codec) return codec;
+  if (named)
+    Report(strprintf("No codec could be found with name \"%s\"", forced->c_str()), llError);
+  else
+    Report(
+        strprintf("No decoder could be found for codec %s", ff::avcodec_get_name(avctx->codec_id)),
+        llError);
+  return nullptr;
+}
+
+// The audio device for the decoder's output (through the audio graph unless
+// filters are off), then the decoder thread.
+int TVideoState::startAudio(AVStream* st, int stream_index, CodecContextPtr avctx,
+                            bool start_audio) {
+  AVChannelLayout layout{};
+  int sample_rate = 0;
+  int ret = 0;
+  if (settings.DisableAudioFilter) {
+    sample_rate = avctx->sample_rate;
+    ff::av_channel_layout_copy(&layout, &avctx->ch_layout);
+  } else {
+    audio_filter_src.freq = avctx->sample_rate;
+    ff::av_channel_layout_uninit(&audio_filter_src.ch_layout);
+    ff::av_channel_layout_copy(&audio_filter_src.ch_layout, &avctx->ch_layout);
+    audio_filter_src.fmt = avctx->sample_fmt;
+    if ((ret = ConfigureAudioFilters(live.AudioFilters(), false)) < 0) return ret;
+    sample_rate = ff::av_buffersink_get_sample_rate(out_audio_filter);
+    if ((ret = ff::av_buffersink_get_ch_layout(out_audio_filter, &layout)) < 0) return ret;
+  }
+  ret = openAudioOutput(layout, sample_rate);
+  ff::av_channel_layout_uninit(&layout);
+  if (ret < 0) return ret;
+  audio_stream = stream_index;
+  audio_st = st;
+  sync.SetStreamOpen(AVMEDIA_TYPE_AUDIO, true);
+  AudioDuration = st->duration != AV_NOPTS_VALUE
+                      ? ff::av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE})
+                      : -1;
+  if ((ret = auddec.Init(std::move(avctx), &audioq, this)) < 0) return ret;
+  if ((ic->iformat->flags & (AVFMT_NOBINSEARCH | AVFMT_NOGENSEARCH | AVFMT_NO_BYTE_SEEK)) &&
+      !ic->iformat->read_seek) {
+    auddec.start_pts = st->start_time;
+    auddec.start_pts_tb = st->time_base;
+  }
+  if ((ret = auddec.Start([this] { AudioThread(); })) < 0) return ret;
+  if (start_audio) audio->Pause(false);
+  return 0;
+}
+
+int TVideoState::openAudioOutput(const AVChannelLayout& layout, int sample_rate) {
+  audio = std::make_unique<TAudioOutput>(
+      TAudioStateLink{sampq, audioq, audclk, extclk, vidclk, sync, paused, seek_paused},
+      [this](TLogLevel level, const std::string& m) { Report(m, level); });
+  audio->UseControls(live.audio);
+  audio->SetStartTime(StartTime);
+  if (TAudioHook hook = host.MakeAudioHook()) audio->SetAudioHook(std::move(hook));
+  if (!settings.AudioDevice.empty()) audio->SetDeviceName(settings.AudioDevice);
+  TAudioParams hw;
+  // Open takes the media layer's lock itself.
+  const int ret = audio->Open(layout, sample_rate, hw);
+  if (ret < 0) audio.reset();
+  return ret;
 }
 
 void TVideoState::CloseStreamComponent(int stream_index) {
@@ -661,153 +700,193 @@ void TVideoState::serveSwitch() {
 void TVideoState::ReadLoop(AVPacket* pkt) {
   while (!abort_request) {
     serveSwitch();
-    if (paused != last_paused) {
-      last_paused = paused;
-      if (paused)
-        read_pause_return = ff::av_read_pause(ic);
-      else
-        ff::av_read_play(ic);
-    }
-    if (paused &&
-        (!std::strcmp(ic->iformat->name, "rtsp") || (ic->pb && startsWith(ic->url, "mmsh:")))) {
-      std::unique_lock g(wait_mutex);
-      continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+    if (followPause()) {
+      waitForRead();
       continue;
     }
-    if (seek_req) {
-      const std::int64_t target = seek_pos, rel = seek_rel;
-      const std::int64_t min = rel > 0 ? target - rel + 2 : INT64_MIN;
-      const std::int64_t max = rel < 0 ? target - rel - 2 : INT64_MAX;
-      MarkRead();
-      int r = ff::avformat_seek_file(ic, -1, min, target, max, seek_flags);
-      if (r < 0) {
-        MarkRead();
-        r = ff::avformat_seek_file(ic, -1, min, target, max, seek_flags ^ AVSEEK_FLAG_BACKWARD);
-      }
-      if (r < 0) {
-        Report(filename + ": error while seeking", llError);
-        seek_paused = 0;
-        if (video_stream >= 0) host.PictureEvent(true);
-      } else {
-        FlushQueues();
-        if (seek_flags & AVSEEK_FLAG_BYTE) {
-          extclk.Set(NAN, 0);
-          accurate_seek_target = NAN;
-        } else {
-          extclk.Set(static_cast<double>(target) / AV_TIME_BASE, 0);
-          accurate_seek_vserial = videoq.serial.load();
-          accurate_seek_aserial = audioq.serial.load();
-          accurate_seek_target = static_cast<double>(target) / AV_TIME_BASE;
-        }
-      }
-      IOEOFLog = IOERRLog = false;
-      EndEventDone = 0;
-      seek_done = 1;
-      pictq_total_size = 0;
-      host.SeekDone(video_stream >= 0);
-      seek_req = 0;
-      queue_attachments_req = 1;
-      eof = 0;
-    } else if (flush_req) {
-      FlushQueues();
-      extclk.Set(static_cast<double>(AV_NOPTS_VALUE), 0);
-      flush_req = 0;
-      seek_done = 1;
-    }
-    if (queue_attachments_req) {
-      if (video_st && (video_st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-        PacketPtr copy = makePacket();
-        if (!copy || ff::av_packet_ref(copy.get(), &video_st->attached_pic) < 0) return;
-        videoq.Put(copy.get());
-        videoq.PutNullPacket(pkt, video_stream);
-      }
-      queue_attachments_req = 0;
-    }
-    if (settings.infinite_buffer < 1 &&
-        (audioq.size + videoq.size + subtitleq.size > MAX_QUEUE_SIZE ||
-         (StreamHasEnoughPackets(audio_st, audio_stream, audioq) &&
-          StreamHasEnoughPackets(video_st, video_stream, videoq) &&
-          StreamHasEnoughPackets(subtitle_st, subtitle_stream, subtitleq)))) {
-      std::unique_lock g(wait_mutex);
-      continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+    if (seek_req)
+      serveSeek();
+    else if (flush_req)
+      serveFlush();
+    if (queue_attachments_req && !queueAttachments(pkt)) return;
+    if (queuesFull()) {
+      waitForRead();
       continue;
     }
-    if (!paused && !IsDevice && !EndEventDone &&
-        (!audio_st || (auddec.finished == audioq.serial && sampq.Remaining() == 0)) &&
-        (!video_st || (viddec.finished == videoq.serial && pictq.Remaining() == 0))) {
-      EndEventDone = 1;
-      host.PlaybackEnded(this);
-    }
+    checkEnd();
     Reading = 1;
     MarkRead();
     const int ret = ff::av_read_frame(ic, pkt);
+    Reading = 0;
     if (abort_request) {
       if (ret >= 0) ff::av_packet_unref(pkt);
-      Reading = 0;
       break;
     }
-    Reading = 0;
     if (ret >= 0) {
-      eof = 0;
-      if (pkt->stream_index == audio_stream)
-        audioq.Put(pkt);
-      else if (pkt->stream_index == video_stream && video_st &&
-               !(video_st->disposition & AV_DISPOSITION_ATTACHED_PIC))
-        videoq.Put(pkt);
-      else if (pkt->stream_index == subtitle_stream)
-        subtitleq.Put(pkt);
-      else
-        ff::av_packet_unref(pkt);
+      queuePacket(pkt);
       continue;
     }
-    if (video_stream >= 0) host.PictureEvent(true);
-    bool end = ret == AVERROR_EOF || ret == AVERROR(EPIPE);
-    if (ret == AVERROR(EAGAIN) || (ic->pb && ic->pb->error == AVERROR(EAGAIN))) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (ic->pb) ic->pb->eof_reached = ic->pb->error = 0;
-    } else if (!end) {
-      const bool atEnd = ic->pb && ff::avio_feof(ic->pb);
-      if (!atEnd) {
-        if (!IsImage2 && !IOERRLog) {
-          IOERRLog = true;
-          Report("error while reading file " + filename + ": " + error_text(ret), llError);
-        }
-        if (ret == -1 && settings.NegativeOneAsEOF) end = true;
-        // Without an I/O context nothing else reports the error: it is the end.
-        if (!ic->pb) end = true;
-      } else if (settings.CheckIOEOF) {
-        end = true;
-      } else {
-        ic->pb->eof_reached = ic->pb->error = 0;
-      }
-    }
-    if (end) {
-      if (!eof) {
-        if (video_stream >= 0) videoq.PutNullPacket(pkt, video_stream);
-        if (audio_stream >= 0) audioq.PutNullPacket(pkt, audio_stream);
-        if (subtitle_stream >= 0) subtitleq.PutNullPacket(pkt, subtitle_stream);
-        eof = 1;
-        if (!IsImage2 && !IOEOFLog) {
-          IOEOFLog = true;
-          Report(strprintf("reach end of file: %s", filename.c_str()), llInfo);
-        }
-      }
-      if (ic->pb) ic->pb->error = 0;
-    }
-    // The audio output stops waiting once every audio packet is decoded.
-    if (eof && audio_stream >= 0 && audioq.nb_packets == 0 && !audioq.eof) {
-      audioq.eof = 1;
-      sampq.Signal();
-    }
-    if (ic->pb && ic->pb->error) {
-      if (settings.CheckIOERR) break;
-      ic->pb->eof_reached = ic->pb->error = 0;
-    }
-    std::unique_lock g(wait_mutex);
-    continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+    if (!readFailed(ret, pkt)) break;
+    waitForRead();
   }
   seek_paused = 0;
   last_read = INT64_MAX;
+}
+
+void TVideoState::waitForRead() {
+  std::unique_lock g(wait_mutex);
+  continue_read_thread.wait_for(g, std::chrono::milliseconds(10));
+}
+
+// Passes a pause or resume to the demuxer; true while a paused network
+// stream must not be read.
+bool TVideoState::followPause() {
+  if (paused != last_paused) {
+    last_paused = paused;
+    if (paused)
+      read_pause_return = ff::av_read_pause(ic);
+    else
+      ff::av_read_play(ic);
+  }
+  return paused &&
+         (!std::strcmp(ic->iformat->name, "rtsp") || (ic->pb && startsWith(ic->url, "mmsh:")));
+}
+
+void TVideoState::serveSeek() {
+  const std::int64_t target = seek_pos, rel = seek_rel;
+  const std::int64_t min = rel > 0 ? target - rel + 2 : INT64_MIN;
+  const std::int64_t max = rel < 0 ? target - rel - 2 : INT64_MAX;
+  MarkRead();
+  int r = ff::avformat_seek_file(ic, -1, min, target, max, seek_flags);
+  if (r < 0) {
+    MarkRead();
+    r = ff::avformat_seek_file(ic, -1, min, target, max, seek_flags ^ AVSEEK_FLAG_BACKWARD);
+  }
+  if (r < 0) {
+    Report(filename + ": error while seeking", llError);
+    seek_paused = 0;
+    if (video_stream >= 0) host.PictureEvent(true);
+  } else {
+    FlushQueues();
+    if (seek_flags & AVSEEK_FLAG_BYTE) {
+      extclk.Set(NAN, 0);
+      accurate_seek_target = NAN;
+    } else {
+      extclk.Set(static_cast<double>(target) / AV_TIME_BASE, 0);
+      accurate_seek_vserial = videoq.serial.load();
+      accurate_seek_aserial = audioq.serial.load();
+      accurate_seek_target = static_cast<double>(target) / AV_TIME_BASE;
+    }
+  }
+  IOEOFLog = IOERRLog = false;
+  EndEventDone = 0;
+  seek_done = 1;
+  pictq_total_size = 0;
+  host.SeekDone(video_stream >= 0);
+  seek_req = 0;
+  queue_attachments_req = 1;
+  eof = 0;
+}
+
+void TVideoState::serveFlush() {
+  FlushQueues();
+  extclk.Set(static_cast<double>(AV_NOPTS_VALUE), 0);
+  flush_req = 0;
+  seek_done = 1;
+}
+
+// An attached picture goes to the video queue again after each seek.
+bool TVideoState::queueAttachments(AVPacket* pkt) {
+  if (video_st && (video_st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+    PacketPtr copy = makePacket();
+    if (!copy || ff::av_packet_ref(copy.get(), &video_st->attached_pic) < 0) return false;
+    videoq.Put(copy.get());
+    videoq.PutNullPacket(pkt, video_stream);
+  }
+  queue_attachments_req = 0;
+  return true;
+}
+
+bool TVideoState::queuesFull() {
+  return settings.infinite_buffer < 1 &&
+         (audioq.size + videoq.size + subtitleq.size > MAX_QUEUE_SIZE ||
+          (StreamHasEnoughPackets(audio_st, audio_stream, audioq) &&
+           StreamHasEnoughPackets(video_st, video_stream, videoq) &&
+           StreamHasEnoughPackets(subtitle_st, subtitle_stream, subtitleq)));
+}
+
+// Every stream has played out its last frame: the end, once per end.
+void TVideoState::checkEnd() {
+  if (!paused && !IsDevice && !EndEventDone &&
+      (!audio_st || (auddec.finished == audioq.serial && sampq.Remaining() == 0)) &&
+      (!video_st || (viddec.finished == videoq.serial && pictq.Remaining() == 0))) {
+    EndEventDone = 1;
+    host.PlaybackEnded(this);
+  }
+}
+
+void TVideoState::queuePacket(AVPacket* pkt) {
+  eof = 0;
+  if (pkt->stream_index == audio_stream)
+    audioq.Put(pkt);
+  else if (pkt->stream_index == video_stream && video_st &&
+           !(video_st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+    videoq.Put(pkt);
+  else if (pkt->stream_index == subtitle_stream)
+    subtitleq.Put(pkt);
+  else
+    ff::av_packet_unref(pkt);
+}
+
+// Whether a failed read is the end of the input (taken as so when told).
+bool TVideoState::readIsEnd(int ret) {
+  const bool endCode = ret == AVERROR_EOF || ret == AVERROR(EPIPE);
+  if (ret == AVERROR(EAGAIN) || (ic->pb && ic->pb->error == AVERROR(EAGAIN))) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ic->pb) ic->pb->eof_reached = ic->pb->error = 0;
+    return endCode;
+  }
+  if (endCode) return true;
+  if (!ic->pb || !ff::avio_feof(ic->pb)) {
+    if (!IsImage2 && !IOERRLog) {
+      IOERRLog = true;
+      Report("error while reading file " + filename + ": " + error_text(ret), llError);
+    }
+    // Without an I/O context nothing else reports the error: it is the end.
+    return (ret == -1 && settings.NegativeOneAsEOF) || !ic->pb;
+  }
+  if (settings.CheckIOEOF) return true;
+  ic->pb->eof_reached = ic->pb->error = 0;
+  return false;
+}
+
+// A failed read: at the end each queue gets its drain packet once. False
+// when an I/O error ends the reading.
+bool TVideoState::readFailed(int ret, AVPacket* pkt) {
+  if (video_stream >= 0) host.PictureEvent(true);
+  if (readIsEnd(ret)) {
+    if (!eof) {
+      if (video_stream >= 0) videoq.PutNullPacket(pkt, video_stream);
+      if (audio_stream >= 0) audioq.PutNullPacket(pkt, audio_stream);
+      if (subtitle_stream >= 0) subtitleq.PutNullPacket(pkt, subtitle_stream);
+      eof = 1;
+      if (!IsImage2 && !IOEOFLog) {
+        IOEOFLog = true;
+        Report(strprintf("reach end of file: %s", filename.c_str()), llInfo);
+      }
+    }
+    if (ic->pb) ic->pb->error = 0;
+  }
+  // The audio output stops waiting once every audio packet is decoded.
+  if (eof && audio_stream >= 0 && audioq.nb_packets == 0 && !audioq.eof) {
+    audioq.eof = 1;
+    sampq.Signal();
+  }
+  if (ic->pb && ic->pb->error) {
+    if (settings.CheckIOERR) return false;
+    ic->pb->eof_reached = ic->pb->error = 0;
+  }
+  return true;
 }
 
 }  // namespace corvane

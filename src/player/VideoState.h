@@ -23,6 +23,7 @@
 namespace corvane {
 
 class TVideoState;
+struct TVideoGraphState;
 
 // One stream's decoder and its thread.
 struct TDecoder {
@@ -214,10 +215,31 @@ class TVideoState {
   // The rest of Create: false when the open failed.
   bool Start(const std::string& name, const AVInputFormat* format, bool openPaused, bool wait);
   int OpenInput();
+  int openContext();
+  int findStreamInfo();
+  void describeInput();
+  bool specified(int type) const;
+  void chooseStreams(int st_index[AVMEDIA_TYPE_NB]);
+  int openChosen(const int st_index[AVMEDIA_TYPE_NB]);
+  std::string nothingToPlay() const;
+  int openCodec(AVStream* st, int stream_index, CodecContextPtr& avctx);
+  const AVCodec* findDecoder(const AVCodecContext* avctx, int stream_index);
+  int startAudio(AVStream* st, int stream_index, CodecContextPtr avctx, bool start_audio);
+  int openAudioOutput(const AVChannelLayout& layout, int sample_rate);
   void ReadThread();
   // The graph a filter command goes to; the caller holds its lock.
   AVFilterGraph* commandGraph(bool video, std::string& error);
   void ReadLoop(AVPacket* pkt);
+  void waitForRead();
+  bool followPause();
+  void serveSeek();
+  void serveFlush();
+  bool queueAttachments(AVPacket* pkt);
+  bool queuesFull();
+  void checkEnd();
+  void queuePacket(AVPacket* pkt);
+  bool readIsEnd(int ret);
+  bool readFailed(int ret, AVPacket* pkt);
   void serveSwitch();  // on the read thread
   int switchNow(int close, int open);
   void setReaderSwitches(bool on);
@@ -225,6 +247,13 @@ class TVideoState {
   // After a seek or a flush request: every queue starts a new serial.
   void FlushQueues();
   void VideoThread();
+  bool needsGraph(const TVideoGraphState& g, const AVFrame* frame, const std::string& vfilters,
+                  int graphSerial) const;
+  int rebuildVideoGraph(TVideoGraphState& g, const AVFrame* frame, const std::string& vfilters,
+                        int graphSerial);
+  int queueFiltered(AVFrame* frame, const TVideoGraphState& g, int& queued);
+  int filterPicture(TVideoGraphState& g, AVFrame* frame, int& queued);
+  void afterPicture(int queued);
   void AudioThread();
   void SubtitleThread();
   int GetVideoFrame(AVFrame* frame);
