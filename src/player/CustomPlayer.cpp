@@ -255,11 +255,10 @@ void TCustomPlayer::drawPicture(TVideoState* is, const TRect& area) {
 
 void TCustomPlayer::VideoRender() { OnVideoRender.Raise(this); }
 
-void TCustomPlayer::RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone) {
+void TCustomPlayer::RaiseFileOpen(const TFileOpenInfo& info, const std::atomic<bool>& gone) {
   if (!OnFileOpen) return;
   int sw = FScreenWidth, sh = FScreenHeight;
-  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
-                   sw, sh);
+  OnFileOpen.Raise(this, info.duration, info.width, info.height, sw, sh);
   if (gone) return;
   FScreenWidth = sw;
   FScreenHeight = sh;

@@ -117,7 +117,7 @@ class TCustomPlayer : public TFFBasePlayer {
   bool ScreenRequired() const override { return FScreenHandle != 0; }
   void Draw(TVideoState* is) override;
   void VideoRender() override;
-  void RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone) override;
+  void RaiseFileOpen(const TFileOpenInfo& info, const std::atomic<bool>& gone) override;
   void ClearScreen(bool AReplaced) override;
   void ClearHandlers() override;
   void HandleWindowEvent(TVideoState* is, const TPlayRecord& r) override;

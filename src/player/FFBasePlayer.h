@@ -334,7 +334,11 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   // After a close; AReplaced when the next file opens right away.
   virtual void ClearScreen(bool /*AReplaced*/) {}
   // `gone` is set once a handler destroyed the player: touch nothing then.
-  virtual void RaiseFileOpen(TVideoState* is, const std::atomic<bool>& gone);
+  struct TFileOpenInfo {
+    std::int64_t duration;  // 0 for a still picture
+    int width, height;      // of the video stream, -1 without one
+  };
+  virtual void RaiseFileOpen(const TFileOpenInfo& info, const std::atomic<bool>& gone);
   virtual bool HasScreen() const { return false; }
   // A screen that must exist (the application's window); without one a player
   // whose video output cannot start plays without display.

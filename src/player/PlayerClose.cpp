@@ -1,5 +1,6 @@
 // Stopping and closing a session, and what its close resets.
 #include <chrono>
+#include <thread>
 
 #include "foundation/MainThread.h"
 #include "player/EngineScope.h"
@@ -8,6 +9,20 @@
 namespace corvane {
 
 using std::chrono::milliseconds;
+
+namespace {
+
+// Polls: a timed lock call goes by the sanitizers' lock tracking.
+bool tryLockFor(std::unique_lock<std::timed_mutex>& lock, milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
 
 void TFFBasePlayer::PostQuit(TVideoState* is) {
   if (std::shared_ptr<TPlaySession> s = sessionOf(is)) s->queue.Push({FF_STOP_EVENT, is});
@@ -65,7 +80,7 @@ void TFFBasePlayer::waitForClose(TPlaySession& s) {
   while (!s.closed && !shutdownRequested()) {
     if (waitPumping([&] { return s.closed.load(); }, milliseconds(10), milliseconds(2))) break;
     std::unique_lock lock(FDataLock, std::defer_lock);
-    if (!lock.try_lock_for(milliseconds(10))) continue;
+    if (!tryLockFor(lock, milliseconds(10))) continue;
     TVideoState* is = s.stored;
     if (!is) continue;  // being closed
     ++attempts;

@@ -36,7 +36,8 @@ bool TFFBasePlayer::openRefused() {
     return true;
   }
   std::lock_guard g(FSessionLock);
-  if (FOpenClaimed || (FSession && FSession->opening)) {
+  // An open being stopped is no open pending: its stop is waited for below.
+  if (FOpenClaimed || (FSession && FSession->opening && !FSession->StopRequested())) {
     report("Current trying open is not completed.");
     return true;
   }
@@ -179,28 +180,34 @@ void TFFBasePlayer::opened(const std::shared_ptr<TPlaySession>& s, TVideoState* 
   startPlayback(s);
 }
 
-// The file-opened step: OnFileOpen, then the event and play threads.
+// The file-opened step: OnFileOpen, then the event and play threads. No
+// reference to the state is held while the handler runs: a handler that
+// stops the file, or destroys the player, frees it where it closes.
 bool TFFBasePlayer::startPlayback(const std::shared_ptr<TPlaySession>& s) {
-  std::shared_ptr<TVideoState> is;
-  {
-    std::lock_guard g(FSessionLock);
-    is = s->state;
-  }
   const auto stopped = [&] {
     close(*s);
     s->opening = false;
     return false;
   };
-  if (!is || is->abort_request || s->StopRequested()) return stopped();
-  try {
+  TFileOpenInfo info{};
+  {
+    std::shared_ptr<TVideoState> is;
+    {
+      std::lock_guard g(FSessionLock);
+      is = s->state;
+    }
+    if (!is || is->abort_request || s->StopRequested()) return stopped();
+    info = {is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight()};
     FDecoder.SetFileHandle(is->ic);
+  }
+  try {
     FOptions.init_opts();
     s->inFileOpen = true;
-    RaiseFileOpen(is.get(), s->orphaned);
+    RaiseFileOpen(info, s->orphaned);
     if (s->orphaned) return false;  // the handler destroyed the player
     s->inFileOpen = false;
     // The handler may have stopped the file.
-    if (s->closing || is->abort_request || !s->StartPlay()) return stopped();
+    if (s->closing || s->StopRequested() || !s->StartPlay()) return stopped();
     s->events.Start([this, s] { eventThread(s); });
     s->play.Start([this, s] { playThread(s); });
   } catch (...) {
@@ -214,11 +221,10 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TPlaySession>& s) {
   return true;
 }
 
-void TFFBasePlayer::RaiseFileOpen(TVideoState* is, const std::atomic<bool>& /*gone*/) {
+void TFFBasePlayer::RaiseFileOpen(const TFileOpenInfo& info, const std::atomic<bool>& /*gone*/) {
   if (!OnFileOpen) return;
   int sw = 0, sh = 0;
-  OnFileOpen.Raise(this, is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight(),
-                   sw, sh);
+  OnFileOpen.Raise(this, info.duration, info.width, info.height, sw, sh);
 }
 
 void TFFBasePlayer::OpenFailed(TVideoState* is, bool waited) {
