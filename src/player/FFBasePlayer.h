@@ -45,8 +45,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void UnloadAVLib();
   bool SDLWasInit();
   bool InitSDL();
-  // Stops the file and shuts the media layer down for every player; other
-  // players stop through the quit request it sends them first.
+  // Stops the file and leaves the media layer, which shuts down when no other
+  // player uses it.
   void QuitSDL();
 
   // Open waits until the input is open (or failed); TryOpen returns at once
@@ -267,9 +267,11 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void SetVideoHookBitsPixel(int v);
   void SetReadTimeout(std::int32_t v) override;
 
-  // Events. A handler may call any method of the player, and a handler run
-  // on the main thread or on the event thread may destroy it; no engine lock
-  // is held while it runs. The destructor unassigns every handler first.
+  // Events. A handler may call any method of the player; no engine lock is
+  // held while it runs. A handler of OnFileOpen, OnPosition, OnPosition2,
+  // OnState, OnError or OnOpenFailed may also destroy the player (not the
+  // hooks, OnBeforeFindStreamInfo or OnVideoRender). The destructor
+  // unassigns every handler first.
   // Opener (Open) or the open-result thread (TryOpen); main thread when set.
   TEventSlot<void(TObject* Sender, std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
                   int& AScreenWidth, int& AScreenHeight)>

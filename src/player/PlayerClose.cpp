@@ -41,7 +41,15 @@ void TFFBasePlayer::Stop(bool AWaitForStop) {
     std::lock_guard g(FSessionLock);
     is = s->state;
   }
-  if (!is) return;
+  if (!is) {
+    // A close under way elsewhere (the play thread, a failed open): its end
+    // is waited for as well.
+    if (wait && s->closing) {
+      waitFor([&] { return s->closed || shutdownRequested(); });
+      if (s->play.Joinable()) s->play.Join();
+    }
+    return;
+  }
   {
     std::unique_lock lock(FDataLock, std::defer_lock);
     // An engine thread never waits for the lock: its holder may be joining it.
@@ -94,7 +102,8 @@ void TFFBasePlayer::waitForClose(TPlaySession& s) {
   }
   if (shutdownRequested()) close(s);
   waitFor([&] { return s.closed || shutdownRequested(); });
-  s.play.Join();
+  // A play thread waiting for this caller's main-thread work ends later.
+  if (s.play.Joinable()) s.play.Join();
 }
 
 // Takes the state out of the session, then closes it without any lock held:

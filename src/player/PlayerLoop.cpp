@@ -17,6 +17,7 @@ void TFFBasePlayer::playThread(const std::shared_ptr<TPlaySession>& sp) {
     close(s);
   }
   s.looping = false;
+  if (s.orphaned) return;  // the player is gone
   if (isCurrent(s)) FPlayState = psStop;
   if (OnState)
     s.pump.ring.Post({2, psStop, 0, {}});
@@ -27,7 +28,7 @@ void TFFBasePlayer::playThread(const std::shared_ptr<TPlaySession>& sp) {
 void TFFBasePlayer::playLoop(TPlaySession& s) {
   bool running = true;
   double remaining = 0;
-  while (running && !shutdownRequested()) {
+  while (running && !shutdownRequested() && !s.orphaned) {
     TPlayRecord r;
     if (s.queue.Popup(r)) {
       running = handleRequest(s, r);
@@ -60,6 +61,7 @@ bool TFFBasePlayer::playStep(TPlaySession& s, double& remaining, bool& running) 
 void TFFBasePlayer::drawIfWanted(TPlaySession& s) {
   if (!std::exchange(FDrawWanted, false)) return;
   if (HasScreen() && !NoScreen()) VideoRender();
+  if (s.orphaned) return;
   auto lock = LockData();
   if (TVideoState* is = s.stored) Draw(is);
 }

@@ -1,5 +1,6 @@
 // Opening a file: the session, the state, the file-opened step and failures.
 #include <algorithm>
+#include <utility>
 
 #include "foundation/FFLoader.h"
 #include "foundation/MainThread.h"
@@ -35,14 +36,18 @@ bool TFFBasePlayer::openRefused() {
     report("SDL2 not loaded.");
     return true;
   }
-  std::lock_guard g(FSessionLock);
-  // An open being stopped is no open pending: its stop is waited for below.
-  if (FOpenClaimed || (FSession && FSession->opening && !FSession->StopRequested())) {
-    report("Current trying open is not completed.");
-    return true;
+  {
+    std::lock_guard g(FSessionLock);
+    // An open being stopped is no open pending: its stop is waited for below.
+    const bool pending =
+        FOpenClaimed || (FSession && FSession->opening && !FSession->StopRequested());
+    if (!pending) {
+      FOpenClaimed = true;
+      return false;
+    }
   }
-  FOpenClaimed = true;
-  return false;
+  report("Current trying open is not completed.");
+  return true;
 }
 
 TPlayerSettings TFFBasePlayer::openSettings(std::uint64_t& clock, const AVInputFormat*& forced) {
@@ -88,8 +93,7 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   FSeeking = false;
   std::shared_ptr<TPlaySession> s = newSession(clock);
   if (!createState(s, settings, AFileName, forced, APaused, AWait)) return false;
-  if (AWait) startPlayback(s);
-  return true;
+  return !AWait || startPlayback(s);
 }
 
 // The new session becomes the current one; sessions whose threads ended are
@@ -111,8 +115,13 @@ std::shared_ptr<TPlaySession> TFFBasePlayer::newSession(std::uint64_t settingsAt
   return s;
 }
 
+namespace {
+// The session whose state the calling thread is creating.
+thread_local TPlaySession* tCreating = nullptr;
+}  // namespace
+
 void TFFBasePlayer::StateCreated(TVideoState* is) {
-  if (std::shared_ptr<TPlaySession> s = session()) s->SetPending(is);
+  if (tCreating) tCreating->SetPending(is);
 }
 
 // Creates and stores the state. A stop that came meanwhile cancels the open:
@@ -121,14 +130,17 @@ bool TFFBasePlayer::createState(const std::shared_ptr<TPlaySession>& s,
                                 const TPlayerSettings& settings, const std::string& AFileName,
                                 const AVInputFormat* forced, bool APaused, bool AWait) {
   std::unique_ptr<TVideoState> created;
+  TPlaySession* const outer = std::exchange(tCreating, s.get());
   try {
     created = TVideoState::Create(*this, settings, AFileName, forced, APaused, AWait, FLive);
   } catch (...) {
+    tCreating = outer;
     s->SetPending(nullptr);
     close(*s);
     s->opening = false;
     throw;
   }
+  tCreating = outer;
   std::shared_ptr<TVideoState> is(std::move(created));
   bool cancelled = !is;
   if (is) {
@@ -151,6 +163,12 @@ bool TFFBasePlayer::createState(const std::shared_ptr<TPlaySession>& s,
   if (cancelled) {
     // A failed open is reported by the read thread; a cancelled one here.
     const bool reportHere = is != nullptr;
+    if (is) {
+      // The read thread may be waiting for this (main) thread.
+      is->abort_request = 1;
+      is->WakeReader();
+      waitFor([&] { return is->read_done.load(); });
+    }
     is.reset();
     close(*s);
     s->opening = false;
@@ -196,7 +214,12 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TPlaySession>& s) {
       std::lock_guard g(FSessionLock);
       is = s->state;
     }
-    if (!is || is->abort_request || s->StopRequested()) return stopped();
+    if (!is || is->abort_request || s->StopRequested()) {
+      // Cancelled before the application heard of the file: a failed open.
+      stopped();
+      if (!s->failReported.exchange(true)) OnOpenFailed.Raise(this);
+      return false;
+    }
     info = {is->IsImage2 ? 0 : is->FileDuration, is->OpenedWidth(), is->OpenedHeight()};
     FDecoder.SetFileHandle(is->ic);
   }
@@ -207,7 +230,12 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TPlaySession>& s) {
     if (s->orphaned) return false;  // the handler destroyed the player
     s->inFileOpen = false;
     // The handler may have stopped the file.
-    if (s->closing || s->StopRequested() || !s->StartPlay()) return stopped();
+    if (s->closing || s->StopRequested() || !s->StartPlay()) {
+      stopped();
+      return true;  // opened, then stopped by the application
+    }
+    // The open is over: handlers of the first events may open the next file.
+    s->opening = false;
     s->events.Start([this, s] { eventThread(s); });
     s->play.Start([this, s] { playThread(s); });
   } catch (...) {
@@ -215,8 +243,6 @@ bool TFFBasePlayer::startPlayback(const std::shared_ptr<TPlaySession>& s) {
     s->opening = false;
     throw;
   }
-  // The open is over: handlers run while waiting here may open the next file.
-  s->opening = false;
   waitFor([&] { return s->looping || s->closed; });
   return true;
 }

@@ -35,8 +35,9 @@ void TFFBasePlayer::Refresh(TVideoState* is, double& remaining) {
   }
   const bool released = is->video_st && releasePicture(is, remaining, seekDoneAtEntry);
   if (is->pictq.RIndexShown() == 1) {
-    // A seek while paused ends with the first picture shown after it.
-    if (released) is->seek_paused = 0;
+    // A seek while paused ends with the first picture of its serial shown;
+    // one released before the seek was served does not end it.
+    if (released && !is->seek_req && is->shown_serial == is->videoq.serial) is->seek_paused = 0;
     is->open_paused = 0;
     if (is->seek_done && is->seek_flushed) is->seek_done = 0;
   }
