@@ -114,6 +114,7 @@ TEST_F(PlayerSessions, WaitingSeeksFromThePlayersOwnThreadsReturn) {
 // wait for the hook. The refusal says why; other kinds still switch.
 TEST_F(PlayerSessions, HookCannotSwitchItsOwnStreamKind) {
   std::vector<int> videos, audios;
+  std::atomic<bool> ready{false};  // the stream lists are filled
   std::atomic<int> videoResult{-1}, audioResult{-1}, otherResult{-1};
   std::mutex m;
   std::string videoText, audioText;
@@ -124,14 +125,14 @@ TEST_F(PlayerSessions, HookCannotSwitchItsOwnStreamKind) {
   player_->SetAudioHook(true);
   player_->OnFrameHook = [&](TObject*, const PicturePlanes&, AVPixelFormat, int, int,
                              std::int64_t) {
-    if (videoResult != -1 || videos.size() != 2) return;
+    if (!ready || videoResult != -1 || videos.size() != 2) return;
     const bool ok = player_->SetVideoStreamIndex(other(videos, player_->VideoStreamIndex()));
     std::lock_guard g(m);
     videoText = player_->LastErrMsg();
     videoResult = ok;
   };
   player_->OnAudioHook = [&](TObject*, std::int64_t, const std::uint8_t*, int, int, int) {
-    if (audioResult != -1 || audios.size() != 2) return;
+    if (!ready || audioResult != -1 || audios.size() != 2) return;
     const bool ok = player_->SetAudioStreamIndex(other(audios, player_->AudioStreamIndex()));
     std::lock_guard g(m);
     audioText = player_->LastErrMsg();
@@ -146,6 +147,7 @@ TEST_F(PlayerSessions, HookCannotSwitchItsOwnStreamKind) {
           .push_back(static_cast<int>(i));
     ASSERT_EQ(videos.size(), 2u);
     ASSERT_EQ(audios.size(), 2u);
+    ready = true;
     player_->Resume();
     EXPECT_TRUE(pumpUntil([&] { return videoResult != -1 && audioResult != -1; }));
     // The audio stream switches from the video hook's point of view too.

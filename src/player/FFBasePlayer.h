@@ -432,7 +432,7 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   std::shared_ptr<TPlaySession> newSession(std::uint64_t settingsAt);
   bool createState(const std::shared_ptr<TPlaySession>& s, const TPlayerSettings& settings,
                    const std::string& AFileName, const AVInputFormat* forced, bool APaused,
-                   bool AWait);
+                   bool AWait, bool& cancelled);
   bool startPlayback(const std::shared_ptr<TPlaySession>& s);
   void opened(const std::shared_ptr<TPlaySession>& s, TVideoState* raw);
   void failed(const std::shared_ptr<TPlaySession>& s, TVideoState* raw, bool waited);

@@ -92,7 +92,11 @@ bool TFFBasePlayer::doOpen(const std::string& AFileName, bool APaused, bool AWai
   settings.TriggerEventInMainThread = FTriggerMain;
   FSeeking = false;
   std::shared_ptr<TPlaySession> s = newSession(clock);
-  if (!createState(s, settings, AFileName, forced, APaused, AWait)) return false;
+  bool cancelled = false;
+  if (!createState(s, settings, AFileName, forced, APaused, AWait, cancelled))
+    // A TryOpen stopped while its state was made has started: it reports
+    // the cancel through OnOpenFailed.
+    return cancelled && !AWait;
   return !AWait || startPlayback(s);
 }
 
@@ -125,10 +129,11 @@ void TFFBasePlayer::StateCreated(TVideoState* is) {
 }
 
 // Creates and stores the state. A stop that came meanwhile cancels the open:
-// false, with OnOpenFailed.
+// false, with `cancelled` and OnOpenFailed.
 bool TFFBasePlayer::createState(const std::shared_ptr<TPlaySession>& s,
                                 const TPlayerSettings& settings, const std::string& AFileName,
-                                const AVInputFormat* forced, bool APaused, bool AWait) {
+                                const AVInputFormat* forced, bool APaused, bool AWait,
+                                bool& cancelled) {
   std::unique_ptr<TVideoState> created;
   TPlaySession* const outer = std::exchange(tCreating, s.get());
   try {
@@ -142,7 +147,7 @@ bool TFFBasePlayer::createState(const std::shared_ptr<TPlaySession>& s,
   }
   tCreating = outer;
   std::shared_ptr<TVideoState> is(std::move(created));
-  bool cancelled = !is;
+  cancelled = !is;
   if (is) {
     auto lock = LockData();
     std::lock_guard g(FSessionLock);
@@ -173,6 +178,7 @@ bool TFFBasePlayer::createState(const std::shared_ptr<TPlaySession>& s,
     close(*s);
     s->opening = false;
     if (reportHere && !s->failReported.exchange(true)) OnOpenFailed.Raise(this);
+    cancelled = reportHere;
     return false;
   }
   std::lock_guard g(FErrLock);
