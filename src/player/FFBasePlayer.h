@@ -450,6 +450,8 @@ class TFFBasePlayer : public TFFBaseComponent, protected TPlayerHost {
   void streamSeek(TVideoState* is, std::int64_t pos, std::int64_t rel, TSeekFlags flags);
   void repeatAction(TPlaySession& s, TVideoState* is);
   void waitForSeek(TVideoState* is);
+  template <class F>
+  bool filterCommand(F&& send);
   bool switchStream(AVMediaType kind, int index);
   // Under the data lock: the request is valid; `current` gets the stream playing.
   bool checkSwitch(AVMediaType kind, int index, int& current);

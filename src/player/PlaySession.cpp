@@ -54,11 +54,6 @@ bool TPlaySession::StartPlay() {
   return true;
 }
 
-TVideoState* TPlaySession::Pending() {
-  std::lock_guard g(FLock);
-  return FPending;
-}
-
 const TVideoState* TPlaySession::Created() {
   std::lock_guard g(FLock);
   return FCreated;

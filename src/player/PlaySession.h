@@ -75,7 +75,6 @@ struct TPlaySession {
   // Marks the play thread started unless a stop came first.
   bool StartPlay();
   bool StopRequested();
-  TVideoState* Pending();
   // The state this session made, for matching the engine's reports; never
   // dereferenced.
   const TVideoState* Created();

@@ -191,48 +191,43 @@ bool TFFBasePlayer::DefaultOptions(const std::string& AOptions) {
   return ok;
 }
 
-bool TFFBasePlayer::SendVideoFilterCommand(const std::string& target, const std::string& cmd,
-                                           const std::string& arg, int flags) {
+// Runs send(state, error) on the playing file under the data lock; false,
+// with the reason, when there is none or the graph refuses.
+template <class F>
+bool TFFBasePlayer::filterCommand(F&& send) {
   auto lock = LockData();
   std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr;
-      is && is->SendFilterCommand(true, target, cmd, arg, flags, error))
-    return true;
+  if (TVideoState* is = FStatePtr; is && send(*is, error)) return true;
   report(error);
   return false;
+}
+
+bool TFFBasePlayer::SendVideoFilterCommand(const std::string& target, const std::string& cmd,
+                                           const std::string& arg, int flags) {
+  return filterCommand([&](TVideoState& is, std::string& error) {
+    return is.SendFilterCommand(true, target, cmd, arg, flags, error);
+  });
 }
 
 bool TFFBasePlayer::SendAudioFilterCommand(const std::string& target, const std::string& cmd,
                                            const std::string& arg, int flags) {
-  auto lock = LockData();
-  std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr;
-      is && is->SendFilterCommand(false, target, cmd, arg, flags, error))
-    return true;
-  report(error);
-  return false;
+  return filterCommand([&](TVideoState& is, std::string& error) {
+    return is.SendFilterCommand(false, target, cmd, arg, flags, error);
+  });
 }
 
 bool TFFBasePlayer::QueueVideoFilterCommand(const std::string& target, const std::string& cmd,
                                             const std::string& arg, int flags, double ATime) {
-  auto lock = LockData();
-  std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr;
-      is && is->QueueFilterCommand(true, target, cmd, arg, flags, ATime, error))
-    return true;
-  report(error);
-  return false;
+  return filterCommand([&](TVideoState& is, std::string& error) {
+    return is.QueueFilterCommand(true, target, cmd, arg, flags, ATime, error);
+  });
 }
 
 bool TFFBasePlayer::QueueAudioFilterCommand(const std::string& target, const std::string& cmd,
                                             const std::string& arg, int flags, double ATime) {
-  auto lock = LockData();
-  std::string error = "filter is not available";
-  if (TVideoState* is = FStatePtr;
-      is && is->QueueFilterCommand(false, target, cmd, arg, flags, ATime, error))
-    return true;
-  report(error);
-  return false;
+  return filterCommand([&](TVideoState& is, std::string& error) {
+    return is.QueueFilterCommand(false, target, cmd, arg, flags, ATime, error);
+  });
 }
 
 void TFFBasePlayer::ToggleAudioDisplay() {
